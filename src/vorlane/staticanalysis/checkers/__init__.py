@@ -1,0 +1,1 @@
+"""Checker modules of the linter."""

@@ -1,0 +1,4 @@
+// The dependencies module.
+#include "support.h"
+
+PYBIND11_MODULE(dependencies, m) { support::init_module(m); }

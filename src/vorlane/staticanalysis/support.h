@@ -1,0 +1,122 @@
+// Shared support for the package's extension modules: imports, interned names, Python
+// classes made at load, errors, and lazy iterators. Every module links it statically.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace py = pybind11;
+
+namespace support {
+
+// --- Loading -----------------------------------------------------------------------
+
+// Registers the support types a module needs (the lazy iterator); first call of every
+// PYBIND11_MODULE body.
+void init_module(py::module_ &m);
+
+// An interned str, kept for the life of the process (never released: exit order).
+py::handle intern(const char *name);
+
+// `import module` / `from module import attr`, kept for the life of the process.
+py::handle import(const char *module);
+py::handle import(const char *module, const char *attr);
+
+// --- Classes -----------------------------------------------------------------------
+
+// type(name, bases, ns) with __module__, __qualname__ and __doc__ set, stored on m.
+py::object make_class(py::module_ &m, const char *name, py::tuple bases,
+                      py::dict ns = py::dict(), const char *doc = nullptr);
+
+// Binds f as a method of cls. `__init__` and `__setstate__` are bound under another
+// name first: pybind11 would treat them as its own constructors.
+template <typename F, typename... Extra>
+py::object def_method(py::handle cls, const char *name, F &&f, const Extra &...extra) {
+    std::string bound = name;
+    bool aliased = bound == "__init__" || bound == "__setstate__";
+    if (aliased) bound = "_vorlane" + bound;
+    py::cpp_function fn(std::forward<F>(f), py::name(bound.c_str()), py::is_method(cls),
+                        extra...);
+    py::setattr(cls, name, fn);
+    return std::move(fn);
+}
+
+// Binds f as a staticmethod or classmethod of cls.
+template <typename F, typename... Extra>
+void def_static(py::handle cls, const char *name, F &&f, const Extra &...extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name(name), py::scope(cls), extra...);
+    py::setattr(cls, name, py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr())));
+}
+
+// A read-only property computed by getter(self).
+template <typename F> void def_property(py::handle cls, const char *name, F &&getter) {
+    py::cpp_function fget(std::forward<F>(getter), py::is_method(cls));
+    py::handle property = reinterpret_cast<PyObject *>(&PyProperty_Type);
+    py::setattr(cls, name, property(fget));
+}
+
+// --- Errors ------------------------------------------------------------------------
+
+// A new exception class `module.name` derived from base, stored on m.
+py::handle make_exception(py::module_ &m, const char *name, py::handle base);
+
+// Raises cls bare (no arguments) or with a message.
+[[noreturn]] void raise(py::handle cls);
+[[noreturn]] void raise(py::handle cls, const std::string &message);
+
+// True when the Python error is an instance of cls (subclasses included).
+inline bool matches(py::error_already_set &e, py::handle cls) { return e.matches(cls); }
+
+// Runs f; on a Python Exception (never KeyboardInterrupt or SystemExit) answers fallback.
+template <typename F, typename R>
+auto on_exception(F &&f, R fallback) -> decltype(f()) {
+    try {
+        return f();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return fallback;
+    }
+}
+
+// logger.error(text), with the exception's traceback when traceback is true.
+void log_exception(py::handle logger, py::handle text, py::error_already_set &e,
+                   bool traceback);
+
+// --- Objects -----------------------------------------------------------------------
+
+// isinstance / truth on the C API; a Python error propagates.
+bool isinstance(py::handle obj, py::handle cls);
+bool truthy(py::handle obj);
+
+// getattr(obj, name) or nullopt when the attribute is missing; other errors propagate.
+std::optional<py::object> try_attr(py::handle obj, py::handle name);
+
+// getattr(obj, name, None).
+py::object attr_or_none(py::handle obj, py::handle name);
+
+// A str as std::string, or nullopt for anything that is not a str. Never throws C++.
+std::optional<std::string> as_string(py::handle obj);
+
+// --- Iteration ---------------------------------------------------------------------
+
+// A Python iterator driven by next_item, which answers a null object at the end. It
+// does nothing before its first next(); close() drops the state.
+py::object lazy_iterator(std::function<py::object()> next_item);
+
+// A Python iterator over what start() returns, start() being called at the first next().
+py::object lazy_iter(std::function<py::object()> start);
+
+// Enter/leave the interpreter's recursion check around recursive walks.
+struct RecursionGuard {
+    explicit RecursionGuard(const char *where) {
+        if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+} // namespace support
