@@ -1,0 +1,12 @@
+"""Default settings of Django 3.0: those of 2.2, with safer security headers."""
+
+from .django_2_2 import *  # noqa: F401,F403
+
+del DEFAULT_CONTENT_TYPE  # noqa: F821
+LANGUAGE_COOKIE_SECURE = False
+LANGUAGE_COOKIE_HTTPONLY = False
+LANGUAGE_COOKIE_SAMESITE = None
+FILE_UPLOAD_PERMISSIONS = 0o644
+X_FRAME_OPTIONS = "DENY"
+SECURE_CONTENT_TYPE_NOSNIFF = True
+SECURE_REFERRER_POLICY = None
