@@ -1,0 +1,382 @@
+"""Tests of vorlane.staticanalysis.helpers, called as its users call it."""
+import decimal
+import os
+import pickle
+import subprocess
+import sys
+
+import astroid
+import pytest
+
+from vorlane.staticanalysis import helpers
+
+DJANGO_MODULE = """
+from django.db import models
+from django.contrib import admin
+from django.db.migrations import Migration
+
+
+class Book(models.Model):
+    title = models.CharField(max_length=10)
+
+
+class Shelf(models.Manager):
+    pass
+
+
+class BookAdmin(admin.ModelAdmin):
+    pass
+
+
+class Plain:
+    pass
+"""
+
+
+def value_of(module, expression):
+    """The one value that `expression`, evaluated at the end of module, infers to."""
+    node = astroid.extract_node(module + "\n" + expression + "  #@\n")
+    inferred = node.inferred()
+    assert len(inferred) == 1
+    return inferred[0]
+
+
+# --- module contents ------------------------------------------------------------------
+
+
+def test_module_contents_in_load_order():
+    names = [
+        name for name in vars(helpers) if not name.startswith("_") and name != "m"
+    ]
+    assert names == [
+        "DJANGO_STRING_FIELDS", "DJANGO_BOOLEAN_FIELDS", "context_string",
+        "preserve_metadata", "normalize_django_template", "is_migration_file",
+        "is_model_field", "get_function_name", "add_to_keywords", "NodeValueUndefinable",
+        "astroid_node_to_value", "get_astroid_node_constant_values",
+        "set_function_name", "get_node_default_arguments",
+        "get_node_explicit_arguments", "is_model", "get_member_name", "is_queryset",
+        "is_related_field", "is_model_admin", "get_module_name",
+        "get_middleware_position", "read_code_from_file", "module_path_from_file",
+        "add_node", "build_atok", "is_model_manager", "is_node_abstract_model",
+        "find_node_by_position", "find_node_parent", "serializer",
+        "NodeTransformVisitor",
+    ]
+
+
+def test_field_name_sets():
+    assert helpers.DJANGO_STRING_FIELDS == {
+        "TextField", "CharField", "URLField", "EmailField", "SlugField",
+    }
+    assert helpers.DJANGO_BOOLEAN_FIELDS == {"BooleanField", "NullBooleanField"}
+    assert type(helpers.DJANGO_STRING_FIELDS) is set
+
+
+def test_loading_does_not_load_shims():
+    # helpers alone must not pull the shims in: that import belongs to build_atok.
+    code = (
+        "import sys, vorlane.staticanalysis.helpers; "
+        "print('vorlane.staticanalysis.shims' in sys.modules)"
+    )
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env
+    )
+    assert out.stdout.strip() == "False"
+
+
+# --- context_string ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("right", [{"count": 3}, 5, None, ("a", "b"), "text"],
+                         ids=["mapping", "number", "none", "tuple", "text"])
+def test_context_string_mod_answers_right_operand(right):
+    assert helpers.context_string() % right is right
+    assert helpers.context_string("foo %s") % right is right
+
+
+def test_context_string_is_text():
+    assert helpers.context_string() == ""
+    assert helpers.context_string("x") == "x"
+    assert helpers.context_string(12) == "12"
+    assert isinstance(helpers.context_string(), str)
+    assert hash(helpers.context_string("ab")) == hash("ab")
+    assert helpers.context_string("a") + "b" == "ab"
+    assert "Allow deferring string render" in helpers.context_string.__doc__
+    assert helpers.context_string.__doc__.count("\n") == 1
+
+
+def test_context_string_pickles():
+    text = pickle.loads(pickle.dumps(helpers.context_string("ab")))
+    assert type(text) is helpers.context_string and text == "ab"
+    assert pickle.loads(pickle.dumps(helpers.context_string)) is helpers.context_string
+
+
+def test_node_value_undefinable_is_bare_type_error():
+    assert issubclass(helpers.NodeValueUndefinable, TypeError)
+    assert helpers.NodeValueUndefinable.__module__ == "vorlane.staticanalysis.helpers"
+
+
+# --- NodeTransformVisitor -------------------------------------------------------------------
+
+
+def test_node_transform_visitor_without_registration_answers_node():
+    node = astroid.extract_node("f(1, 2)")
+    assert helpers.NodeTransformVisitor().visit(node) is node
+    assert issubclass(helpers.NodeTransformVisitor, astroid.transforms.TransformVisitor)
+
+
+def test_node_transform_visitor_replaces_child():
+    statement = astroid.extract_node("x = f(1)")
+    visitor = helpers.NodeTransformVisitor()
+    replacement = astroid.Const(7)
+    visitor.register_transform(astroid.Call, lambda node: replacement, None)
+    assert visitor.visit(statement) is statement
+    assert statement.value is replacement
+    assert statement.as_string() == "x = 7"
+
+
+def test_node_transform_visitor_predicate_and_lists():
+    statements = astroid.parse("a = f(1)\nb = g(2)\n").body
+    visitor = helpers.NodeTransformVisitor()
+    visitor.register_transform(
+        astroid.Call, lambda node: astroid.Const(0), lambda node: node.func.name == "g"
+    )
+    assert [s.as_string() for s in visitor.visit(statements)] == ["a = f(1)", "b = 0"]
+    assert isinstance(visitor.visit(tuple(statements)), tuple)
+
+
+def test_node_transform_visitor_pickles_as_class():
+    assert pickle.loads(pickle.dumps(helpers.NodeTransformVisitor)) is (
+        helpers.NodeTransformVisitor
+    )
+
+
+# --- serializer and small text utilities --------------------------------------------------
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (decimal.Decimal("2.9"), 2),
+    (decimal.Decimal("-2.9"), -2),
+    (set(), []),
+    ({"a"}, ["a"]),
+], ids=["decimal", "negative-decimal", "empty-set", "set"])
+def test_serializer(obj, expected):
+    result = helpers.serializer(obj)
+    assert result == expected and type(result) is type(expected)
+
+
+@pytest.mark.parametrize("obj, name", [
+    (frozenset(), "frozenset"), (1.5, "float"), (object(), "object"),
+    (decimal.Context(), "Context"),
+], ids=["frozenset", "float", "object", "qualified-class"])
+def test_serializer_refuses(obj, name):
+    with pytest.raises(TypeError) as error:
+        helpers.serializer(obj)
+    assert str(error.value) == f"Object of type {name} is not JSON serializable"
+
+
+def test_serializer_non_finite_decimal_raises():
+    with pytest.raises((ValueError, OverflowError)):
+        helpers.serializer(decimal.Decimal("NaN"))
+
+
+def test_serializer_with_json():
+    import json
+
+    assert json.dumps({"a": {1}}, default=helpers.serializer) == '{"a": [1]}'
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("  <a>\n\t<b> ", " <a> <b> "),
+    ("<p>x</p>", "<p>x</p>"),
+    ("a\u00a0\u2003b", "a b"),
+    ("", ""),
+], ids=["collapsed", "untouched", "unicode-space", "empty"])
+def test_normalize_django_template(text, expected):
+    assert helpers.normalize_django_template(text) == expected
+    assert helpers.normalize_django_template(template_content=text) == expected
+
+
+@pytest.mark.parametrize("module, expected", [
+    ("a.b.c", "c"), ("abc", "abc"), ("a.", ""),
+], ids=["dotted", "plain", "trailing-dot"])
+def test_get_module_name(module, expected):
+    assert helpers.get_module_name(module) == expected
+
+
+def test_get_module_name_needs_text():
+    with pytest.raises(AttributeError):
+        helpers.get_module_name(3)
+
+
+@pytest.mark.parametrize("middlewares, middleware, expected", [
+    (["a", "b", "c"], "a", 33),
+    (["a", "b", "c"], "b", 66),
+    (["a", "b", "c"], "c", 99),
+    (["a", "b", "c"], "z", None),
+    (["a", "b", "a", "c"], "a", 25),
+    (["a", "b", "c", "d"], "d", 100),
+    (["only"], "only", 100),
+    ([str(i) for i in range(101)], "100", 0),
+    ((), "a", None),
+], ids=["first", "second", "last-of-three", "absent", "first-occurrence",
+        "last-of-four", "single", "over-hundred", "empty"])
+def test_get_middleware_position(middlewares, middleware, expected):
+    assert helpers.get_middleware_position(middlewares, middleware) == expected
+
+
+def test_get_middleware_position_needs_index():
+    with pytest.raises(AttributeError):
+        helpers.get_middleware_position(None, "a")
+
+
+# --- Django class predicates ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("expression, predicate, expected", [
+    ("Book", "is_model", True),
+    ("Book()", "is_model", True),
+    ("models.Model", "is_model", True),
+    ("Plain", "is_model", False),
+    ("Plain()", "is_model", False),
+    ("Shelf()", "is_model_manager", True),
+    ("Shelf", "is_model_manager", True),
+    ("Book", "is_model_manager", False),
+    ("Book.title", "is_model_manager", False),
+    ("BookAdmin", "is_model_admin", True),
+    ("Book", "is_model_admin", False),
+    ("models.ForeignKey", "is_related_field", True),
+    ("models.CharField", "is_related_field", False),
+    ("models.QuerySet()", "is_queryset", True),
+    ("Book", "is_queryset", False),
+    ("Shelf()", "is_queryset", False),
+])
+def test_mro_predicates_on_inferred_values(expression, predicate, expected):
+    value = value_of(DJANGO_MODULE, expression)
+    assert getattr(helpers, predicate)(value) is expected
+
+
+@pytest.mark.parametrize("predicate", [
+    "is_model", "is_queryset", "is_related_field", "is_model_admin", "is_model_manager",
+    "is_model_field",
+])
+@pytest.mark.parametrize("value", [
+    None, astroid.Uninferable, astroid.extract_node("f(1)"), 3,
+], ids=["none", "uninferable", "call", "number"])
+def test_mro_predicates_answer_false_for_values_without_mro(predicate, value):
+    assert getattr(helpers, predicate)(value) is False
+
+
+def test_mro_predicates_answer_false_when_mro_cannot_be_computed():
+    # A duplicated base makes astroid's MRO computation raise.
+    value = value_of(DJANGO_MODULE + "\nclass Twice(Book, Book): pass\n", "Twice")
+    with pytest.raises(Exception):
+        value.mro()
+    assert helpers.is_model(value) is False
+
+
+def test_mro_predicates_let_keyboard_interrupt_through():
+    class Interrupting:
+        def mro(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        helpers.is_model(Interrupting())
+
+
+def test_mro_predicates_false_on_failing_qname():
+    class Entry:
+        def qname(self):
+            raise RuntimeError("broken")
+
+    class Value:
+        def mro(self):
+            return [Entry()]
+
+    assert helpers.is_model(Value()) is False
+
+
+def test_mro_predicates_accept_keywords():
+    model = value_of(DJANGO_MODULE, "Book")
+    related = value_of(DJANGO_MODULE, "models.ForeignKey")
+    assert helpers.is_model(model, context=None, extra=1) is True
+    assert helpers.is_model(node=model) is True
+    assert helpers.is_related_field(related, anything="x") is True
+    assert helpers.is_related_field(node=value_of(DJANGO_MODULE, "Plain"), x=1) is False
+    with pytest.raises(TypeError):
+        helpers.is_queryset(model, extra=1)
+
+
+def test_is_queryset_of_a_class_like_node_with_queryset_qname():
+    class QuerySetLike(astroid.ClassDef):
+        def qname(self):
+            return "django.db.models.query.QuerySet"
+
+    node = QuerySetLike(name="QuerySetLike")
+    assert helpers.is_queryset(node) is True
+    assert helpers.is_model(node) is False
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("models.CharField(max_length=10)", True),
+    ("models.ForeignKey(Book, on_delete=models.CASCADE)", True),
+    ("undefined_name(max_length=10)", False),
+    ("Plain()", False),
+    ("Book()", False),
+], ids=["charfield", "foreignkey", "uninferable", "plain-instance", "model-instance"])
+def test_is_model_field(source, expected):
+    node = astroid.extract_node(DJANGO_MODULE + "\n" + source + "  #@\n")
+    assert helpers.is_model_field(node) is expected
+
+
+MIGRATION_BASE = "from django.db import migrations\n"
+
+
+@pytest.mark.parametrize("source, expected", [
+    (MIGRATION_BASE + "class Migration(migrations.Migration):\n    pass\n", True),
+    (MIGRATION_BASE + "X = 1\n", False),
+    (MIGRATION_BASE + "class Helper:\n    pass\n"
+     "class Migration(migrations.Migration):\n    pass\n", False),
+    # The first class's MRO cannot be read, so the next one decides.
+    (MIGRATION_BASE + "class Base: pass\nclass Broken(Base, Base):\n    pass\n"
+     "class Migration(migrations.Migration):\n    pass\n", False),
+    (MIGRATION_BASE + "class Broken(int, int):\n    pass\n"
+     "class Migration(migrations.Migration):\n    pass\n", True),
+    (MIGRATION_BASE + "def f():\n    class Migration(migrations.Migration):\n"
+     "        pass\n", True),
+], ids=["migration", "no-class", "helper-first", "readable-first", "broken-first",
+        "nested"])
+def test_is_migration_file(source, expected):
+    module = astroid.parse(source)
+    assert helpers.is_migration_file(module.body[-1]) is expected
+    assert helpers.is_migration_file(node=module) is expected
+
+
+def test_is_migration_file_lets_root_errors_through():
+    with pytest.raises(AttributeError):
+        helpers.is_migration_file(None)
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("class A(models.Model):\n    x = 1\n", None),
+    ("class A(models.Model):\n    class Meta:\n        ordering = []\n", None),
+    ("class A(models.Model):\n    class Meta:\n        abstract = True\n", "abstract"),
+    ("class A(models.Model):\n    class Meta:\n        abstract = False\n", "abstract"),
+], ids=["no-meta", "meta-without-abstract", "abstract-true", "abstract-false"])
+def test_is_node_abstract_model(source, expected):
+    cls = astroid.parse("from django.db import models\n" + source).body[-1]
+    answer = helpers.is_node_abstract_model(cls)
+    if expected is None:
+        assert answer is False
+    else:
+        assert isinstance(answer, astroid.AssignName) and answer.name == expected
+        assert answer.parent.parent is cls["Meta"]
+
+
+def test_is_node_abstract_model_of_a_module():
+    assert helpers.is_node_abstract_model(astroid.parse("x = 1\n")) is False
+
+
+def test_is_node_abstract_model_lets_other_errors_through():
+    with pytest.raises(TypeError):
+        helpers.is_node_abstract_model(None)
