@@ -1,4 +1,788 @@
-// The checker module.
+// Linter core: the pylint linters for project files and snippets, the template linter,
+// the reporter that turns pylint messages into finding records, and the entry points.
 #include "support.h"
 
-PYBIND11_MODULE(checker, m) { support::init_module(m); }
+#include <string>
+
+namespace {
+
+using namespace pybind11::literals;
+
+// Imports and classes, made once at load and never released (interpreter exit order).
+struct Libs {
+    py::handle module; // this module: registry lists, siblings and Progress are read
+                       // through it at call time, so tests can patch them
+    py::handle builtins_super, PyLinter, JSONReporter, TokenInfo, COMMENT, Path,
+        SpecifierSet, FileItem, Name, InferenceError, AstroidSyntaxError, HIGH;
+    py::handle Linter, CodeLinter, Reporter, HtmlLinter, StringFormattingIgnored;
+    py::handle empty_config_python, empty_config_linter, empty_config_messages;
+    py::handle candidate_versions; // tuple of the release texts a meta record filters
+};
+const Libs *L = nullptr;
+
+struct Names {
+    py::handle Progress, logger, python_checker_classes, html_checker_classes, advicetexts,
+        meta, dependencies, helpers, render;
+    py::handle debug, error, progress, progress_task, add_task, update, total, advance;
+    py::handle messages, reporter, set_option, register_checker, msgs_store,
+        msgs_by_category, config, settings_files, absolute_paths;
+    py::handle check, process_tokens, set_current_module, replace_, type, string, line;
+    py::handle category, module, obj, column, path, symbol, msg, msg_id, abspath;
+    py::handle message, message_id, fatal, build_message, vorlane_provided_code, tree,
+        nodes_of_class, infer, build_atok, modname, absolute_path, add_message;
+    py::handle get_toml_config, resolve_django_version, get_settings_files,
+        get_root_urlconf, render_message_centric_advice, resolve, filter, items, version,
+        specs, directories, META, files_or_modules, enter, exit, dict_, lineno, offset,
+        error_, col_offset, args, confidence, R, W;
+};
+const Names *N = nullptr;
+
+const char *const kSyntaxErrorText = "Syntax Error";
+const char *const kKeyword = "vorlane";
+const char *const kKeywordColon = "vorlane:";
+const char *const kPylintColon = "pylint:";
+
+// --- Small utilities ------------------------------------------------------------------
+
+py::object module_attr(py::handle name) { return L->module.attr(name); }
+
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object sibling(py::handle module_name, py::handle function) {
+    return module_attr(module_name).attr(function);
+}
+
+py::object logger() { return module_attr(N->logger); }
+
+// super(cls, self).<name>
+py::object super_attr(py::handle cls, py::handle self, py::handle name) {
+    return L->builtins_super(cls, self).attr(name);
+}
+
+bool str_endswith(py::handle text, const char *suffix) {
+    auto value = support::as_string(text);
+    if (!value) return false;
+    std::string s(suffix);
+    return value->size() >= s.size() &&
+           value->compare(value->size() - s.size(), s.size(), s) == 0;
+}
+
+bool starts_with_dunder(py::handle text) {
+    auto value = support::as_string(text);
+    return value && value->rfind("__", 0) == 0;
+}
+
+void replace_all(std::string &text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+py::object call_with(py::handle fn, py::handle args, py::handle kwargs) {
+    PyObject *result = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// Logs every fatal record: they stand for files that could not be checked at all.
+void log_fatal_records(py::handle records) {
+    py::object log = logger();
+    for (py::handle record : records) {
+        if (!PyDict_Check(record.ptr())) continue;
+        PyObject *type = PyDict_GetItemWithError(record.ptr(), N->type.ptr());
+        if (!type && PyErr_Occurred()) throw py::error_already_set();
+        if (type && equals(type, N->fatal))
+            log.attr(N->error)("Fatal message: %s", record);
+    }
+}
+
+bool is_fatal(py::handle record) {
+    PyObject *type = PyDict_GetItemWithError(record.ptr(), N->type.ptr());
+    if (!type && PyErr_Occurred()) throw py::error_already_set();
+    return type && equals(type, N->fatal);
+}
+
+// --- Text type that ignores %-formatting ---------------------------------------------
+
+// pylint renders a message with `text % args`; the syntax-error entry keeps its own text.
+py::object string_mod(py::object self, py::handle) { return self; }
+
+// --- Linter ---------------------------------------------------------------------------
+
+// The suppression keyword of this product works as pylint's in comments.
+py::object linter_process_tokens(py::handle self, py::handle tokens) {
+    py::object sequence = py::reinterpret_borrow<py::object>(tokens);
+    py::object items = py::reinterpret_steal<py::object>(PySequence_Fast(
+        tokens.ptr(), "tokens must be a sequence"));
+    if (!items) throw py::error_already_set();
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        py::handle token = PySequence_Fast_GET_ITEM(items.ptr(), i);
+        py::object type, string;
+        // tokenize's own tuples are read by position; anything else by attribute.
+        if (Py_TYPE(token.ptr()) == reinterpret_cast<PyTypeObject *>(L->TokenInfo.ptr())) {
+            type = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(token.ptr(), 0));
+            string = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(token.ptr(), 1));
+        } else {
+            type = token.attr(N->type);
+            string = token.attr(N->string);
+        }
+        if (!equals(type, L->COMMENT)) continue;
+        auto text = support::as_string(string);
+        if (!text || text->find(kKeyword) == std::string::npos) continue;
+        std::string new_string = *text;
+        replace_all(new_string, kKeywordColon, kPylintColon);
+        py::object line = token.attr(N->line);
+        py::object new_line;
+        if (auto line_text = support::as_string(line)) {
+            replace_all(*line_text, kKeywordColon, kPylintColon);
+            new_line = py::str(*line_text);
+        } else {
+            new_line = line.attr("replace")(kKeywordColon, kPylintColon);
+        }
+        py::object replaced = token.attr(N->replace_)("string"_a = py::str(new_string),
+                                                      "line"_a = new_line);
+        if (PySequence_SetItem(sequence.ptr(), i, replaced.ptr()) < 0)
+            throw py::error_already_set();
+    }
+    return super_attr(L->Linter, self, N->process_tokens)(tokens);
+}
+
+// The base check inside a progress display; the display is left however check ends.
+py::object linter_check(py::handle self, py::object files_or_modules, py::args args,
+                        py::kwargs kwargs) {
+    py::object manager = module_attr(N->Progress)();
+    py::object leave = manager.attr(N->exit);
+    py::object display = manager.attr(N->enter)();
+    try {
+        py::setattr(self, N->progress, display);
+        Py_ssize_t count = PyObject_Length(files_or_modules.ptr());
+        if (count < 0) throw py::error_already_set();
+        std::string description =
+            "[blue]Analyzing " + std::to_string(count) + " files... ";
+        py::object task = display.attr(N->add_task)(description, "total"_a = count);
+        py::setattr(self, N->progress_task, task);
+        py::dict keywords;
+        keywords[N->files_or_modules] = files_or_modules;
+        for (auto item : kwargs) {
+            if (PyDict_Contains(keywords.ptr(), item.first.ptr()) == 1)
+                support::raise(PyExc_TypeError,
+                               "check() got multiple values for keyword argument "
+                               "'files_or_modules'");
+            keywords[item.first] = item.second;
+        }
+        call_with(super_attr(L->Linter, self, N->check), args, keywords);
+    } catch (py::error_already_set &e) {
+        // The with-statement's protocol: the display may not swallow the error
+        // unless its __exit__ says so.
+        py::handle trace = e.trace() ? e.trace() : py::none();
+        if (support::truthy(leave(e.type(), e.value(), trace))) return py::none();
+        throw;
+    }
+    leave(py::none(), py::none(), py::none());
+    return py::none();
+}
+
+py::object linter_set_current_module(py::handle self, py::handle modname,
+                                     py::handle filepath) {
+    py::handle shown = support::truthy(filepath) ? filepath : modname;
+    logger().attr(N->debug)("Analyzing %s", shown);
+    super_attr(L->Linter, self, N->set_current_module)(modname, filepath);
+    py::object display = self.attr(N->progress);
+    // A copy of the linter in one of pylint's worker processes has no display: the
+    // parent process shows the progress.
+    if (!display.is_none())
+        display.attr(N->update)(self.attr(N->progress_task), "advance"_a = 1);
+    return py::none();
+}
+
+// pylint's worker processes get a pickled copy of the linter; a live display (threads,
+// consoles) cannot travel, so the copy carries none.
+py::object linter_getstate(py::handle self) {
+    py::dict state = py::reinterpret_steal<py::dict>(
+        PyDict_Copy(self.attr(N->dict_).ptr()));
+    if (!state) throw py::error_already_set();
+    if (state.contains(N->progress)) state[N->progress] = py::none();
+    if (state.contains(N->progress_task)) state[N->progress_task] = py::none();
+    return std::move(state);
+}
+
+// The base message table with its syntax-error entry carrying a fixed text; pylint's
+// own items after the first three (the message scope) are kept.
+py::dict linter_msgs() {
+    py::dict table;
+    py::object base = L->PyLinter.attr("msgs");
+    for (auto item : base.attr(N->items)()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        table[pair[0]] = pair[1];
+    }
+    py::list entry;
+    entry.append(L->StringFormattingIgnored(kSyntaxErrorText));
+    entry.append("syntax-error");
+    entry.append("Used when a syntax error is raised for a module.");
+    py::str code("E0001");
+    if (table.contains(code)) {
+        py::object old = table[code];
+        Py_ssize_t size = PyObject_Length(old.ptr());
+        if (size < 0) throw py::error_already_set();
+        for (Py_ssize_t i = 3; i < size; ++i) entry.append(old[py::int_(i)]);
+    }
+    table[code] = py::tuple(entry);
+    return table;
+}
+
+// --- Reporter -------------------------------------------------------------------------
+
+py::object build_backwards_compatibile_pylint_message(py::handle message) {
+    if (PyDict_Check(message.ptr())) {
+        PyObject *copy = PyDict_Copy(message.ptr());
+        if (!copy) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(copy);
+    }
+    py::dict record;
+    record[N->type] = message.attr(N->category);
+    record[N->module] = message.attr(N->module);
+    record[N->obj] = message.attr(N->obj);
+    record[N->line] = message.attr(N->line);
+    record[N->column] = message.attr(N->column);
+    record[N->path] = message.attr(N->path);
+    record[N->symbol] = message.attr(N->symbol);
+    record[N->message] = message.attr(N->msg);
+    record[N->message_id] = message.attr(N->msg_id);
+    return std::move(record);
+}
+
+// Beside each record the reporter keeps pylint's absolute path of the message: the
+// record's own path is relative to the working directory by a plain text replacement,
+// which cannot be undone reliably.
+py::object reporter_absolute_paths(py::handle self) {
+    if (auto paths = support::try_attr(self, N->absolute_paths)) return *paths;
+    py::list paths;
+    py::setattr(self, N->absolute_paths, paths);
+    return std::move(paths);
+}
+
+py::object reporter_handle_message(py::handle self, py::handle msg) {
+    py::object record = self.attr(N->build_message)(msg);
+    py::object paths = reporter_absolute_paths(self);
+    self.attr(N->messages).attr("append")(record);
+    py::object absolute =
+        PyDict_Check(msg.ptr()) ? py::none() : support::attr_or_none(msg, N->abspath);
+    paths.attr("append")(absolute);
+    return py::none();
+}
+
+// The path under which a record is looked up: pylint's absolute one where known.
+py::object record_source_path(py::handle record, py::handle absolute_paths,
+                              Py_ssize_t index) {
+    if (absolute_paths && index < PyList_GET_SIZE(absolute_paths.ptr())) {
+        py::handle absolute = PyList_GET_ITEM(absolute_paths.ptr(), index);
+        if (support::truthy(absolute)) return py::reinterpret_borrow<py::object>(absolute);
+    }
+    return record[N->path];
+}
+
+// --- Linter assembly ------------------------------------------------------------------
+
+py::dict option(py::object default_value, const char *type, const char *metavar,
+                const char *help) {
+    py::dict attributes;
+    attributes["default"] = default_value;
+    attributes["type"] = type;
+    attributes["metavar"] = metavar;
+    attributes["help"] = help;
+    return attributes;
+}
+
+py::tuple linter_options() {
+    return py::make_tuple(
+        py::make_tuple("settings-files",
+                       option(py::list(), "csv", "<file>[,<file>...]",
+                              "Specify which files are django settings files. They "
+                              "should be import paths.")),
+        py::make_tuple("root-urlconf",
+                       option(py::str(""), "string", "<str>",
+                              "Specify the ROOT_URLCONF import path to use.")),
+        py::make_tuple("django-version",
+                       option(py::str("3.3"), "string", "<str>",
+                              "Specify the Django version being checked.")));
+}
+
+py::object create_linter(py::handle linter_class, py::handle config, py::handle jobs) {
+    (void)config; // the project's configuration is applied after the linter is made
+    py::object reporter = L->Reporter();
+    py::object linter = linter_class("reporter"_a = reporter, "options"_a = linter_options());
+    py::object by_category = linter.attr(N->msgs_store).attr(N->msgs_by_category);
+    by_category[N->R] = py::list();
+    by_category[N->W] = py::list();
+    // pylint's option parser turns None into the text "None" and exits on it: no
+    // value (0 or None) keeps pylint's single process.
+    bool unset = jobs.is_none() || equals(jobs, py::int_(0));
+    if (!unset) linter.attr(N->set_option)("jobs", jobs);
+    for (py::handle cls : module_attr(N->python_checker_classes))
+        linter.attr(N->register_checker)(cls(linter));
+    return linter;
+}
+
+py::list get_all_message_codes() {
+    py::list codes;
+    py::object names = py::reinterpret_steal<py::object>(
+        PyObject_Dir(module_attr(N->advicetexts).ptr()));
+    if (!names) throw py::error_already_set();
+    for (py::handle name : names)
+        if (!starts_with_dunder(name)) codes.append(name);
+    return codes;
+}
+
+// --- Project linting ------------------------------------------------------------------
+
+py::object get_python_messages(py::handle project_root, py::handle files,
+                               py::handle django_version, py::handle config,
+                               py::handle jobs) {
+    py::object linter = create_linter(L->Linter, L->empty_config_linter, jobs);
+    py::object set_option = linter.attr(N->set_option);
+    for (auto item : py::reinterpret_borrow<py::object>(config).attr(N->items)()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        // None would reach pylint as the text "None".
+        if (equals(pair[0], N->directories) || pair[1].is_none()) continue;
+        set_option(pair[0], pair[1]);
+    }
+    if (!django_version.is_none()) set_option("django-version", django_version);
+    py::list settings;
+    for (py::handle name : sibling(N->meta, N->get_settings_files)(project_root))
+        settings.append(name);
+    set_option("settings-files", settings);
+    py::object root_urlconf = sibling(N->meta, N->get_root_urlconf)(
+        linter.attr(N->config).attr(N->settings_files));
+    // Without a ROOT_URLCONF the option keeps its default.
+    if (!root_urlconf.is_none()) set_option("root-urlconf", root_urlconf);
+
+    py::dict selected;
+    for (auto item : py::reinterpret_borrow<py::object>(files).attr(N->items)()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        if (str_endswith(pair[0], ".py")) selected[pair[0]] = pair[1];
+    }
+    py::list paths;
+    for (auto key : selected) paths.append(key.first);
+    linter.attr(N->check)("files_or_modules"_a = paths);
+
+    py::object reporter = linter.attr(N->reporter);
+    py::object records = reporter.attr(N->messages);
+    log_fatal_records(records);
+    py::object absolute = support::attr_or_none(reporter, N->absolute_paths);
+    py::handle absolute_paths = PyList_Check(absolute.ptr()) ? absolute : py::handle();
+    py::object codes = py::reinterpret_steal<py::object>(
+        PySet_New(get_all_message_codes().ptr()));
+    if (!codes) throw py::error_already_set();
+
+    py::list kept;
+    Py_ssize_t index = -1;
+    for (py::handle record : records) {
+        ++index;
+        // A fatal record is a file that was not checked: dropping it would report a
+        // failure as a clean result.
+        bool fatal = is_fatal(record);
+        if (!fatal) {
+            int known = PySet_Contains(codes.ptr(), record[N->message_id].ptr());
+            if (known < 0) throw py::error_already_set();
+            if (!known) continue;
+        }
+        py::object source = record_source_path(record, absolute_paths, index);
+        py::str resolved(L->Path(source).attr(N->resolve)());
+        record[N->path] = resolved;
+        if (fatal) {
+            kept.append(record);
+            continue;
+        }
+        py::object lines = selected[resolved];
+        if (lines.is_none()) {
+            kept.append(record);
+            continue;
+        }
+        int contains = PySequence_Contains(lines.ptr(), record[N->line].ptr());
+        if (contains < 0) throw py::error_already_set();
+        if (contains) kept.append(record);
+    }
+    return std::move(kept);
+}
+
+py::object html_linter_init(py::handle self) {
+    py::setattr(self, N->messages, py::list());
+    return py::none();
+}
+
+py::object html_linter_check(py::handle self, py::handle files) {
+    for (py::handle cls : module_attr(N->html_checker_classes)) {
+        py::object checker = cls();
+        checker.attr(N->check)(files);
+        py::object messages = self.attr(N->messages);
+        py::object extended = py::reinterpret_steal<py::object>(
+            PyNumber_InPlaceAdd(messages.ptr(), checker.attr(N->messages).ptr()));
+        if (!extended) throw py::error_already_set();
+        py::setattr(self, N->messages, extended);
+    }
+    return py::none();
+}
+
+py::object get_html_messages(py::handle files) {
+    py::object linter = L->HtmlLinter();
+    py::list templates;
+    for (py::handle key : files)
+        if (str_endswith(key, ".html")) templates.append(key);
+    linter.attr(N->check)(templates);
+    py::list kept;
+    for (py::handle record : linter.attr(N->messages)) {
+        py::object lines = files[record[N->path]];
+        if (lines.is_none()) {
+            kept.append(record);
+            continue;
+        }
+        int contains = PySequence_Contains(lines.ptr(), record[N->line].ptr());
+        if (contains < 0) throw py::error_already_set();
+        if (contains) kept.append(record);
+    }
+    return std::move(kept);
+}
+
+py::object get_meta_messages(py::handle project_root) {
+    py::object details = sibling(N->dependencies, N->resolve_django_version)(project_root);
+    py::list result;
+    if (!support::truthy(details)) return std::move(result);
+    py::object specs = details[N->specs];
+    py::object specifiers = L->SpecifierSet(specs);
+    py::list matching;
+    for (py::handle version : specifiers.attr(N->filter)(
+             py::list(py::reinterpret_borrow<py::object>(L->candidate_versions))))
+        matching.append(version);
+    py::dict body;
+    body["specs"] = specs;
+    body["minor"] = details[N->version];
+    body["matching_versions"] = matching;
+    py::dict record;
+    record["message-id"] = "C1000";
+    record["path"] = details[N->path];
+    record["message_type"] = "meta";
+    record["body"] = body;
+    result.append(record);
+    return std::move(result);
+}
+
+py::object get_messages(py::handle project_root, py::handle files,
+                        py::handle default_django_version, py::handle config,
+                        py::handle jobs) {
+    py::dict merged;
+    for (auto item : sibling(N->meta, N->get_toml_config)(project_root).attr(N->items)()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        merged[pair[0]] = pair[1];
+    }
+    for (auto item : py::reinterpret_borrow<py::object>(config).attr(N->items)()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        merged[pair[0]] = pair[1];
+    }
+    logger().attr(N->debug)("Using config: %s\n", merged);
+    py::object details = sibling(N->dependencies, N->resolve_django_version)(project_root);
+    py::object version = support::truthy(details)
+                             ? py::object(details[N->version])
+                             : py::reinterpret_borrow<py::object>(default_django_version);
+    py::object templates = get_html_messages(files);
+    py::list result = get_python_messages(project_root, files, version, merged, jobs);
+    for (py::handle record : templates) result.append(record);
+    int wants_meta = PySequence_Contains(files.ptr(), N->META.ptr());
+    if (wants_meta < 0) throw py::error_already_set();
+    if (wants_meta)
+        for (py::handle record : get_meta_messages(project_root)) result.append(record);
+    return std::move(result);
+}
+
+// --- Snippet linting ------------------------------------------------------------------
+
+void check_names(py::handle tree) {
+    for (py::handle node : tree.attr(N->nodes_of_class)(L->Name)) {
+        py::object inferred = node.attr(N->infer)();
+        PyObject *first = PyIter_Next(inferred.ptr());
+        if (first) {
+            Py_DECREF(first);
+            continue;
+        }
+        if (!PyErr_Occurred()) continue; // nothing inferred: nothing to warm up
+        py::error_already_set e;
+        if (e.matches(L->InferenceError)) continue;
+        throw e;
+    }
+}
+
+py::object code_linter_check(py::handle self, py::handle code, py::args args,
+                             py::kwargs kwargs) {
+    py::setattr(self, N->vorlane_provided_code, code);
+    return call_with(super_attr(L->CodeLinter, self, N->check), args, kwargs);
+}
+
+// Reports a snippet that does not parse the way pylint reports a file that does not,
+// without the crash report pylint writes for an unexpected building error.
+py::object report_syntax_error(py::handle self, py::handle error) {
+    py::object line = support::attr_or_none(error, N->lineno);
+    if (line.is_none()) line = py::int_(0);
+    py::object column = support::attr_or_none(error, N->offset);
+    std::string text = "Parsing failed: '" + py::str(error).cast<std::string>() + "'";
+    self.attr(N->add_message)("syntax-error", "line"_a = line, "col_offset"_a = column,
+                              "args"_a = text, "confidence"_a = L->HIGH);
+    return py::none();
+}
+
+py::object code_linter_get_ast(py::handle self, py::handle filepath, py::handle modname,
+                               py::handle data) {
+    (void)data;
+    py::object atok;
+    try {
+        atok = sibling(N->helpers, N->build_atok)(self.attr(N->vorlane_provided_code),
+                                                  "modname"_a = modname,
+                                                  "absolute_path"_a = filepath);
+    } catch (py::error_already_set &e) {
+        if (e.matches(L->AstroidSyntaxError))
+            return report_syntax_error(self, support::attr_or_none(e.value(), N->error_));
+        if (e.matches(PyExc_SyntaxError)) return report_syntax_error(self, e.value());
+        throw;
+    }
+    py::object tree = atok.attr(N->tree);
+    check_names(tree);
+    return tree;
+}
+
+// pylint's module name for a path: every ".py" dropped, separators made dots.
+py::object module_name_of(py::handle path) {
+    std::string text = py::str(path).cast<std::string>();
+    replace_all(text, ".py", "");
+    for (char &c : text)
+        if (c == '/') c = '.';
+    return py::str(text);
+}
+
+py::object code_linter_iterate_file_descrs(py::handle, py::object files_or_modules) {
+    return support::lazy_iter([files_or_modules]() -> py::object {
+        py::list descriptors;
+        for (py::handle path : files_or_modules) {
+            py::object name = module_name_of(path);
+            descriptors.append(L->FileItem(name, path, name));
+        }
+        return std::move(descriptors);
+    });
+}
+
+py::object check_code(py::handle code, py::handle filepath, py::handle settings_modpath) {
+    py::object linter = create_linter(L->CodeLinter, L->empty_config_linter, py::int_(0));
+    py::list settings;
+    if (!settings_modpath.is_none()) settings.append(settings_modpath);
+    linter.attr(N->set_option)("settings-files", settings);
+    py::list paths;
+    paths.append(filepath);
+    linter.attr(N->check)(code, "files_or_modules"_a = paths);
+    py::object messages = linter.attr(N->reporter).attr(N->messages);
+    log_fatal_records(messages);
+    py::object snippet = py::reinterpret_borrow<py::object>(code);
+    py::cpp_function code_reader([snippet](py::handle) { return snippet; },
+                                 py::name("code_reader"));
+    return sibling(N->render, N->render_message_centric_advice)(
+        "messages"_a = messages, "settings"_a = py::dict(),
+        "settings_modpath"_a = settings_modpath, "code_style"_a = py::dict(),
+        "code_reader"_a = code_reader);
+}
+
+// --- Loading --------------------------------------------------------------------------
+
+py::object import_into(py::module_ &m, const char *module, const char *name,
+                       const char *attr = nullptr) {
+    py::object value = attr ? py::object(py::module_::import(module).attr(attr))
+                            : py::object(py::module_::import(module));
+    m.attr(name) = value;
+    return value;
+}
+
+py::tuple candidate_versions() {
+    py::list versions;
+    for (int major = 2; major <= 3; ++major)
+        for (int minor = 0; minor <= 2; ++minor)
+            for (int patch = 0; patch <= 29; ++patch)
+                versions.append(std::to_string(major) + "." + std::to_string(minor) +
+                                "." + std::to_string(patch));
+    return py::tuple(versions);
+}
+
+// Unpacks a msgs entry as `text, symbol, description = entry` would.
+py::object entry_symbol(py::handle entry) {
+    py::list items;
+    for (py::handle item : entry) {
+        items.append(item);
+        if (items.size() > 3)
+            support::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    }
+    if (items.size() < 3)
+        support::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got " +
+                                             std::to_string(items.size()) + ")");
+    return items[1];
+}
+
+py::dict build_message_id_symbol_store(py::handle python_classes, py::handle html_classes) {
+    py::dict store;
+    py::list classes;
+    for (py::handle cls : python_classes) classes.append(cls);
+    for (py::handle cls : html_classes) classes.append(cls);
+    for (py::handle cls : classes) {
+        for (auto item : cls.attr("msgs").attr(N->items)()) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+            store[pair[0]] = entry_symbol(pair[1]);
+        }
+    }
+    return store;
+}
+
+Names *make_names() {
+    auto I = support::intern;
+    return new Names{
+        I("Progress"), I("logger"), I("python_checker_classes"), I("html_checker_classes"),
+        I("advicetexts"), I("meta"), I("dependencies"), I("helpers"), I("render"),
+        I("debug"), I("error"), I("progress"), I("progress_task"), I("add_task"),
+        I("update"), I("total"), I("advance"), I("messages"), I("reporter"),
+        I("set_option"), I("register_checker"), I("msgs_store"), I("_msgs_by_category"),
+        I("config"), I("settings_files"), I("absolute_paths"), I("check"),
+        I("process_tokens"), I("set_current_module"), I("_replace"), I("type"),
+        I("string"), I("line"), I("category"), I("module"), I("obj"), I("column"),
+        I("path"), I("symbol"), I("msg"), I("msg_id"), I("abspath"), I("message"),
+        I("message-id"), I("fatal"), I("build_backwards_compatibile_pylint_message"),
+        I("vorlane_provided_code"), I("tree"), I("nodes_of_class"), I("infer"),
+        I("build_atok"), I("modname"), I("absolute_path"), I("add_message"),
+        I("get_toml_config"), I("resolve_django_version"), I("get_settings_files"),
+        I("get_root_urlconf"), I("render_message_centric_advice"), I("resolve"),
+        I("filter"), I("items"), I("version"), I("specs"), I("directories"), I("META"),
+        I("files_or_modules"), I("__enter__"), I("__exit__"), I("__dict__"), I("lineno"),
+        I("offset"), I("error"), I("col_offset"), I("args"), I("confidence"), I("R"),
+        I("W")};
+}
+
+} // namespace
+
+PYBIND11_MODULE(checker, m) {
+    support::init_module(m);
+    N = make_names();
+    auto *libs = new Libs{};
+    libs->module = m.ptr();
+
+    // Libraries.
+    import_into(m, "logging", "logging");
+    libs->Path = import_into(m, "pathlib", "Path", "Path").release();
+    import_into(m, "itertools", "itertools");
+    import_into(m, "astroid", "astroid");
+    libs->SpecifierSet =
+        import_into(m, "packaging.specifiers", "SpecifierSet", "SpecifierSet").release();
+    py::object lint = import_into(m, "pylint.lint", "lint");
+    libs->JSONReporter =
+        import_into(m, "pylint.reporters", "JSONReporter", "JSONReporter").release();
+    py::object tokenize = import_into(m, "tokenize", "tokenize");
+    libs->PyLinter = py::object(lint.attr("PyLinter")).release();
+    libs->TokenInfo = py::object(tokenize.attr("TokenInfo")).release();
+    libs->COMMENT = py::object(tokenize.attr("COMMENT")).release();
+    libs->builtins_super = support::import("builtins", "super");
+    libs->FileItem = support::import("pylint.typing", "FileItem");
+    libs->HIGH = support::import("pylint.interfaces", "HIGH");
+    libs->Name = support::import("astroid", "Name");
+    libs->InferenceError = support::import("astroid.exceptions", "InferenceError");
+    libs->AstroidSyntaxError = support::import("astroid.exceptions", "AstroidSyntaxError");
+
+    // The checker modules, then the sibling modules, each in its fixed order.
+    for (const char *name : {"admin", "migrations", "colspec", "classlayout", "fetchplan",
+                             "settings", "urls", "templates"})
+        m.attr(name) =
+            py::module_::import(("vorlane.staticanalysis.checkers." + std::string(name)).c_str());
+    for (const char *name : {"dependencies", "advicetexts", "meta", "render", "helpers"})
+        m.attr(name) =
+            py::module_::import(("vorlane.staticanalysis." + std::string(name)).c_str());
+
+    // The progress display is optional: without rich a mock shows nothing.
+    try {
+        m.attr("Progress") = py::module_::import("rich.progress").attr("Progress");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
+        py::object mock = py::module_::import("unittest.mock").attr("MagicMock");
+        m.attr("MagicMock") = mock;
+        m.attr("Progress") = mock;
+    }
+
+    // The registry: every linter registers the Python checkers of this list.
+    py::list python_classes;
+    for (const char *name :
+         {"admin", "settings", "colspec", "classlayout", "migrations", "fetchplan", "urls"})
+        python_classes.append(m.attr(name).attr("Checker"));
+    m.attr("python_checker_classes") = python_classes;
+    py::list html_classes;
+    html_classes.append(m.attr("templates").attr("Checker"));
+    m.attr("html_checker_classes") = html_classes;
+    m.attr("logger") = py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
+    m.attr("message_id_symbol_store") =
+        build_message_id_symbol_store(python_classes, html_classes);
+
+    // Text type of the syntax-error entry.
+    py::object ignored =
+        support::make_class(m, "ignore_old_style_string_formatting", py::make_tuple(py::str().get_type()));
+    support::def_method(ignored, "__mod__", &string_mod);
+    libs->StringFormattingIgnored = ignored.release();
+    L = libs;
+
+    // Linter of project files.
+    py::dict linter_ns;
+    linter_ns["msgs"] = linter_msgs();
+    py::object linter = support::make_class(m, "Linter", py::make_tuple(L->PyLinter), linter_ns);
+    support::def_method(linter, "process_tokens", &linter_process_tokens, py::arg("tokens"));
+    support::def_method(linter, "check", &linter_check, py::arg("files_or_modules"));
+    support::def_method(linter, "set_current_module", &linter_set_current_module,
+                        py::arg("modname"), py::arg("filepath") = py::none());
+    support::def_method(linter, "__getstate__", &linter_getstate);
+    libs->Linter = linter.release();
+
+    // Linter of one snippet.
+    py::object code_linter =
+        support::make_class(m, "CodeLinter", py::make_tuple(L->Linter));
+    support::def_method(code_linter, "check", &code_linter_check, py::arg("code"));
+    support::def_method(code_linter, "get_ast", &code_linter_get_ast, py::arg("filepath"),
+                        py::arg("modname"), py::arg("data") = py::none());
+    support::def_method(code_linter, "_iterate_file_descrs",
+                        &code_linter_iterate_file_descrs, py::arg("files_or_modules"));
+    libs->CodeLinter = code_linter.release();
+
+    libs->empty_config_python = py::dict().release();
+    libs->empty_config_linter = py::dict().release();
+    libs->empty_config_messages = py::dict().release();
+    libs->candidate_versions = candidate_versions().release();
+
+    m.def("get_python_messages", &get_python_messages, py::arg("project_root"),
+          py::arg("files"), py::arg("django_version"),
+          py::arg("config") = py::handle(L->empty_config_python), py::arg("jobs") = 0);
+    m.def("get_html_messages", &get_html_messages, py::arg("files"));
+    m.def("get_messages", &get_messages, py::arg("project_root"), py::arg("files"),
+          py::arg("default_django_version") = "3.2",
+          py::arg("config") = py::handle(L->empty_config_messages), py::arg("jobs") = 0);
+    m.def("get_meta_messages", &get_meta_messages, py::arg("project_root"));
+
+    py::object html_linter =
+        support::make_class(m, "HtmlLinter", py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))));
+    support::def_method(html_linter, "__init__", &html_linter_init);
+    support::def_method(html_linter, "check", &html_linter_check, py::arg("files"));
+    libs->HtmlLinter = html_linter.release();
+
+    m.def("check_code", &check_code, py::arg("code"), py::arg("filepath"),
+          py::arg("settings_modpath"));
+
+    py::object reporter =
+        support::make_class(m, "Reporter", py::make_tuple(L->JSONReporter));
+    support::def_method(reporter, "handle_message", &reporter_handle_message, py::arg("msg"));
+    support::def_static(reporter, "build_backwards_compatibile_pylint_message",
+                        &build_backwards_compatibile_pylint_message, py::arg("message"));
+    libs->Reporter = reporter.release();
+
+    m.def("create_linter", &create_linter, py::arg("linter_class"),
+          py::arg("config") = py::handle(L->empty_config_linter), py::arg("jobs") = 0);
+    m.def("check_names", &check_names, py::arg("tree"));
+    m.def("get_all_message_codes", &get_all_message_codes);
+}
