@@ -1,0 +1,1 @@
+"""The bookshop project: settings and the root URL configuration."""

@@ -1,0 +1,1 @@
+"""The shop app: authors, books and their pages."""
