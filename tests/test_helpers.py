@@ -380,3 +380,232 @@ def test_is_node_abstract_model_of_a_module():
 def test_is_node_abstract_model_lets_other_errors_through():
     with pytest.raises(TypeError):
         helpers.is_node_abstract_model(None)
+
+
+# --- static evaluation ------------------------------------------------------------------
+
+
+EVAL_MODULE = """
+from os import sep as SEP
+import os
+X = "a"
+PARTS = ("b", "c")
+JOINED = "a" + "b"
+NUMBER = 2 * 21
+"""
+
+
+@pytest.mark.parametrize("expression, expected", [
+    ('"x"', "x"),
+    ("(1, 2)", [1, 2]),
+    ('{"a": [1]}', {"a": [1]}),
+    ('{"a": 1, "a": 2}', {"a": 2}),
+    ("[X, (X, 3), None]", ["a", ["a", 3], None]),
+    ("X", "a"),
+    ('"a" + "b"', "ab"),
+    ("NUMBER", 42),
+    ("JOINED", "ab"),
+    ("PARTS", ["b", "c"]),
+    ("b'x'", b"x"),
+    ("True", True),
+], ids=["const", "tuple", "dict", "dict-later-key", "nested", "name", "binop",
+        "name-of-binop", "name-of-joined", "name-of-tuple", "bytes", "true"])
+def test_astroid_node_to_value(expression, expected):
+    node = astroid.extract_node(EVAL_MODULE + expression + "  #@\n")
+    value = helpers.astroid_node_to_value(node)
+    assert value == expected and type(value) is type(expected)
+
+
+@pytest.mark.parametrize("expression, kind", [
+    ("SEP", astroid.ImportFrom),
+    ("undefined_name", astroid.Name),
+    ("os.unknown_attribute", astroid.Attribute),
+    ("f(1)", astroid.Call),
+    ("lambda: 1", astroid.Lambda),
+    ("[x for x in PARTS]", astroid.ListComp),
+    ("os", astroid.Import),
+    ("undefined_name + 1", astroid.BinOp),
+], ids=["from-import", "unbound-name", "uninferable-attribute", "call", "lambda",
+        "comprehension", "import", "uninferable-binop"])
+def test_astroid_node_to_value_hands_back_nodes(expression, kind):
+    node = astroid.extract_node(EVAL_MODULE + expression + "  #@\n")
+    value = helpers.astroid_node_to_value(node)
+    assert isinstance(value, kind)
+    if kind in (astroid.Name, astroid.Attribute, astroid.Call, astroid.Lambda,
+                astroid.ListComp, astroid.BinOp):
+        assert value is node
+
+
+def test_astroid_node_to_value_keeps_unevaluated_elements():
+    node = astroid.extract_node("[1, f()]")
+    value = helpers.astroid_node_to_value(node)
+    assert value[0] == 1 and value[1] is node.elts[1]
+
+
+@pytest.mark.parametrize("value", [None, astroid.Uninferable, "text", 5],
+                         ids=["none", "uninferable", "text", "number"])
+def test_astroid_node_to_value_of_plain_values(value):
+    assert helpers.astroid_node_to_value(value) is value
+
+
+def test_astroid_node_to_value_of_an_inferred_instance():
+    node = astroid.extract_node("class A: pass\nA.attr = A()\nA.attr  #@\n")
+    assert isinstance(helpers.astroid_node_to_value(node), astroid.Instance)
+
+
+def test_astroid_node_to_value_unhashable_key_raises():
+    with pytest.raises(TypeError):
+        helpers.astroid_node_to_value(astroid.extract_node("{(1, 2): 'x'}"))
+
+
+def test_astroid_node_to_value_deep_nesting_raises_recursion_error():
+    node = astroid.extract_node("[" * 200 + "]" * 200)
+    value = helpers.astroid_node_to_value(node)
+    for _ in range(199):
+        value = value[0]
+    assert value == []
+    deep = astroid.Const(1)
+    for _ in range(sys.getrecursionlimit() + 10):
+        outer = astroid.List()
+        outer.postinit([deep])
+        deep = outer
+    with pytest.raises(RecursionError):
+        helpers.astroid_node_to_value(deep)
+
+
+CONSTANTS_MODULE = """
+from m import IMPORTED
+import os
+X = "first"
+X = "second"
+UNKNOWN = undefined_call()
+PATH = os
+"""
+
+
+@pytest.mark.parametrize("key, expected", [
+    ("X", "first"),
+    ("MISSING", None),
+    ("IMPORTED", None),
+], ids=["first-binding", "unbound", "from-import"])
+def test_get_astroid_node_constant_values(key, expected):
+    module = astroid.parse(CONSTANTS_MODULE)
+    assert helpers.get_astroid_node_constant_values(module, key) == expected
+    assert helpers.get_astroid_node_constant_values(node=module, key=key) == expected
+
+
+@pytest.mark.parametrize("key", ["UNKNOWN", "os"], ids=["uninferable-call", "import"])
+def test_get_astroid_node_constant_values_uninferable_raises(key):
+    # A plain import is followed (unlike a from-import), and an import statement alone
+    # does not infer.
+    module = astroid.parse(CONSTANTS_MODULE)
+    with pytest.raises(helpers.NodeValueUndefinable) as error:
+        helpers.get_astroid_node_constant_values(module, key)
+    assert error.value.args == ()
+    with pytest.raises(TypeError):
+        helpers.get_astroid_node_constant_values(module, key)
+
+
+DEFAULTS_MODULE = """
+NOT_PROVIDED = object()
+class Base:
+    def __init__(self, a=1, b=NOT_PROVIDED, *args, c=3, **kwargs):
+        pass
+class Child(Base):
+    def __init__(self, a=2, d="d"):
+        pass
+class Bare:
+    def __init__(self, x, y):
+        pass
+class NoInit:
+    pass
+class Shadowing(Base):
+    x = 1
+"""
+
+
+@pytest.mark.parametrize("call, expected", [
+    ("Base()", {"a": 1}),
+    ("Child()", {"a": 2, "d": "d"}),
+    ("Shadowing()", {"a": 1}),
+    ("Bare(1, 2)", {}),
+    ("NoInit()", {}),
+    ("undefined()", {}),
+    ("Base", {"a": 1}),
+], ids=["base", "child-wins", "inherited", "no-defaults", "no-init", "uninferable",
+        "class"])
+def test_get_node_default_arguments(call, expected):
+    node = astroid.extract_node(DEFAULTS_MODULE + call + "  #@\n")
+    assert helpers.get_node_default_arguments(node) == expected
+
+
+def test_get_node_default_arguments_of_a_django_field():
+    node = astroid.extract_node(
+        "from django.db import models\nmodels.CharField(max_length=3)  #@\n"
+    )
+    defaults = helpers.get_node_default_arguments(node)
+    assert defaults["null"] is False and defaults["blank"] is False
+    assert "default" not in defaults
+
+
+def test_get_node_default_arguments_without_mro_raises():
+    with pytest.raises(AttributeError):
+        helpers.get_node_default_arguments(astroid.extract_node("def f(): pass\nf  #@\n"))
+
+
+EXPLICIT_MODULE = """
+OPTIONS = {"blank": True}
+def f(**kwargs):
+    pass
+"""
+
+
+@pytest.mark.parametrize("call, expected", [
+    ("f()", {}),
+    ("f(1, 2)", {}),
+    ("f(null=True)", {"null": True}),
+    ("f(null=True, size=(1, 2))", {"null": True, "size": [1, 2]}),
+    ("f(value=undefined_name)", {}),
+    ("f(**OPTIONS)", {None: {"blank": True}}),
+    ("f(a=1, **OPTIONS, b=2)", {"a": 1, None: {"blank": True}, "b": 2}),
+], ids=["no-keyword", "positional", "constant", "two", "uninferable", "double-star",
+        "mixed"])
+def test_get_node_explicit_arguments(call, expected):
+    node = astroid.extract_node(EXPLICIT_MODULE + call + "  #@\n")
+    assert helpers.get_node_explicit_arguments(node) == expected
+
+
+def test_get_node_explicit_arguments_takes_first_inferred_value():
+    node = astroid.extract_node(
+        "import random\nV = 1 if random.random() else 2\nf(v=V)  #@\n"
+    )
+    assert helpers.get_node_explicit_arguments(node) == {"v": 1}
+
+
+def test_get_node_explicit_arguments_stores_uninferable():
+    node = astroid.extract_node("def g(x):\n    return f(v=x.attr)  #@\n").value
+    assert helpers.get_node_explicit_arguments(node) == {"v": astroid.Uninferable}
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("name = models.CharField()  #@", "name"),
+    ("a = b = f()  #@", "a"),
+    ("a, b = f()  #@", None),
+    ("x: int = f()  #@", None),
+    ("x += f()  #@", None),
+    ("f()  #@", None),
+    ("obj.attr = f()  #@", None),
+    ("name = g(f())  #@", "name"),
+    ("class A:\n    field = f(1)  #@", "field"),
+], ids=["assign", "chained", "tuple-target", "annotated", "augmented", "expression",
+        "attribute-target", "nested-call", "class-body"])
+def test_get_member_name(source, expected):
+    node = astroid.extract_node(source)
+    call = node.value if isinstance(node, (astroid.Assign, astroid.AnnAssign,
+                                           astroid.AugAssign, astroid.Expr)) else node
+    assert helpers.get_member_name(call) == expected
+    assert helpers.get_member_name(node) == expected
+
+
+def test_get_member_name_of_a_module():
+    assert helpers.get_member_name(astroid.parse("x = 1\n")) is None

@@ -212,7 +212,11 @@ py::dict get_node_default_arguments(py::handle node) {
         if (has_init < 0) throw py::error_already_set();
         if (!has_init) continue;
         py::object args = cls[N->init].attr(N->args);
-        py::list defaults(args.attr(N->defaults));
+        // Functions astroid builds from living objects (object.__init__ at the end of
+        // every MRO) know no parameters: their defaults are None, so nothing to pair.
+        py::object given = args.attr(N->defaults);
+        if (!support::truthy(given)) continue;
+        py::list defaults(given);
         py::list arguments(args.attr(N->arguments));
         Py_ssize_t n_defaults = PyList_GET_SIZE(defaults.ptr());
         Py_ssize_t offset = PyList_GET_SIZE(arguments.ptr()) - n_defaults;
