@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import astroid
+import asttokens
 import pytest
 
 from vorlane.staticanalysis import helpers
@@ -609,3 +610,99 @@ def test_get_member_name(source, expected):
 
 def test_get_member_name_of_a_module():
     assert helpers.get_member_name(astroid.parse("x = 1\n")) is None
+
+
+# --- call editing and node metadata -----------------------------------------------------
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("qs.filter(x=1)", "filter"),
+    ("len(x)", "len"),
+    ("make()()", None),
+    ("handlers[0]()", None),
+    ("(lambda: 1)()", None),
+], ids=["attribute", "name", "call-result", "subscript", "lambda"])
+def test_get_function_name(source, expected):
+    assert helpers.get_function_name(astroid.extract_node(source)) == expected
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("models.NullBooleanField(null=True)", "models.BooleanField(null=True)"),
+    ("NullBooleanField()", "BooleanField()"),
+], ids=["attribute", "name"])
+def test_set_function_name(source, expected):
+    node = astroid.extract_node(source)
+    receiver = node.func.expr if isinstance(node.func, astroid.Attribute) else None
+    position = (node.lineno, node.col_offset, node.func.lineno, node.func.col_offset)
+    assert helpers.set_function_name(node=node, new_name="BooleanField") is None
+    assert node.as_string() == expected
+    assert (node.lineno, node.col_offset, node.func.lineno,
+            node.func.col_offset) == position
+    if receiver is not None:
+        assert node.func.expr is receiver
+
+
+@pytest.mark.parametrize("source", ["make()()", "handlers[0]()"],
+                         ids=["call-result", "subscript"])
+def test_set_function_name_without_a_name_raises(source):
+    node = astroid.extract_node(source)
+    with pytest.raises(NotImplementedError) as error:
+        helpers.set_function_name(node, "x")
+    assert error.value.args == ()
+    assert node.as_string() == source
+
+
+def test_call_editing_needs_a_call():
+    const = astroid.extract_node("1")
+    with pytest.raises(AttributeError):
+        helpers.get_function_name(const)
+    with pytest.raises(AttributeError):
+        helpers.set_function_name(const, "x")
+
+
+def keyword_list(source):
+    return list(astroid.extract_node(f"f({source})").keywords) if source else []
+
+
+@pytest.mark.parametrize("existing, expected", [
+    ("", ["new=1"]),
+    ("a=1, b=2", ["a=1", "b=2", "new=1"]),
+    ("a=1, **rest", ["a=1", "new=1", "**rest"]),
+    ("**rest", ["new=1", "**rest"]),
+    ("**rest, a=1", ["**rest", "a=1", "new=1"]),
+], ids=["empty", "after-ordinary", "before-double-star", "only-double-star",
+        "double-star-not-last"])
+def test_add_to_keywords(existing, expected):
+    keywords = keyword_list(existing)
+    new = keyword_list("new=1")[0]
+    parent = new.parent
+    assert helpers.add_to_keywords(keywords=keywords, keyword=new) is None
+    assert [k.as_string() for k in keywords] == expected
+    assert new.parent is parent
+
+
+def test_add_to_keywords_edits_the_call_in_place():
+    call = astroid.extract_node("models.CharField(max_length=3, **extra)")
+    helpers.add_to_keywords(call.keywords, keyword_list("null=True")[0])
+    assert call.as_string() == "models.CharField(max_length=3, null=True, **extra)"
+
+
+def test_preserve_metadata():
+    source = "\n" * 11 + "value = old_call(1)\n"
+    old = asttokens.ASTTokens(source, tree=astroid.parse(source)).tree.body[0].value
+    new = astroid.extract_node("\n\nnew_call(arg)")
+    child_offsets = [child.col_offset for child in new.get_children()]
+    assert helpers.preserve_metadata(new_node=new, old_node=old) is new
+    assert [node.lineno for node in new.nodes_of_class(astroid.NodeNG)] == [12] * 3
+    assert (new.parent, new.col_offset) == (old.parent, old.col_offset)
+    assert new.first_token is old.first_token and new.last_token is old.last_token
+    assert [child.col_offset for child in new.get_children()] == child_offsets
+    assert old.lineno == 12 and old.parent.value is old
+
+
+def test_preserve_metadata_without_tokens_raises_after_line_numbers():
+    old = astroid.extract_node("\n\nold_call(1)")
+    new = astroid.extract_node("new_call(arg)")
+    with pytest.raises(AttributeError):
+        helpers.preserve_metadata(new, old)
+    assert new.lineno == 3 and new.func.lineno == 3
