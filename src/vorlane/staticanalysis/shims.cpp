@@ -1,4 +1,501 @@
-// The shims module.
+// Inference shims that let astroid see through Django managers, QuerySet objects, model
+// instances and GenericForeignKey fields, plus the settings-parse transforms that fold
+// os.path calls and environment look-ups into constants.
 #include "support.h"
 
-PYBIND11_MODULE(shims, m) { support::init_module(m); }
+#include <array>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace pybind11::literals;
+
+// Imports, made once at load and never released (interpreter exit order).
+struct Libs {
+    py::handle module; // this module: transforms are registered as its own attributes
+    py::handle helpers;
+    py::handle os_path;
+    py::handle safe_infer;
+    py::handle MANAGER;
+    py::handle inference_tip;
+    py::handle AstroidBuilder;
+    py::handle ClassDef;
+    py::handle List;
+    py::handle Call;
+    py::handle Attribute;
+    py::handle ImportFrom;
+    py::handle Const;
+    py::handle Uninferable;
+    py::handle UseInferenceDefault;
+    py::handle AstroidBuildingError;
+    py::handle QuerySetNode; // made at load, below
+};
+const Libs *L = nullptr;
+
+// Interned attribute names and texts.
+struct Names {
+    py::handle attrname = support::intern("attrname");
+    py::handle expr = support::intern("expr");
+    py::handle func = support::intern("func");
+    py::handle args = support::intern("args");
+    py::handle keywords = support::intern("keywords");
+    py::handle arg = support::intern("arg");
+    py::handle value = support::intern("value");
+    py::handle name = support::intern("name");
+    py::handle bases = support::intern("bases");
+    py::handle elts = support::intern("elts");
+    py::handle lineno = support::intern("lineno");
+    py::handle col_offset = support::intern("col_offset");
+    py::handle parent = support::intern("parent");
+    py::handle transforms = support::intern("transforms");
+    py::handle as_string = support::intern("as_string");
+    py::handle pytype = support::intern("pytype");
+    py::handle lookup = support::intern("lookup");
+    py::handle from_elements = support::intern("from_elements");
+    py::handle instantiate_class = support::intern("instantiate_class");
+    py::handle nodes_of_class = support::intern("nodes_of_class");
+    py::handle ast_from_module_name = support::intern("ast_from_module_name");
+    py::handle register_transform = support::intern("register_transform");
+    py::handle unregister_transform = support::intern("unregister_transform");
+    py::handle generic_foreign_key_field_names =
+        support::intern("generic_foreign_key_field_names");
+    // helpers' predicates, looked up at each call so that tests can patch them
+    py::handle is_model = support::intern("is_model");
+    py::handle is_queryset = support::intern("is_queryset");
+    py::handle is_model_manager = support::intern("is_model_manager");
+    // our own functions, registered as the module's attributes
+    py::handle looks_like_model = support::intern("looks_like_model");
+    py::handle looks_like_model_manager = support::intern("looks_like_model_manager");
+    py::handle looks_like_model_get = support::intern("looks_like_model_get");
+    py::handle looks_like_queryset_lookup = support::intern("looks_like_queryset_lookup");
+    py::handle looks_like_model_manager_lookup =
+        support::intern("looks_like_model_manager_lookup");
+    py::handle apply_model_manager_lookup_shim =
+        support::intern("apply_model_manager_lookup_shim");
+    py::handle apply_queryset_lookup_shim = support::intern("apply_queryset_lookup_shim");
+    py::handle apply_model_get_shim = support::intern("apply_model_get_shim");
+    py::handle apply_model_manager_shim = support::intern("apply_model_manager_shim");
+    py::handle apply_is_used_in_generic_fk_shim =
+        support::intern("apply_is_used_in_generic_fk_shim");
+    py::handle transform_path_manipulation = support::intern("transform_path_manipulation");
+    py::handle looks_like_path_manipulation =
+        support::intern("looks_like_path_manipulation");
+    py::handle transform_environment_variable_lookup =
+        support::intern("transform_environment_variable_lookup");
+    py::handle looks_like_environment_variable_lookup =
+        support::intern("looks_like_environment_variable_lookup");
+    // texts compared with node attributes
+    py::handle objects = support::intern("objects");
+    py::handle all = support::intern("all");
+    py::handle filter = support::intern("filter");
+    py::handle exclude = support::intern("exclude");
+    py::handle first = support::intern("first");
+    py::handle last = support::intern("last");
+    py::handle get = support::intern("get");
+    py::handle fk_field = support::intern("fk_field");
+    py::handle GenericForeignKey = support::intern("GenericForeignKey");
+    py::handle Manager = support::intern("Manager");
+    py::handle manager_module = support::intern("django.db.models.manager");
+    py::handle queryset_qname = support::intern("django.db.models.query.QuerySet");
+    py::handle builtins_str = support::intern("builtins.str");
+    py::handle abspath = support::intern("abspath");
+    py::handle dirname = support::intern("dirname");
+    py::handle basename = support::intern("basename");
+    py::handle join = support::intern("join");
+};
+const Names *N = nullptr;
+
+// Callee texts the path transform folds; only this dotted spelling counts, because the
+// transform calls the interpreter's own os.path function of the same attribute name.
+const std::array<const char *, 4> PATH_FUNCTIONS = {"os.path.abspath", "os.path.dirname",
+                                                    "os.path.basename", "os.path.join"};
+
+// --- Small tools -------------------------------------------------------------------
+
+// Exact text equality of a node attribute with an interned name. Identifiers from the
+// parser are usually interned too, so the pointer test mostly decides.
+bool is_text(py::handle value, py::handle name) {
+    if (value.ptr() == name.ptr()) return true;
+    if (!PyUnicode_Check(value.ptr())) return false;
+    return PyUnicode_Compare(value.ptr(), name.ptr()) == 0;
+}
+
+py::object safe_infer(py::handle node) { return L->safe_infer(node); }
+
+py::object helpers_call(py::handle name, py::handle value) {
+    return L->helpers.attr(name)(value);
+}
+
+// The tip has nothing to offer: astroid's own inference applies.
+[[noreturn]] void decline() { support::raise(L->UseInferenceDefault); }
+
+// Unpacks a (node class, transform, predicate) registration as a with-statement target
+// list would, with the interpreter's own messages.
+std::array<py::object, 3> unpack_registration(py::handle entry) {
+    std::array<py::object, 3> items;
+    size_t count = 0;
+    for (py::handle item : py::iter(entry)) {
+        if (count == 3) support::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        items[count++] = py::reinterpret_borrow<py::object>(item);
+    }
+    if (count < 3)
+        support::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got " +
+                                             std::to_string(count) + ")");
+    return items;
+}
+
+// --- QuerySetNode ------------------------------------------------------------------
+
+// Bound as both qname and pytype: the node presents itself as Django's QuerySet class,
+// so helpers.is_queryset finds that name at the head of its MRO.
+py::object queryset_qname(py::handle) {
+    return py::reinterpret_borrow<py::object>(N->queryset_qname);
+}
+
+// qs[0] and qs[1:3] both stand for one row of the QuerySet.
+py::object queryset_getitem(py::handle self, py::handle, py::handle) {
+    return py::object(self.attr(N->elts))[py::int_(0)];
+}
+
+// A QuerySet over the model that `instance` is one row of.
+py::object make_queryset(py::handle instance) {
+    py::list elements;
+    elements.append(instance);
+    return L->QuerySetNode.attr(N->from_elements)(elements);
+}
+
+// --- Predicates and inference tips -------------------------------------------------
+
+// class Book(models.Model): ...
+py::object looks_like_model(py::handle node) {
+    // A class without bases derives from object alone: no MRO walk needed.
+    if (!support::truthy(node.attr(N->bases))) return py::bool_(false);
+    return helpers_call(N->is_model, safe_infer(node));
+}
+
+// An instance of the model behind `Book.objects` in Book.objects.filter() or
+// Book.objects.first(). Declines when that object is not one model class or instance:
+// a module or a plain class holding a manager has no rows to stand for.
+py::object instance_behind_receiver(py::handle node) {
+    py::object receiver = node.attr(N->func).attr(N->expr);
+    if (!support::isinstance(receiver, L->Attribute)) decline();
+    py::object model_class = safe_infer(receiver.attr(N->expr));
+    if (model_class.is_none() || model_class.is(L->Uninferable)) decline();
+    if (!support::truthy(helpers_call(N->is_model, model_class))) decline();
+    return model_class.attr(N->instantiate_class)();
+}
+
+py::object single(py::handle value) { return py::iter(py::make_tuple(value)); }
+
+py::object apply_model_manager_lookup_shim(py::handle node, py::handle, py::kwargs) {
+    return single(make_queryset(instance_behind_receiver(node)));
+}
+
+py::object apply_queryset_lookup_shim(py::handle node, py::handle, py::kwargs) {
+    py::object parent_inferred = safe_infer(node.attr(N->func).attr(N->expr));
+    // Filtering a QuerySet keeps it the same QuerySet value.
+    if (support::truthy(helpers_call(N->is_queryset, parent_inferred)))
+        return single(parent_inferred);
+    return single(make_queryset(instance_behind_receiver(node)));
+}
+
+py::object apply_model_get_shim(py::handle node, py::handle, py::kwargs) {
+    return single(instance_behind_receiver(node));
+}
+
+// Whatever a model declares under `objects`, Django's own Manager class stands for it.
+py::object apply_model_manager_shim(py::handle, py::handle, py::kwargs) {
+    py::object tree;
+    try {
+        tree = L->MANAGER.attr(N->ast_from_module_name)(N->manager_module);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(L->AstroidBuildingError)) throw;
+        decline();
+    }
+    py::object bindings = py::object(tree.attr(N->lookup)(N->Manager))[py::int_(1)];
+    py::list instances;
+    for (py::handle binding : py::iter(bindings)) {
+        if (support::isinstance(binding, L->ImportFrom)) continue;
+        instances.append(binding.attr(N->instantiate_class)());
+    }
+    if (instances.empty()) decline();
+    return py::iter(instances);
+}
+
+// The literal that names an object-id field; anything else names nothing we can use.
+void append_literal(py::list &names, py::handle node) {
+    if (support::isinstance(node, L->Const)) names.append(node.attr(N->value));
+}
+
+// content_object = GenericForeignKey('content_type', 'object_id')
+// content_object = GenericForeignKey(fk_field='object_id')
+py::object apply_is_used_in_generic_fk_shim(py::handle node) {
+    py::list names;
+    if (support::truthy(helpers_call(N->is_model, node))) {
+        for (py::handle call : py::iter(node.attr(N->nodes_of_class)(L->Call))) {
+            py::object inferred = safe_infer(call);
+            if (!support::truthy(inferred)) continue;
+            auto name = support::try_attr(inferred, N->name);
+            if (!name || !is_text(*name, N->GenericForeignKey)) continue;
+            py::object keywords = call.attr(N->keywords);
+            bool named = false;
+            if (!keywords.is_none()) {
+                for (py::handle keyword : py::iter(keywords)) {
+                    if (!is_text(keyword.attr(N->arg), N->fk_field)) continue;
+                    named = true;
+                    append_literal(names, keyword.attr(N->value));
+                }
+            }
+            if (named) continue;
+            // Positional: the object-id field follows the content-type field.
+            py::object args = call.attr(N->args);
+            if (!args.is_none() && py::len(args) >= 2) append_literal(names, args[py::int_(1)]);
+        }
+    }
+    node.attr(N->generic_foreign_key_field_names) = names;
+    return py::reinterpret_borrow<py::object>(node);
+}
+
+// Book.objects, self.objects on a model instance
+py::object looks_like_model_manager(py::handle node) {
+    if (!is_text(node.attr(N->attrname), N->objects)) return py::none();
+    return helpers_call(N->is_model, safe_infer(node.attr(N->expr)));
+}
+
+// The callee `receiver.<method>` when it is an attribute access naming one of the
+// methods; a null object otherwise.
+py::object method_callee(py::handle node, py::handle a, py::handle b, py::handle c) {
+    py::object func = node.attr(N->func);
+    if (!support::isinstance(func, L->Attribute)) return py::object();
+    py::object attrname = func.attr(N->attrname);
+    if (!is_text(attrname, a) && !is_text(attrname, b) && !is_text(attrname, c))
+        return py::object();
+    return func;
+}
+
+// Book.objects.get(pk=1), Book.objects.first(), Book.published.last()
+py::object looks_like_model_get(py::handle node) {
+    py::object func = method_callee(node, N->first, N->last, N->get);
+    if (!func) return py::none();
+    py::object receiver = func.attr(N->expr);
+    if (!support::isinstance(receiver, L->Attribute)) return py::none();
+    py::object value = safe_infer(receiver);
+    py::object manager = helpers_call(N->is_model_manager, value);
+    if (support::truthy(manager)) return manager;
+    return helpers_call(N->is_queryset, value);
+}
+
+// Book.objects.filter(x=1).exclude(y=2), qs.all()
+py::object looks_like_queryset_lookup(py::handle node) {
+    py::object func = method_callee(node, N->all, N->filter, N->exclude);
+    if (!func) return py::none();
+    return helpers_call(N->is_queryset, safe_infer(func.attr(N->expr)));
+}
+
+// Book.objects.all(), Book.published.filter(x=1)
+py::object looks_like_model_manager_lookup(py::handle node) {
+    py::object func = method_callee(node, N->all, N->filter, N->exclude);
+    if (!func) return py::none();
+    py::object receiver = func.attr(N->expr);
+    if (!support::isinstance(receiver, L->Attribute)) return py::none();
+    return helpers_call(N->is_model_manager, safe_infer(receiver));
+}
+
+// --- Settings-parse transforms -----------------------------------------------------
+
+// STATIC_ROOT = os.path.join(BASE_DIR, 'static') becomes the joined path.
+py::object transform_path_manipulation(py::handle node) {
+    py::object self = py::reinterpret_borrow<py::object>(node);
+    std::vector<py::object> inferred;
+    for (py::handle arg : py::iter(node.attr(N->args))) {
+        py::object value = safe_infer(arg);
+        if (value.is_none() || value.is(L->Uninferable)) return self;
+        inferred.push_back(std::move(value));
+    }
+    py::object function = L->os_path.attr(node.attr(N->func).attr(N->attrname));
+    py::list values;
+    for (const py::object &value : inferred) {
+        auto constant = support::try_attr(value, N->value);
+        if (!constant) return self; // an instance or a container: nothing to compute with
+        values.append(*constant);
+    }
+    py::object result;
+    try {
+        result = function(*values);
+    } catch (py::error_already_set &e) {
+        // None, a number, or text mixed with bytes: os.path refuses, the call stays.
+        if (!e.matches(PyExc_Exception)) throw;
+        return self;
+    }
+    return L->Const(result, "lineno"_a = node.attr(N->lineno),
+                    "col_offset"_a = node.attr(N->col_offset),
+                    "parent"_a = node.attr(N->parent));
+}
+
+// os.path.dirname(os.path.abspath(__file__))
+py::object looks_like_path_manipulation(py::handle node) {
+    // Rendering costs more than reading the attribute name, and every other callee
+    // renders to some other text anyway.
+    py::object func = node.attr(N->func);
+    if (!support::isinstance(func, L->Attribute)) return py::bool_(false);
+    py::object attrname = func.attr(N->attrname);
+    if (!is_text(attrname, N->abspath) && !is_text(attrname, N->dirname) &&
+        !is_text(attrname, N->basename) && !is_text(attrname, N->join))
+        return py::bool_(false);
+    auto text = support::as_string(func.attr(N->as_string)());
+    if (!text) return py::bool_(false);
+    for (const char *name : PATH_FUNCTIONS)
+        if (*text == name) return py::bool_(true);
+    return py::bool_(false);
+}
+
+// The two registrations, kept so that leaving the block removes the very objects that
+// entering it added.
+void settings_transforms_init(py::handle self) {
+    py::handle m = L->module;
+    auto registration = [&](py::handle transform, py::handle predicate) {
+        py::list entry;
+        entry.append(L->Call);
+        entry.append(m.attr(transform));
+        entry.append(m.attr(predicate));
+        return entry;
+    };
+    py::list transforms;
+    transforms.append(registration(N->transform_path_manipulation,
+                                   N->looks_like_path_manipulation));
+    transforms.append(registration(N->transform_environment_variable_lookup,
+                                   N->looks_like_environment_variable_lookup));
+    self.attr(N->transforms) = transforms;
+}
+
+py::object settings_transforms_enter(py::handle self) {
+    for (py::handle entry : py::iter(self.attr(N->transforms))) {
+        auto items = unpack_registration(entry);
+        L->MANAGER.attr(N->register_transform)(items[0], items[1], items[2]);
+    }
+    return L->AstroidBuilder();
+}
+
+// Runs also when the block raises; the exception then goes on to the caller.
+py::object settings_transforms_exit(py::handle self, py::args, py::kwargs) {
+    for (py::handle entry : py::iter(self.attr(N->transforms))) {
+        auto items = unpack_registration(entry);
+        L->MANAGER.attr(N->unregister_transform)(items[0], items[1], items[2]);
+    }
+    return py::none();
+}
+
+// os.environ.get('STATIC_URL', '/static/'), os.getenv('DEBUG', 'False')
+py::object looks_like_environment_variable_lookup(py::handle node) {
+    py::object args = node.attr(N->args);
+    if (py::len(args) != 2) return py::none();
+    py::object name = args[py::int_(0)], fallback = args[py::int_(1)];
+    // Every test that answers None is free of side effects, so the cheap node-kind test
+    // may run before rendering the call.
+    if (!support::isinstance(name, L->Const) || !support::isinstance(fallback, L->Const))
+        return py::none();
+    auto text = support::as_string(node.attr(N->as_string)());
+    if (!text || text->find("env") == std::string::npos) return py::none();
+    // os.environ.setdefault is a write: manage.py's settings module must stay readable.
+    if (text->find("setdefault") != std::string::npos) return py::none();
+    if (!is_text(name.attr(N->pytype)(), N->builtins_str)) return py::bool_(false);
+    return py::bool_(is_text(fallback.attr(N->pytype)(), N->builtins_str));
+}
+
+// The default stands for the variable: settings are read as the project ships them.
+py::object transform_environment_variable_lookup(py::handle node) {
+    return py::object(node.attr(N->args))[py::int_(1)];
+}
+
+// --- Registration ------------------------------------------------------------------
+
+void register_transforms(py::handle manager) {
+    py::handle m = L->module;
+    auto tip = [&](py::handle name) { return L->inference_tip(m.attr(name)); };
+    manager.attr(N->register_transform)(L->ClassDef, m.attr(N->apply_is_used_in_generic_fk_shim),
+                                        m.attr(N->looks_like_model));
+    manager.attr(N->register_transform)(L->Call, tip(N->apply_model_manager_lookup_shim),
+                                        m.attr(N->looks_like_model_manager_lookup));
+    manager.attr(N->register_transform)(L->Call, tip(N->apply_queryset_lookup_shim),
+                                        m.attr(N->looks_like_queryset_lookup));
+    manager.attr(N->register_transform)(L->Call, tip(N->apply_model_get_shim),
+                                        m.attr(N->looks_like_model_get));
+    manager.attr(N->register_transform)(L->Attribute, tip(N->apply_model_manager_shim),
+                                        m.attr(N->looks_like_model_manager));
+}
+
+} // namespace
+
+PYBIND11_MODULE(shims, m) {
+    support::init_module(m);
+    support::import("os");
+    auto *libs = new Libs{
+        m.inc_ref(),
+        support::import("vorlane.staticanalysis.helpers"),
+        support::import("os.path"),
+        support::import("pylint.checkers.utils", "safe_infer"),
+        support::import("astroid", "MANAGER"),
+        support::import("astroid", "inference_tip"),
+        support::import("astroid.builder", "AstroidBuilder"),
+        // The classes of astroid.scoped_nodes and astroid.node_classes, reached
+        // without importing those modules, which warn on import.
+        support::import("astroid.nodes", "ClassDef"),
+        support::import("astroid.nodes", "List"),
+        support::import("astroid", "Call"),
+        support::import("astroid.nodes", "Attribute"),
+        support::import("astroid.nodes", "ImportFrom"),
+        support::import("astroid", "Const"),
+        support::import("astroid.util", "Uninferable"),
+        support::import("astroid.exceptions", "UseInferenceDefault"),
+        support::import("astroid.exceptions", "AstroidBuildingError"),
+        py::handle(),
+    };
+    L = libs;
+    N = new Names();
+
+    py::object QuerySetNode = support::make_class(
+        m, "QuerySetNode", py::make_tuple(L->ClassDef, L->List), py::dict(),
+        "The inferred value of a QuerySet over one model: a list holding one instance "
+        "of the model.");
+    py::object qname = support::def_method(QuerySetNode, "qname", &queryset_qname);
+    py::setattr(QuerySetNode, "pytype", qname);
+    support::def_method(QuerySetNode, "getitem", &queryset_getitem, py::arg("index"),
+                        py::arg("context") = py::none());
+    libs->QuerySetNode = QuerySetNode.release();
+
+    m.def("looks_like_model", &looks_like_model, py::arg("node"));
+    m.def("apply_model_manager_lookup_shim", &apply_model_manager_lookup_shim,
+          py::arg("node"), py::arg("_context") = py::none());
+    m.def("apply_queryset_lookup_shim", &apply_queryset_lookup_shim, py::arg("node"),
+          py::arg("_context") = py::none());
+    m.def("apply_model_get_shim", &apply_model_get_shim, py::arg("node"),
+          py::arg("_context") = py::none());
+    m.def("apply_model_manager_shim", &apply_model_manager_shim, py::arg("node"),
+          py::arg("_context") = py::none());
+    m.def("apply_is_used_in_generic_fk_shim", &apply_is_used_in_generic_fk_shim,
+          py::arg("node"));
+    m.def("looks_like_model_manager", &looks_like_model_manager, py::arg("node"));
+    m.def("looks_like_model_get", &looks_like_model_get, py::arg("node"));
+    m.def("looks_like_queryset_lookup", &looks_like_queryset_lookup, py::arg("node"));
+    m.def("looks_like_model_manager_lookup", &looks_like_model_manager_lookup,
+          py::arg("node"));
+    m.def("transform_path_manipulation", &transform_path_manipulation, py::arg("node"));
+    m.def("looks_like_path_manipulation", &looks_like_path_manipulation, py::arg("node"));
+
+    py::object Builder = support::make_class(
+        m, "BuilderWithSettingsTransforms", py::tuple(), py::dict(),
+        "Registers the settings-parse transforms on astroid's manager for one with-block "
+        "and hands out a tree builder.");
+    support::def_method(Builder, "__init__", &settings_transforms_init);
+    support::def_method(Builder, "__enter__", &settings_transforms_enter);
+    support::def_method(Builder, "__exit__", &settings_transforms_exit);
+
+    m.def("looks_like_environment_variable_lookup", &looks_like_environment_variable_lookup,
+          py::arg("node"));
+    m.def("transform_environment_variable_lookup", &transform_environment_variable_lookup,
+          py::arg("node"));
+    m.def("register_transforms", &register_transforms, py::arg("manager"));
+
+    register_transforms(L->MANAGER);
+}

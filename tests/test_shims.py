@@ -1,0 +1,587 @@
+"""Django inference shims and settings-parse transforms, against astroid and Django's sources."""
+import pickle
+import textwrap
+import warnings
+
+import astroid
+import pytest
+from astroid.exceptions import AstroidImportError, UseInferenceDefault
+from astroid.transforms import TransformVisitor
+from pylint.checkers.utils import safe_infer
+
+from vorlane.staticanalysis import helpers, shims
+
+MODELS = """
+from django.db import models
+from django.contrib.contenttypes.fields import GenericForeignKey
+
+class SomeManager(models.Manager):
+    pass
+
+class PublishedManager(models.Manager):
+    pass
+
+class Book(models.Model):
+    objects = SomeManager()
+    published = PublishedManager()
+
+class Plain:
+    objects = []
+
+class Holder:
+    books = Book.objects.all()
+    manager = models.Manager()
+
+qs = Book.objects.all()
+"""
+
+
+def extract(code):
+    """The nodes marked with #@ in `code`, appended to the model module."""
+    node = astroid.extract_node(MODELS + textwrap.dedent(code))
+    return node
+
+
+def describe(value):
+    """What an inferred value stands for, in a form a table can hold."""
+    if value is None:
+        return None
+    if isinstance(value, shims.QuerySetNode):
+        return ("queryset", [element.qname() for element in value.elts])
+    if isinstance(value, astroid.Instance):
+        return ("instance", value.qname())
+    return (type(value).__name__, getattr(value, "name", None))
+
+
+BOOK = ("instance", ".Book")
+BOOKS = ("queryset", [".Book"])
+MANAGER = ("instance", "django.db.models.manager.Manager")
+
+
+# --- Loading and registration ---------------------------------------------------
+
+
+def shim_entries(registry):
+    """The predicate names of the shims in a transform registry, by node class name."""
+    own = {
+        getattr(shims, name)
+        for name in dir(shims)
+        if name.startswith("looks_like_") and callable(getattr(shims, name))
+    }
+    found = {}
+    for node_class, entries in registry.transforms.items():
+        for _, predicate in entries:
+            if predicate in own:
+                found.setdefault(node_class.__name__, []).append(predicate.__name__)
+    return found
+
+
+REGISTRATIONS = [
+    ("ClassDef", "looks_like_model"),
+    ("Call", "looks_like_model_manager_lookup"),
+    ("Call", "looks_like_queryset_lookup"),
+    ("Call", "looks_like_model_get"),
+    ("Attribute", "looks_like_model_manager"),
+]
+BY_CLASS = {
+    "ClassDef": ["looks_like_model"],
+    "Call": [
+        "looks_like_model_manager_lookup",
+        "looks_like_queryset_lookup",
+        "looks_like_model_get",
+    ],
+    "Attribute": ["looks_like_model_manager"],
+}
+
+
+def test_loading_registers_the_five_transforms_once():
+    import importlib
+
+    importlib.import_module("vorlane.staticanalysis.shims")  # a second import adds nothing
+    assert shim_entries(astroid.MANAGER._transform) == BY_CLASS
+
+
+def test_register_transforms_fills_a_fresh_registry():
+    registry = TransformVisitor()
+    assert shims.register_transforms(registry) is None
+    assert shim_entries(registry) == BY_CLASS
+    assert sum(len(entries) for entries in registry.transforms.values()) == len(REGISTRATIONS)
+    # The class transform is the function itself; the others are inference tips.
+    (transform, _), = registry.transforms[astroid.ClassDef]
+    assert transform is shims.apply_is_used_in_generic_fk_shim
+    call = astroid.extract_node("f()")
+    for transform, _ in registry.transforms[astroid.Call]:
+        assert transform(call) is call
+        assert call._explicit_inference is not None
+
+
+def test_register_transforms_passes_three_positional_arguments():
+    calls = []
+
+    class Recorder:
+        def register_transform(self, *args, **kwargs):
+            calls.append((args, kwargs))
+
+    shims.register_transforms(Recorder())
+    assert [(args[0].__name__, args[2].__name__, kwargs) for args, kwargs in calls] == [
+        (node_class, predicate, {}) for node_class, predicate in REGISTRATIONS
+    ]
+
+
+def test_later_class_transforms_still_run_on_models():
+    # The class transform hands back the node it got, so the registry goes on to the
+    # transforms registered after it for the same node class.
+    registry = TransformVisitor()
+    shims.register_transforms(registry)
+    seen = []
+    registry.register_transform(astroid.ClassDef, lambda node: seen.append(node.name))
+    registry.visit(astroid.parse(MODELS))
+    assert seen == ["SomeManager", "PublishedManager", "Book", "Plain", "Holder"]
+
+
+# --- QuerySetNode -----------------------------------------------------------------
+
+
+def test_queryset_node_is_a_class_and_a_list():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        from astroid import node_classes, scoped_nodes
+    assert shims.QuerySetNode.__bases__ == (scoped_nodes.ClassDef, node_classes.List)
+    assert shims.QuerySetNode.__module__ == "vorlane.staticanalysis.shims"
+    namespace = vars(shims.QuerySetNode)
+    assert namespace["qname"] is namespace["pytype"]
+
+
+@pytest.mark.parametrize(
+    "index",
+    [0, 5, slice(1, 3), astroid.extract_node("qs[0]").slice, None],
+    ids=["zero", "out-of-range", "slice", "node", "none"],
+)
+def test_queryset_node_answers_its_element_for_any_index(index):
+    element = astroid.extract_node("Book()")
+    node = shims.QuerySetNode.from_elements([element])
+    assert node.elts == [element]
+    assert node.getitem(index) is element
+    assert node.getitem(index, context=None) is element
+    assert node.qname() == node.pytype() == "django.db.models.query.QuerySet"
+    assert helpers.is_queryset(node) is True
+
+
+def test_queryset_node_pickles():
+    assert pickle.loads(pickle.dumps(shims.QuerySetNode)) is shims.QuerySetNode
+    node = shims.QuerySetNode.from_elements([astroid.nodes.Const(7)])
+    copy = pickle.loads(pickle.dumps(node))
+    assert type(copy) is shims.QuerySetNode
+    assert [element.value for element in copy.elts] == [7]
+
+
+# --- Inference through managers and QuerySet calls --------------------------------
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ("Book.objects #@", MANAGER),  # Django's Manager, not the declared SomeManager
+        ("Book.objects.all() #@", BOOKS),
+        ("Book.objects.filter(x=1) #@", BOOKS),
+        ("Book.objects.exclude(x=1) #@", BOOKS),
+        ("Book.objects.filter(x=1)[0] #@", BOOK),
+        ("Book.objects.filter(x=1)[1:3] #@", BOOK),
+        ("for book in Book.objects.all():\n    book #@", BOOK),
+        ("Book.objects.get(pk=1) #@", BOOK),
+        ("Book.objects.first() #@", BOOK),
+        ("Book.objects.last() #@", BOOK),
+        ("Book.objects.filter(x=1).exclude(y=2) #@", BOOKS),
+        ("Book.published.filter() #@", BOOKS),
+        ("qs.filter(x=1) #@", BOOKS),
+        ("Book().objects #@", MANAGER),
+        # silent: no shim applies
+        ("Book.other #@", None),
+        ("Book.objects.count() #@", None),
+        ("Book.objects.filter(x=1).first() #@", None),
+        ("qs.first() #@", None),
+        ("Plain.objects #@", ("instance", "builtins.list")),
+        ("Holder.books.first() #@", None),  # a QuerySet held by a class that is no model
+        ("Plain.objects.filter() #@", None),
+    ],
+)
+def test_inference_through_shims(code, expected):
+    assert describe(safe_infer(extract(code))) == expected
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        "Book.other #@",
+        "Book.objects.count() #@",
+        "Book.objects.filter(x=1).first() #@",
+        "qs.first() #@",
+        "Plain.objects.filter() #@",
+    ],
+)
+def test_nodes_without_tip(code):
+    assert extract(code)._explicit_inference is None
+
+
+def test_chained_lookup_infers_to_the_inner_queryset():
+    outer = extract("Book.objects.filter(x=1).exclude(y=2) #@")
+    assert safe_infer(outer) is safe_infer(outer.func.expr)
+
+
+# --- Predicates -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "predicate, code, expected",
+    [
+        ("looks_like_model_manager", "Book.objects #@", True),
+        ("looks_like_model_manager", "Book().objects #@", True),
+        ("looks_like_model_manager", "Plain.objects #@", False),
+        ("looks_like_model_manager", "Book.published #@", None),
+        ("looks_like_model_manager_lookup", "Book.objects.filter() #@", True),
+        ("looks_like_model_manager_lookup", "Book.published.all() #@", True),
+        ("looks_like_model_manager_lookup", "Plain.objects.filter() #@", False),
+        ("looks_like_model_manager_lookup", "Book.objects.count() #@", None),
+        ("looks_like_model_manager_lookup", "qs.filter() #@", None),
+        ("looks_like_model_manager_lookup", "filter() #@", None),
+        ("looks_like_queryset_lookup", "Book.objects.filter().exclude() #@", True),
+        ("looks_like_queryset_lookup", "qs.all() #@", True),
+        ("looks_like_queryset_lookup", "Book.objects.filter() #@", False),
+        ("looks_like_queryset_lookup", "qs.count() #@", None),
+        ("looks_like_model_get", "Book.objects.get() #@", True),
+        ("looks_like_model_get", "Holder.books.last() #@", True),
+        ("looks_like_model_get", "Plain.objects.first() #@", False),
+        ("looks_like_model_get", "Book.objects.filter().first() #@", None),
+        ("looks_like_model_get", "qs.get() #@", None),
+        ("looks_like_model_get", "Book.objects.exists() #@", None),
+    ],
+)
+def test_predicates(predicate, code, expected):
+    assert getattr(shims, predicate)(extract(code)) is expected
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [("Book", True), ("SomeManager", False), ("Plain", False), ("Holder", False)],
+)
+def test_looks_like_model(name, expected):
+    module = astroid.parse(MODELS)
+    assert shims.looks_like_model(module[name]) is expected
+
+
+def test_predicates_call_helpers_at_call_time(monkeypatch):
+    plain = astroid.parse(MODELS)["SomeManager"]
+    monkeypatch.setattr(helpers, "is_model", lambda node, **kwargs: True)
+    assert shims.looks_like_model(plain) is True
+
+    def broken(node, **kwargs):
+        raise RuntimeError("from helpers")
+
+    monkeypatch.setattr(helpers, "is_model", broken)
+    with pytest.raises(RuntimeError, match="from helpers"):
+        shims.looks_like_model(plain)
+
+
+# --- Tips without a model class ---------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "tip, code",
+    [
+        ("apply_model_manager_lookup_shim", "unknown.objects.filter() #@"),
+        ("apply_queryset_lookup_shim", "unknown.objects.filter() #@"),
+        ("apply_queryset_lookup_shim", "make().filter() #@"),
+        ("apply_model_get_shim", "unknown.objects.get() #@"),
+        ("apply_model_get_shim", "(Book if x else 1).objects.first() #@"),
+        ("apply_model_get_shim", "Holder.books.first() #@"),
+        ("apply_model_manager_lookup_shim", "Holder.manager.filter() #@"),
+    ],
+)
+def test_tip_without_model_class_declines(tip, code):
+    with pytest.raises(UseInferenceDefault):
+        list(getattr(shims, tip)(extract(code)))
+
+
+def test_manager_of_a_module_falls_back_to_default_inference(write_tree, monkeypatch):
+    # holders.manager is a Manager, but the object behind it is a module: there is no
+    # model class to instantiate, and astroid's own inference applies.
+    root = write_tree(
+        {
+            "shimholders.py": """\
+            from django.db import models
+            manager = models.Manager()
+            """
+        }
+    )
+    monkeypatch.syspath_prepend(str(root))
+    node = astroid.extract_node("import shimholders\nshimholders.manager.filter() #@")
+    assert node._explicit_inference is not None
+    assert describe(safe_infer(node)) != BOOKS
+    with pytest.raises(UseInferenceDefault):
+        list(shims.apply_model_manager_lookup_shim(node))
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("class Manager:\n    pass\n", [("instance", "shimmanager.Manager")]),
+        (
+            "if x:\n    class Manager: pass\nelse:\n    class Manager: pass\n",
+            [("instance", "shimmanager.Manager")] * 2,
+        ),
+        ("from elsewhere import Manager\n", UseInferenceDefault),
+        (AstroidImportError("no django"), UseInferenceDefault),
+    ],
+    ids=["class", "two-classes", "import-only", "not-loadable"],
+)
+def test_model_manager_shim_reads_djangos_manager_module(monkeypatch, source, expected):
+    def ast_from_module_name(name):
+        assert name == "django.db.models.manager"
+        if isinstance(source, Exception):
+            raise source
+        return astroid.parse(source, module_name="shimmanager")
+
+    monkeypatch.setattr(astroid.MANAGER, "ast_from_module_name", ast_from_module_name)
+    node = extract("Book.other #@")
+    if expected is UseInferenceDefault:
+        with pytest.raises(UseInferenceDefault):
+            list(shims.apply_model_manager_shim(node))
+    else:
+        assert [describe(v) for v in shims.apply_model_manager_shim(node, None)] == expected
+
+
+# --- GenericForeignKey field names ------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        ("g = GenericForeignKey('content_type', 'object_id')", ["object_id"]),
+        ("g = GenericForeignKey(fk_field='obj_pk')", ["obj_pk"]),
+        ("g = GenericForeignKey('ct', 'obj_id', for_concrete_model=False)", ["obj_id"]),
+        ("g = GenericForeignKey(ct_field='ct', fk_field='oid')", ["oid"]),
+        ("g = GenericForeignKey('ct', fk_field='oid')", ["oid"]),
+        (
+            "a = GenericForeignKey('ct', 'first_id')\n"
+            "b = GenericForeignKey(fk_field='second_id')",
+            ["first_id", "second_id"],
+        ),
+        ("g = GFK('ct', 'aliased_id')", ["aliased_id"]),
+        ("def m(self):\n    return GenericForeignKey('ct', 'in_method')", ["in_method"]),
+        ("class Inner:\n    g = GenericForeignKey('ct', 'nested')", ["nested"]),
+        # silent
+        ("g = GenericForeignKey()", []),
+        ("g = GenericForeignKey('ct')", []),
+        ("g = GenericForeignKey(ct_field='ct')", []),
+        ("g = GenericForeignKey('ct', FIELD)", []),
+        ("g = GenericForeignKey(fk_field=FIELD)", []),
+        ("g = GenericForeignKey('ct', FIELD, for_concrete_model=False)", []),
+        ("g = GenericForeignKey(**options)", []),
+        ("name = models.CharField(max_length=10)", []),
+        ("g = unknown('ct', 'oid')", []),
+    ],
+)
+def test_generic_foreign_key_field_names(body, expected):
+    source = (
+        "from django.db import models\n"
+        "from django.contrib.contenttypes.fields import GenericForeignKey\n"
+        "from django.contrib.contenttypes.fields import GenericForeignKey as GFK\n"
+        "FIELD = 'not_literal'\n"
+        "class Book(models.Model):\n" + textwrap.indent(body, "    ") + "\n"
+    )
+    book = astroid.parse(source)["Book"]
+    assert book.generic_foreign_key_field_names == expected
+
+
+def test_generic_foreign_key_shim_on_other_classes():
+    module = astroid.parse(
+        "from django.contrib.contenttypes.fields import GenericForeignKey\n"
+        "class Plain(object):\n"
+        "    g = GenericForeignKey('ct', 'oid')\n"
+    )
+    plain = module["Plain"]
+    assert not hasattr(plain, "generic_foreign_key_field_names")
+    assert shims.apply_is_used_in_generic_fk_shim(plain) is plain
+    assert plain.generic_foreign_key_field_names == []
+
+
+# --- Settings-parse transforms ----------------------------------------------------
+
+SETTINGS_PATH = "/proj/mysite/settings.py"
+
+
+def build_settings(source, path=SETTINGS_PATH):
+    with shims.BuilderWithSettingsTransforms() as builder:
+        return builder.string_build(textwrap.dedent(source), modname="shimsettings", path=path)
+
+
+def value_of(module, name):
+    """The constant assigned to `name`, or the kind of node that is left there."""
+    node = module[name].parent.value
+    return node.value if isinstance(node, astroid.Const) else type(node).__name__
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("X = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))", "/proj"),
+        ("X = os.path.join(BASE_DIR, 'static')", "/proj/static"),
+        ("X = os.path.basename('/a/b.txt')", "b.txt"),
+        ("X = os.path.join('a', 'b', 'c')", "a/b/c"),
+        ("X = os.path.join(os.environ.get('ROOT', '/srv'), 'static')", "/srv/static"),
+        ("X = os.environ.get('STATIC_URL', '/static/')", "/static/"),
+        ("X = os.getenv('DEBUG', 'False')", "False"),
+        ("X = read_envfile('a', 'b')", "b"),
+        # silent: the call stays
+        ("X = os.path.join(UNKNOWN, 'static')", "Call"),
+        ("X = os.path.join(PATH_OBJECT, 'static')", "Call"),
+        ("X = join(BASE_DIR, 'static')", "Call"),
+        ("X = path.join(BASE_DIR, 'static')", "Call"),
+        ("X = os.path.exists('/a')", "Call"),
+        ("X = os.path.splitext('a.b')", "Call"),
+        ("X = os.path.join('a', 1)", "Call"),
+        ("X = os.path.join('a', b'b')", "Call"),
+        ("X = os.path.basename(None)", "Call"),
+        ("X = os.environ.get('STATIC_URL')", "Call"),
+        ("X = os.environ.get('PORT', 8000)", "Call"),
+        ("X = os.environ.get(NAME, 'x')", "Call"),
+        ("X = os.environ.get('A', default='x')", "Call"),
+        ("X = os.environ.setdefault('DJANGO_SETTINGS_MODULE', 'mysite.settings')", "Call"),
+        ("X = dict('a', 'b')", "Call"),
+    ],
+)
+def test_settings_transforms(source, expected):
+    header = """\
+    import os
+    import pathlib
+    from os import path
+    from os.path import join
+    BASE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    PATH_OBJECT = pathlib.Path('/proj')
+    NAME = input()
+    """
+    module = build_settings(textwrap.dedent(header) + source + "\n")
+    assert value_of(module, "X") == expected
+
+
+def test_settings_transforms_keep_positions():
+    module = build_settings("import os\nX = (\n    os.path.join('a', 'b'))\n")
+    node = module["X"].parent.value
+    assert (node.value, node.lineno, node.col_offset, node.parent) == (
+        "a/b",
+        3,
+        4,
+        module.body[1],
+    )
+
+
+def settings_entries():
+    return [
+        (transform, predicate)
+        for transform, predicate in astroid.MANAGER._transform.transforms[astroid.Call]
+        if predicate
+        in (shims.looks_like_path_manipulation, shims.looks_like_environment_variable_lookup)
+    ]
+
+
+def test_builder_registers_only_inside_the_block():
+    context = shims.BuilderWithSettingsTransforms()
+    assert context.transforms == [
+        [astroid.Call, shims.transform_path_manipulation, shims.looks_like_path_manipulation],
+        [
+            astroid.Call,
+            shims.transform_environment_variable_lookup,
+            shims.looks_like_environment_variable_lookup,
+        ],
+    ]
+    source = "import os\nX = os.getenv('A', 'b')\n"
+    assert settings_entries() == []
+    with context as builder:
+        assert isinstance(builder, astroid.builder.AstroidBuilder)
+        # A manager of its own, sharing the process-wide registry and caches.
+        assert builder._manager._transform is astroid.MANAGER._transform
+        assert settings_entries() == [tuple(entry[1:]) for entry in context.transforms]
+        # Any tree built through the process-wide manager gets them, not only the builder's.
+        assert value_of(astroid.parse(source), "X") == "b"
+    assert settings_entries() == []
+    assert value_of(astroid.parse(source), "X") == "Call"
+
+
+def test_builder_removes_transforms_when_the_block_raises():
+    with pytest.raises(KeyError, match="inside"):
+        with shims.BuilderWithSettingsTransforms():
+            assert len(settings_entries()) == 2
+            raise KeyError("inside")
+    assert settings_entries() == []
+
+
+def test_builder_exit_accepts_any_arguments():
+    context = shims.BuilderWithSettingsTransforms()
+    context.__enter__()
+    assert context.__exit__(None, None, None, extra=1) is None
+    assert settings_entries() == []
+
+
+@pytest.mark.parametrize(
+    "entry, message",
+    [
+        ([astroid.Call, shims.transform_path_manipulation], "not enough values to unpack"),
+        ([astroid.Call, None, None, None], "too many values to unpack"),
+    ],
+)
+def test_builder_entries_have_three_items(entry, message):
+    context = shims.BuilderWithSettingsTransforms()
+    context.transforms = [entry]
+    with pytest.raises(ValueError, match=message):
+        context.__enter__()
+    assert settings_entries() == []
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ("os.path.join(a, b) #@", True),
+        ("os.path.abspath(a) #@", True),
+        ("os.path.dirname(a) #@", True),
+        ("os.path.basename(a) #@", True),
+        ("(os.path).join(a) #@", True),
+        ("join(a, b) #@", False),
+        ("path.join(a, b) #@", False),
+        ("posixpath.join(a, b) #@", False),
+        ("os.path.exists(a) #@", False),
+        ("x.os.path.join(a) #@", False),
+        ("f()(a) #@", False),
+    ],
+)
+def test_looks_like_path_manipulation(code, expected):
+    assert shims.looks_like_path_manipulation(astroid.extract_node(code)) is expected
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ("os.environ.get('A', 'b') #@", True),
+        ("get_env_value('A', 'b') #@", True),
+        ("os.environ.get(1, 'b') #@", False),
+        ("os.environ.get('A', 1) #@", False),
+        ("os.environ.get('A', b'b') #@", False),
+        ("os.environ.get('A') #@", None),
+        ("os.environ.get('A', 'b', 'c') #@", None),
+        ("os.environ.get(NAME, 'b') #@", None),
+        ("os.environ.setdefault('A', 'b') #@", None),
+        ("settings.get('A', 'b') #@", None),
+        ("os.environ.get('A', default='b') #@", None),
+    ],
+)
+def test_looks_like_environment_variable_lookup(code, expected):
+    assert shims.looks_like_environment_variable_lookup(astroid.extract_node(code)) is expected
+
+
+def test_environment_transform_answers_the_default_node_itself():
+    call = astroid.extract_node("os.environ.get('A', 'b') #@")
+    assert shims.transform_environment_variable_lookup(call) is call.args[1]
+
+
+def test_path_transform_answers_the_call_when_nothing_folds():
+    call = astroid.extract_node("os.path.join(UNKNOWN, 'x') #@")
+    assert shims.transform_path_manipulation(call) is call
