@@ -706,3 +706,141 @@ def test_preserve_metadata_without_tokens_raises_after_line_numbers():
     with pytest.raises(AttributeError):
         helpers.preserve_metadata(new, old)
     assert new.lineno == 3 and new.func.lineno == 3
+
+
+# --- statement lookup and node insertion ----------------------------------------------------
+
+
+LOOKUP_SOURCE = '''\
+x = 1
+
+value = call(
+    argument,
+)
+class Box:
+    def method(self):
+        inside = 1
+
+        return inside
+
+after = """
+text
+"""
+'''
+
+
+@pytest.mark.parametrize("line, expected", [
+    (1, "x = 1"),
+    (2, None),
+    (3, "value = call(argument)"),
+    (4, "value = call(argument)"),
+    (6, "class Box"),
+    (8, "inside = 1"),
+    (9, None),
+    (13, None),
+    (40, None),
+], ids=["simple", "blank", "first-row", "argument-row", "class", "body", "blank-in-body",
+        "inside-string", "past-end"])
+def test_find_node_by_position(line, expected):
+    tree = astroid.parse(LOOKUP_SOURCE)
+    node = helpers.find_node_by_position(tree, line)
+    if expected is None:
+        assert node is None
+    else:
+        assert node.as_string().lstrip().startswith(expected)
+        assert node is node.statement()
+
+
+def test_find_node_by_position_of_row_zero_is_the_module():
+    tree = astroid.parse(LOOKUP_SOURCE)
+    assert helpers.find_node_by_position(tree=tree, line=0) is tree
+
+
+@pytest.mark.parametrize("line, expected", [
+    (0, "module"),
+    (1, "module"),
+    (2, "module"),
+    (4, "module"),
+    (6, "Box"),
+    (7, "method"),
+    (8, "method"),
+    (9, "method"),
+    (11, "method"),
+    (12, "module"),
+    (14, "module"),
+    (200, "module"),
+    (-1, "module"),
+    (-50, "module"),
+], ids=["row-zero", "statement", "blank-between", "call-argument", "class-line",
+        "def-line", "body", "blank-in-body", "blank-after-function", "next-module-row",
+        "inside-string", "past-end", "below-zero", "far-below-zero"])
+def test_find_node_parent(line, expected):
+    tree = astroid.parse(LOOKUP_SOURCE)
+    scope = helpers.find_node_parent(tree=tree, line=line)
+    assert scope is tree if expected == "module" else scope.name == expected
+
+
+def test_find_node_parent_above_first_statement():
+    tree = astroid.parse("\n\n# comment\nx = 1\n")
+    assert helpers.find_node_parent(tree, 2) is tree
+
+
+def test_find_node_parent_after_last_method_of_a_class():
+    tree = astroid.parse("class A:\n    def f(self):\n        pass\n\n\ny = 1\n")
+    assert helpers.find_node_parent(tree, 5).name == "f"
+
+
+def test_find_node_parent_long_rows_without_nodes():
+    source = "x = '''\n" + "text\n" * (sys.getrecursionlimit() * 2) + "'''\n"
+    tree = astroid.parse(source)
+    assert helpers.find_node_parent(tree, sys.getrecursionlimit() * 2) is tree
+
+
+def assignments(*rows):
+    lines = [""] * max(rows)
+    for row in rows:
+        lines[row - 1] = f"v{row} = {row}"
+    return astroid.parse("\n".join(lines) + "\n")
+
+
+def test_add_node_keeps_body_in_row_order():
+    tree = assignments(1, 5, 9)
+    node = astroid.extract_node("new()")
+    assert helpers.add_node(tree=tree, node=node, line_number=5) is None
+    assert [n.as_string() for n in tree.body] == ["v1 = 1", "v5 = 5", "new()", "v9 = 9"]
+    assert node.parent is tree and node.lineno == 5
+
+
+def test_add_node_same_row_keeps_insertion_order():
+    tree = assignments(1, 3)
+    first, second = astroid.extract_node("first()"), astroid.extract_node("second()")
+    helpers.add_node(tree, first, 2)
+    helpers.add_node(tree, second, 2)
+    assert [n.as_string() for n in tree.body] == ["v1 = 1", "first()", "second()",
+                                                  "v3 = 3"]
+
+
+def test_add_node_into_a_function_scope():
+    tree = astroid.parse("def f():\n    a = 1\n\n    b = 2\nc = 3\n")
+    node = astroid.extract_node("placed()")
+    helpers.add_node(tree, node, 3)
+    function = tree.body[0]
+    assert [n.as_string() for n in function.body] == ["a = 1", "placed()", "b = 2"]
+    assert node.parent is function
+    assert len(tree.body) == 2
+
+
+def test_add_node_changes_nothing_else():
+    tree = assignments(1, 3)
+    before = [(n.lineno, n.col_offset) for n in tree.body]
+    node = astroid.extract_node("x()")
+    helpers.add_node(tree, node, 2)
+    assert [(n.lineno, n.col_offset) for n in tree.body if n is not node] == before
+    assert not hasattr(node, "first_token")
+
+
+def test_add_node_with_unsortable_body_raises():
+    tree = assignments(1, 3)
+    tree.body[0].lineno = None
+    with pytest.raises(TypeError):
+        helpers.add_node(tree, astroid.extract_node("x()"), 2)
