@@ -144,7 +144,10 @@ py::object resolve_django_version_via_setup_py(py::handle project_root_path) {
         try {
             dependency = L->RequirementsTXTLineParser.attr(N->parse)(stripped);
         } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError)) throw;
+            // A description of several lines is a ValueError. A text that ends in a
+            // backslash (`"\\"`, a Windows path) makes the parser ask for a continuation
+            // line that does not exist: a RuntimeError, and no requirement either.
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
             continue;
         }
         if (!support::truthy(dependency)) continue;

@@ -1,0 +1,3 @@
+DEBUG = True
+INSTALLED_APPS = ["django.contrib.admin", "shop"]
+ROOT_URLCONF = "shop.urls"

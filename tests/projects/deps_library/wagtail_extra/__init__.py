@@ -1,0 +1,1 @@
+"""Helpers for pages; no manage.py and no requirement files."""

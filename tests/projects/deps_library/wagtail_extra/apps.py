@@ -1,0 +1,5 @@
+from django.apps import AppConfig
+
+
+class WagtailExtraConfig(AppConfig):
+    name = "wagtail_extra"
