@@ -91,6 +91,14 @@ def test_fixture_projects(project, expected):
         ({"requirements.txt": "Django==2.2.4\\\n    --hash=sha256:abc\n"}, details("requirements.txt", "2.2", "==2.2.4")),
         # A setup.cfg of tools only holds no requirement.
         ({"setup.cfg": "[flake8]\nmax-line-length = 88\n"}, None),
+        (
+            {"setup.cfg": "[flake8]\nformat = %(path)s\n[options]\ninstall_requires = Django==2.0\n"},
+            details("setup.cfg", "2.0", "==2.0"),
+        ),
+        (
+            {"setup.cfg": "[options.extras_require]\nweb =\n    Django>=3.1\n"},
+            details("setup.cfg", "3.1", ">=3.1"),
+        ),
         ({"Pipfile": '[packages]\ndjango = {version = "==2.1", extras = ["argon2"]}\n'}, None),
     ],
 )
@@ -293,6 +301,7 @@ def test_fixture_projects_are_django(manage_search, project, expected):
         ({"a/broken.py": "def f(:\n"}, False),
         ({"a/null.py": "import django\0\n"}, False),
         ({"a/bad_indent.py": "  x = 1\ny = 2\n"}, False),
+        ({"a/deep.py": "x = " + "-" * 100000 + "1\n"}, False),
         ({"pkg.py/keep.txt": "", "b/ok.py": "import django\n"}, True),
     ],
 )
