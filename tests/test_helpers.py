@@ -844,3 +844,210 @@ def test_add_node_with_unsortable_body_raises():
     tree.body[0].lineno = None
     with pytest.raises(TypeError):
         helpers.add_node(tree, astroid.extract_node("x()"), 2)
+
+
+# --- token-positioned trees and source files ------------------------------------------------
+
+
+def body_summary(scope):
+    """(row, text) per statement; a placeholder shows the text it carries."""
+    out = []
+    for node in scope.body:
+        if isinstance(node, astroid.Call) and node.func.as_string() == "print":
+            out.append((node.lineno, "placeholder", node.args[0].value))
+        else:
+            out.append((node.lineno, node.as_string()))
+    return out
+
+
+def test_build_atok_plain():
+    atok = helpers.build_atok("x = 1\n")
+    assert isinstance(atok, asttokens.ASTTokens)
+    assert [n.as_string() for n in atok.tree.body] == ["x = 1"]
+    assert atok.extra_line_map == {}
+    assert atok.tree.name == ""
+    assert atok.tree.file in (None, "<?>")
+    for node in atok.tree.nodes_of_class(astroid.NodeNG):
+        assert node.first_token is not None and node.last_token is not None
+    assert atok.tree.body[0].first_token.string == "x"
+    assert atok.get_text(atok.tree.body[0].value) == "1"
+
+
+def test_build_atok_names_the_tree(tmp_path):
+    path = str(tmp_path / "app" / "models.py")
+    atok = helpers.build_atok(
+        source="x = 1\n", modname="tests_build_atok_named", absolute_path=path
+    )
+    assert atok.tree.name == "tests_build_atok_named"
+    assert atok.tree.file == path
+    again = helpers.build_atok("x = 1\n", "tests_build_atok_named", path, False)
+    assert again.tree is not atok.tree and again is not atok
+
+
+@pytest.mark.parametrize("source, body, extra_line_map", [
+    ("x = 1\n\n# note\ny = 2  # trailing\n",
+     [(1, "x = 1"), (2, "placeholder", ""), (3, "placeholder", "# note"),
+      (4, "y = 2")],
+     {2: "", 3: "# note"}),
+    ('# say "hi"\nx = 1\n',
+     [(1, "placeholder", "# say 'hi'"), (2, "x = 1")],
+     {1: '# say "hi"'}),
+    ("# top\n\nx = 1\n",
+     [(1, "placeholder", "# top"), (2, "placeholder", ""), (3, "x = 1")],
+     {1: "# top", 2: ""}),
+    ("x = 1\n    \ny = 2\n", [(1, "x = 1"), (3, "y = 2")], {}),
+    ("x = 1\r\n\r\ny = 2\r\n", [(1, "x = 1"), (3, "y = 2")], {}),
+    ("x = 1  # after code\n", [(1, "x = 1")], {}),
+    ("x = 1\n", [(1, "x = 1")], {}),
+    # A trailing backslash must not escape the placeholder's closing quote.
+    ("# ends in \\\nx = 1\n",
+     [(1, "placeholder", "# ends in \\"), (2, "x = 1")],
+     {1: "# ends in \\"}),
+    ("# C:\\new\\table \\x41 \\N{DASH}\nx = 1\n",
+     [(1, "placeholder", "# C:\\new\\table \\x41 \\N{DASH}"), (2, "x = 1")],
+     {1: "# C:\\new\\table \\x41 \\N{DASH}"}),
+    ("x = '''a\n\nb'''\n", [(1, "x = 'a\\n\\nb'")], {}),
+], ids=["blank-comment-trailing", "double-quotes", "comment-at-top", "line-of-blanks",
+        "crlf-blank", "comment-after-code", "code-only", "trailing-backslash",
+        "escape-sequences", "blank-inside-string"])
+def test_build_atok_parse_non_code(source, body, extra_line_map):
+    atok = helpers.build_atok(source, parse_non_code=True)
+    assert body_summary(atok.tree) == body
+    assert atok.extra_line_map == extra_line_map
+    assert helpers.build_atok(source).extra_line_map == {}
+
+
+def test_build_atok_placeholder_inside_a_multi_line_call():
+    source = "def f():\n    call(\n        a,\n\n        b,\n    )\n    return 1\n"
+    atok = helpers.build_atok(source, parse_non_code=1)
+    function = atok.tree.body[0]
+    assert body_summary(function) == [
+        (2, "call(a, b)"), (4, "placeholder", ""), (7, "return 1"),
+    ]
+    assert function.body[1].parent is function
+    assert atok.extra_line_map == {4: ""}
+
+
+def test_build_atok_comment_in_class_body():
+    source = "class A:\n    x = 1\n    # about y\n    y = 2\n"
+    atok = helpers.build_atok(source, parse_non_code=True)
+    assert body_summary(atok.tree.body[0]) == [
+        (2, "x = 1"), (3, "placeholder", "# about y"), (4, "y = 2"),
+    ]
+
+
+def test_build_atok_syntax_error():
+    with pytest.raises(astroid.AstroidSyntaxError):
+        helpers.build_atok("def broken(:\n")
+
+
+def test_build_atok_without_shims_raises_import_error(monkeypatch):
+    monkeypatch.setitem(sys.modules, "vorlane.staticanalysis.shims", None)
+    with pytest.raises(ImportError):
+        helpers.build_atok("x = 1\n")
+
+
+def transform_counts(registry):
+    return {cls.__name__: len(pairs) for cls, pairs in registry.transforms.items() if pairs}
+
+
+def test_build_atok_registry_holds_the_shims_transforms_only(monkeypatch):
+    from vorlane.staticanalysis import shims
+
+    managers = []
+    real = shims.register_transforms
+
+    def recording(manager):
+        managers.append(manager)
+        return real(manager)
+
+    monkeypatch.setattr(shims, "register_transforms", recording)
+    helpers.build_atok("x = 1\n")
+    (manager,) = managers
+    assert manager is not astroid.MANAGER
+    assert manager._transform is not astroid.MANAGER._transform
+    assert transform_counts(manager._transform) == {"ClassDef": 1, "Call": 3, "Attribute": 1}
+    assert manager.register_transform == manager._transform.register_transform
+
+
+def test_build_atok_ignores_other_transforms_on_the_process_manager():
+    seen = []
+
+    def record(node):
+        seen.append(node)
+
+    astroid.MANAGER.register_transform(astroid.Name, record)
+    try:
+        helpers.build_atok("x = y\n")
+        assert seen == []
+        astroid.parse("x = y\n")
+        assert len(seen) == 1
+    finally:
+        astroid.MANAGER.unregister_transform(astroid.Name, record)
+
+
+def test_build_atok_leaves_the_process_manager_with_the_shims_transforms():
+    from vorlane.staticanalysis import shims
+
+    helpers.build_atok("x = 1\n")
+    predicates = [
+        predicate for pairs in astroid.MANAGER._transform.transforms.values()
+        for _, predicate in pairs
+    ]
+    assert predicates.count(shims.looks_like_model) == 1
+    assert predicates.count(shims.looks_like_model_manager) == 1
+
+
+def test_build_atok_applies_the_shims(tmp_path):
+    source = "from django.db import models\nclass Book(models.Model):\n    pass\n"
+    atok = helpers.build_atok(source, "tests_build_atok_shims")
+    assert atok.tree.body[1].generic_foreign_key_field_names == []
+
+
+def test_module_path_from_file(tmp_path, monkeypatch):
+    path = tmp_path / "app" / "models.py"
+    path.parent.mkdir()
+    path.write_text("x = 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    assert helpers.module_path_from_file(str(path)) == "app.models"
+    assert helpers.module_path_from_file(str(path), "x") == "app.models"
+    assert helpers.module_path_from_file(path=str(path), file=None) == "app.models"
+
+
+def test_module_path_from_file_outside_the_search_path(tmp_path):
+    path = tmp_path / "elsewhere" / "mod.py"
+    path.parent.mkdir()
+    path.write_text("")
+    with pytest.raises(ImportError):
+        helpers.module_path_from_file(str(path))
+
+
+@pytest.mark.parametrize("content, expected", [
+    (b"a\r\nb", ["a\n", "b"]),
+    (b"a\nb\n", ["a\n", "b\n"]),
+    (b"", []),
+    (b"a\rb\n", ["a\n", "b\n"]),
+], ids=["crlf-no-final-newline", "lf", "empty", "cr"])
+def test_read_code_from_file(tmp_path, content, expected):
+    path = tmp_path / "code.py"
+    path.write_bytes(content)
+    assert helpers.read_code_from_file(str(path)) == expected
+    assert helpers.read_code_from_file(path=path) == expected
+
+
+def test_read_code_from_file_errors(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        helpers.read_code_from_file(str(tmp_path / "missing.py"))
+    with pytest.raises(IsADirectoryError):
+        helpers.read_code_from_file(str(tmp_path))
+
+
+def test_read_code_from_file_undecodable(tmp_path):
+    import locale
+
+    if locale.getpreferredencoding(False).lower().replace("-", "") != "utf8":
+        pytest.skip("needs a UTF-8 default encoding")
+    path = tmp_path / "latin.py"
+    path.write_bytes(b"x = '\xff'\n")
+    with pytest.raises(UnicodeDecodeError):
+        helpers.read_code_from_file(str(path))

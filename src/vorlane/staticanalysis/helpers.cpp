@@ -22,7 +22,7 @@ struct Libs {
 const Libs *L = nullptr;
 
 struct Names {
-    py::handle mro, qname, root, nodes_of_class, Meta, abstract;
+    py::handle mro, qname, root, nodes_of_class, Meta, abstract, is_statement;
     py::handle lookup, name, value, items, get_children, keywords, infer, arg, statement,
         parent, targets, args, defaults, arguments, init;
     py::handle func, attrname, as_string, lineno, col_offset, first_token, last_token;
@@ -55,6 +55,19 @@ bool is_a(py::handle obj, py::handle cls) {
 
 py::object call_method(py::handle obj, py::handle name) {
     return steal(PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr));
+}
+
+// node.statement(), climbed here: astroid's own climb warns (deprecation) each time it
+// reaches the module, which placeholders and bare expressions in a body make common.
+py::object statement_of(py::handle node) {
+    py::object current = borrow(node);
+    while (!is_a(current, L->Module)) {
+        if (support::truthy(current.attr(N->is_statement))) return current;
+        py::object parent = current.attr(N->parent);
+        if (!support::truthy(parent)) return current.attr(N->statement)(); // its error
+        current = parent;
+    }
+    return current;
 }
 
 // --- Field-name sets ----------------------------------------------------------------
@@ -269,13 +282,11 @@ py::dict get_node_explicit_arguments(py::handle node) {
 
 // name = models.CharField(): "name"; a = b = f(): "a"; anything else: None.
 py::object get_member_name(py::handle node) {
-    // A module is no assignment and has no parent; asking it for statement() only warns.
-    if (is_a(node, L->Module)) return py::none();
-    py::object statement = node.attr(N->statement)();
+    py::object statement = statement_of(node);
     while (!is_a(statement, L->Assign)) {
         py::object parent = statement.attr(N->parent);
-        if (!support::truthy(parent) || is_a(parent, L->Module)) return py::none();
-        statement = parent.attr(N->statement)();
+        if (!support::truthy(parent)) return py::none();
+        statement = statement_of(parent);
     }
     py::object target = statement.attr(N->targets)[py::int_(0)];
     if (is_a(target, L->AssignName)) return target.attr(N->name);
@@ -329,18 +340,10 @@ py::object preserve_metadata(py::object new_node, py::handle old_node) {
 
 // --- Statement lookup and node insertion --------------------------------------------------
 
-// statement().scope() of a found node; the module is both already, and asking it for
-// statement() only adds a deprecation warning.
-py::object statement_scope(py::handle node) {
-    if (is_a(node, L->Module)) return borrow(node);
-    return node.attr(N->statement)().attr(N->scope)();
-}
-
 py::object find_node_by_position(py::handle tree, py::handle line) {
     py::object node = L->find_statement_by_line(tree, line);
     if (!support::truthy(node)) return py::none();
-    if (is_a(node, L->Module)) return node;
-    return node.attr(N->statement)();
+    return statement_of(node);
 }
 
 // Steps upward to the nearest row that holds a node. The module sits at row 0, so a
@@ -353,7 +356,7 @@ py::object find_node_parent(py::handle tree, py::handle line) {
         if (below < 0) throw py::error_already_set();
         if (below) return tree.attr(N->root)();
         py::object node = L->find_statement_by_line(tree, row);
-        if (support::truthy(node)) return statement_scope(node);
+        if (support::truthy(node)) return statement_of(node).attr(N->scope)();
         row = steal(PyNumber_Subtract(row.ptr(), one.ptr()));
     }
 }
@@ -541,6 +544,7 @@ PYBIND11_MODULE(helpers, m) {
         intern("mro"),           intern("qname"),
         intern("root"),          intern("nodes_of_class"),
         intern("Meta"),          intern("abstract"),
+        intern("is_statement"),
         intern("lookup"),        intern("name"),
         intern("value"),         intern("items"),
         intern("get_children"),  intern("keywords"),
