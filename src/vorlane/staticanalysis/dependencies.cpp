@@ -11,10 +11,10 @@ namespace {
 // --- Libraries and names, made once at load (leaked on purpose: exit order) ---------
 
 struct Libs {
-    py::handle module; // this module: its tables are read at call time, tests patch them
+    py::handle module; // this module: its tables are read at call time (tests patch)
     py::handle Path, astroid_parse, Const, dparse_parse, RequirementsTXTLineParser,
-        REQUIREMENT, ParseBaseException, ast_parse, iter_child_nodes, Import, ImportFrom,
-        meta, django_3_2, ConfigParser, setup_cfg, SetupCfgParser;
+        REQUIREMENT, ParseBaseException, ast_parse, iter_child_nodes, Import,
+        ImportFrom, meta, django_3_2, ConfigParser, setup_cfg, SetupCfgParser;
     py::handle default_omittable; // the default `omittable` of module_to_dict
 };
 const Libs *L = nullptr;
@@ -22,8 +22,8 @@ const Libs *L = nullptr;
 struct Names {
     py::handle dparse_file_types, versions, DJANGO_SETTINGS_MAPPING;
     py::handle exists, read_text, utf8, ignore, file_type, parser;
-    py::handle dependencies, name, lower, specs, contains, line, specifier,
-        parseString, value, strip, nodes_of_class, parse, get, isupper, startswith;
+    py::handle dependencies, name, lower, specs, contains, line, specifier, parseString,
+        value, strip, nodes_of_class, parse, get, isupper, startswith;
     py::handle get_manage_file, ManageFileMissingError, rglob, py_glob, names, module;
     py::handle django, setup_py, underscore, space_hash, backslash, space_backslash;
     py::handle obj, content, read_string, sections, has_option, items, options,
@@ -31,7 +31,28 @@ struct Names {
 };
 const Names *N = nullptr;
 
-py::object table(py::handle name) { return L->module.attr(name); }
+// --- Tables ------------------------------------------------------------------------
+
+const char *const kFileTypes[] = {"requirements_txt", "conda_yml", "setup_cfg",
+                                  "pipfile_lock", "pipfile"};
+
+const char *const kVersions[] = {"1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"};
+
+struct StockModule {
+    const char *version, *module;
+};
+const StockModule kStockModules[] = {
+    {"1.11", "django_1_11"}, {"2.0", "django_2_0"}, {"2.1", "django_2_1"},
+    {"2.2", "django_2_2"},   {"3.0", "django_3_0"}, {"3.1", "django_3_1"},
+    {"3.2", "django_3_2"},
+};
+
+const char *const kSetupCfgKeys[] = {"install_requires", "setup_requires",
+                                     "test_require"};
+
+py::object table(py::handle name) {
+    return L->module.attr(name);
+}
 
 // root / name, as pathlib joins it.
 py::object join(py::handle root, py::handle name) {
@@ -71,7 +92,7 @@ py::object clean_requirement_line(py::handle line) {
 
 // The specifier as written on the line, so ">=2.2,<3.0" keeps its order. A line that
 // still carries pip's options (`--hash=...`), a tab-separated comment or a continued
-// option is a requirement dparse accepted all the same: its own specifier set stands in.
+// option is a requirement dparse accepted all the same: its specifier set stands in.
 py::object requirement_specifier(py::handle dependency) {
     py::object cleaned = clean_requirement_line(dependency.attr(N->line));
     try {
@@ -122,7 +143,8 @@ py::object resolve_django_version_via_dparse(py::handle project_root_path) {
         if (file_type.equal(L->setup_cfg)) kwargs[N->parser] = L->SetupCfgParser;
         py::object parsed = L->dparse_parse(text, **kwargs);
         for (py::handle dependency : parsed.attr(N->dependencies)) {
-            py::object details = get_django_version_from_dependency(dependency, file_type);
+            py::object details =
+                get_django_version_from_dependency(dependency, file_type);
             if (support::truthy(details)) return details;
         }
     }
@@ -139,19 +161,22 @@ py::object resolve_django_version_via_setup_py(py::handle project_root_path) {
         py::object value = node.attr(N->value);
         if (!PyUnicode_Check(value.ptr())) continue;
         py::object stripped = value.attr(N->strip)();
-        if (PyObject_Length(stripped.ptr()) == 0) continue;
+        Py_ssize_t size = PyObject_Length(stripped.ptr());
+        if (size < 0) throw py::error_already_set();
+        if (size == 0) continue;
         py::object dependency;
         try {
             dependency = L->RequirementsTXTLineParser.attr(N->parse)(stripped);
         } catch (py::error_already_set &e) {
             // A description of several lines is a ValueError. A text that ends in a
-            // backslash (`"\\"`, a Windows path) makes the parser ask for a continuation
-            // line that does not exist: a RuntimeError, and no requirement either.
+            // backslash (`"\\"`, a Windows path) makes the parser ask for a
+            // continuation line that is not there: a RuntimeError, no requirement.
             if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
             continue;
         }
         if (!support::truthy(dependency)) continue;
-        py::object details = get_django_version_from_dependency(dependency, N->setup_py);
+        py::object details =
+            get_django_version_from_dependency(dependency, N->setup_py);
         if (support::truthy(details)) return details;
     }
     return py::none();
@@ -169,8 +194,8 @@ py::object resolve_django_version(py::handle project_root) {
 // --- dparse's setup.cfg reader, made to read the sections it names -------------------
 
 // dparse 0.6 compares `section.name` on the section's name text, which raises on any
-// setup.cfg with a section. The same reading, on names:
-//   [options] install_requires / setup_requires / test_require, [options.extras_require]
+// setup.cfg with a section. The same reading, on names: install_requires,
+// setup_requires and test_require of [options], and [options.extras_require].
 void setup_cfg_parse(py::handle self) {
     py::object config = L->ConfigParser();
     config.attr(N->read_string)(self.attr(N->obj).attr(N->content));
@@ -246,7 +271,7 @@ py::object get_default_django_settings(py::handle version) {
     return table(N->DJANGO_SETTINGS_MAPPING).attr(N->get)(version, L->django_3_2);
 }
 
-// DEBUG and SECRET_KEY are settings; _PRIVATE, imported modules and Mixed names are not.
+// DEBUG and SECRET_KEY are settings; _PRIVATE, modules and Mixed names are not.
 bool is_omittable_name(py::handle name) {
     if (support::truthy(name.attr(N->startswith)(N->underscore))) return true;
     return !support::truthy(name.attr(N->isupper)());
@@ -259,29 +284,12 @@ py::dict module_to_dict(py::handle module, py::handle omittable) {
     bool by_default = omittable.is(L->default_omittable);
     py::dict settings;
     for (py::handle name : names) {
-        bool omit = by_default ? is_omittable_name(name) : support::truthy(omittable(name));
+        bool omit =
+            by_default ? is_omittable_name(name) : support::truthy(omittable(name));
         if (!omit) settings[name] = module.attr(name);
     }
     return settings;
 }
-
-// --- Tables ----------------------------------------------------------------------------
-
-const char *const kFileTypes[] = {"requirements_txt", "conda_yml", "setup_cfg",
-                                  "pipfile_lock", "pipfile"};
-
-const char *const kVersions[] = {"1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"};
-
-struct StockModule {
-    const char *version, *module;
-};
-const StockModule kStockModules[] = {
-    {"1.11", "django_1_11"}, {"2.0", "django_2_0"}, {"2.1", "django_2_1"},
-    {"2.2", "django_2_2"},   {"3.0", "django_3_0"}, {"3.1", "django_3_1"},
-    {"3.2", "django_3_2"},
-};
-
-const char *const kSetupCfgKeys[] = {"install_requires", "setup_requires", "test_require"};
 
 Names *make_names() {
     using support::intern;
@@ -362,18 +370,20 @@ PYBIND11_MODULE(dependencies, m) {
     libs->meta = support::import("vorlane.staticanalysis.meta");
     py::dict stock;
     for (const StockModule &entry : kStockModules) {
-        std::string qualified = std::string("vorlane.staticanalysis.stockconfig.") +
-                                entry.module;
+        std::string qualified =
+            std::string("vorlane.staticanalysis.stockconfig.") + entry.module;
         stock[entry.version] = support::import(qualified.c_str());
     }
     libs->django_3_2 = py::object(stock["3.2"]).release();
     libs->setup_cfg = py::object(filetypes.attr("setup_cfg")).release();
 
     py::list file_types;
-    for (const char *name : kFileTypes) file_types.append(filetypes.attr(name));
+    for (const char *name : kFileTypes)
+        file_types.append(filetypes.attr(name));
     m.attr("dparse_file_types") = file_types;
     py::list versions;
-    for (const char *version : kVersions) versions.append(py::str(version));
+    for (const char *version : kVersions)
+        versions.append(py::str(version));
     m.attr("versions") = versions;
     m.attr("DJANGO_SETTINGS_MAPPING") = stock;
 
@@ -387,9 +397,8 @@ PYBIND11_MODULE(dependencies, m) {
     support::def_method(parser, "parse", &setup_cfg_parse);
     libs->SetupCfgParser = parser.release();
 
-    py::cpp_function omittable(
-        [](py::handle name) { return is_omittable_name(name); }, py::name("omittable"),
-        py::arg("name"));
+    py::cpp_function omittable([](py::handle name) { return is_omittable_name(name); },
+                               py::name("omittable"), py::arg("name"));
     libs->default_omittable = omittable.release();
     L = libs;
 
@@ -405,6 +414,7 @@ PYBIND11_MODULE(dependencies, m) {
     m.def("get_default_django_settings", &get_default_django_settings,
           py::arg("version"));
     m.def("module_to_dict", &module_to_dict, py::arg("module"),
-          py::arg_v("omittable", py::reinterpret_borrow<py::object>(L->default_omittable),
+          py::arg_v("omittable",
+                    py::reinterpret_borrow<py::object>(L->default_omittable),
                     "omittable"));
 }
