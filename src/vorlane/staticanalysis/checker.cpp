@@ -200,14 +200,16 @@ py::object linter_set_current_module(py::handle self, py::handle modname,
     return py::none();
 }
 
-// pylint's worker processes get a pickled copy of the linter; a live display (threads,
-// consoles) cannot travel, so the copy carries none.
+// pylint's worker processes get a pickled copy of the linter. A live display (threads,
+// consoles) cannot travel, nor can the reporter's output stream when the caller has
+// replaced sys.stdout; a worker installs a reporter of its own and sends its messages
+// back to this one, so the copy carries neither.
 py::object linter_getstate(py::handle self) {
-    py::dict state = py::reinterpret_steal<py::dict>(
-        PyDict_Copy(self.attr(N->dict_).ptr()));
-    if (!state) throw py::error_already_set();
-    if (state.contains(N->progress)) state[N->progress] = py::none();
-    if (state.contains(N->progress_task)) state[N->progress_task] = py::none();
+    PyObject *copy = PyDict_Copy(self.attr(N->dict_).ptr());
+    if (!copy) throw py::error_already_set();
+    py::dict state = py::reinterpret_steal<py::dict>(copy);
+    for (py::handle name : {N->progress, N->progress_task, N->reporter})
+        if (state.contains(name)) state[name] = py::none();
     return std::move(state);
 }
 
