@@ -46,27 +46,50 @@ def value_of(module, expression):
 
 
 def test_module_contents_in_load_order():
-    names = [
-        name for name in vars(helpers) if not name.startswith("_") and name != "m"
-    ]
+    names = [name for name in vars(helpers) if not name.startswith("_") and name != "m"]
     assert names == [
-        "DJANGO_STRING_FIELDS", "DJANGO_BOOLEAN_FIELDS", "context_string",
-        "preserve_metadata", "normalize_django_template", "is_migration_file",
-        "is_model_field", "get_function_name", "add_to_keywords", "NodeValueUndefinable",
-        "astroid_node_to_value", "get_astroid_node_constant_values",
-        "set_function_name", "get_node_default_arguments",
-        "get_node_explicit_arguments", "is_model", "get_member_name", "is_queryset",
-        "is_related_field", "is_model_admin", "get_module_name",
-        "get_middleware_position", "read_code_from_file", "module_path_from_file",
-        "add_node", "build_atok", "is_model_manager", "is_node_abstract_model",
-        "find_node_by_position", "find_node_parent", "serializer",
+        "DJANGO_STRING_FIELDS",
+        "DJANGO_BOOLEAN_FIELDS",
+        "context_string",
+        "preserve_metadata",
+        "normalize_django_template",
+        "is_migration_file",
+        "is_model_field",
+        "get_function_name",
+        "add_to_keywords",
+        "NodeValueUndefinable",
+        "astroid_node_to_value",
+        "get_astroid_node_constant_values",
+        "set_function_name",
+        "get_node_default_arguments",
+        "get_node_explicit_arguments",
+        "is_model",
+        "get_member_name",
+        "is_queryset",
+        "is_related_field",
+        "is_model_admin",
+        "get_module_name",
+        "get_middleware_position",
+        "read_code_from_file",
+        "module_path_from_file",
+        "add_node",
+        "build_atok",
+        "is_model_manager",
+        "is_node_abstract_model",
+        "find_node_by_position",
+        "find_node_parent",
+        "serializer",
         "NodeTransformVisitor",
     ]
 
 
 def test_field_name_sets():
     assert helpers.DJANGO_STRING_FIELDS == {
-        "TextField", "CharField", "URLField", "EmailField", "SlugField",
+        "TextField",
+        "CharField",
+        "URLField",
+        "EmailField",
+        "SlugField",
     }
     assert helpers.DJANGO_BOOLEAN_FIELDS == {"BooleanField", "NullBooleanField"}
     assert type(helpers.DJANGO_STRING_FIELDS) is set
@@ -80,7 +103,11 @@ def test_loading_does_not_load_shims():
     )
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     out = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=env,
     )
     assert out.stdout.strip() == "False"
 
@@ -88,8 +115,11 @@ def test_loading_does_not_load_shims():
 # --- context_string ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("right", [{"count": 3}, 5, None, ("a", "b"), "text"],
-                         ids=["mapping", "number", "none", "tuple", "text"])
+@pytest.mark.parametrize(
+    "right",
+    [{"count": 3}, 5, None, ("a", "b"), "text"],
+    ids=["mapping", "number", "none", "tuple", "text"],
+)
 def test_context_string_mod_answers_right_operand(right):
     assert helpers.context_string() % right is right
     assert helpers.context_string("foo %s") % right is right
@@ -155,21 +185,31 @@ def test_node_transform_visitor_pickles_as_class():
 # --- serializer and small text utilities --------------------------------------------------
 
 
-@pytest.mark.parametrize("obj, expected", [
-    (decimal.Decimal("2.9"), 2),
-    (decimal.Decimal("-2.9"), -2),
-    (set(), []),
-    ({"a"}, ["a"]),
-], ids=["decimal", "negative-decimal", "empty-set", "set"])
+@pytest.mark.parametrize(
+    "obj, expected",
+    [
+        (decimal.Decimal("2.9"), 2),
+        (decimal.Decimal("-2.9"), -2),
+        (set(), []),
+        ({"a"}, ["a"]),
+    ],
+    ids=["decimal", "negative-decimal", "empty-set", "set"],
+)
 def test_serializer(obj, expected):
     result = helpers.serializer(obj)
     assert result == expected and type(result) is type(expected)
 
 
-@pytest.mark.parametrize("obj, name", [
-    (frozenset(), "frozenset"), (1.5, "float"), (object(), "object"),
-    (decimal.Context(), "Context"),
-], ids=["frozenset", "float", "object", "qualified-class"])
+@pytest.mark.parametrize(
+    "obj, name",
+    [
+        (frozenset(), "frozenset"),
+        (1.5, "float"),
+        (object(), "object"),
+        (decimal.Context(), "Context"),
+    ],
+    ids=["frozenset", "float", "object", "qualified-class"],
+)
 def test_serializer_refuses(obj, name):
     with pytest.raises(TypeError) as error:
         helpers.serializer(obj)
@@ -187,20 +227,30 @@ def test_serializer_with_json():
     assert json.dumps({"a": {1}}, default=helpers.serializer) == '{"a": [1]}'
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("  <a>\n\t<b> ", " <a> <b> "),
-    ("<p>x</p>", "<p>x</p>"),
-    ("a\u00a0\u2003b", "a b"),
-    ("", ""),
-], ids=["collapsed", "untouched", "unicode-space", "empty"])
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("  <a>\n\t<b> ", " <a> <b> "),
+        ("<p>x</p>", "<p>x</p>"),
+        ("a\u00a0\u2003b", "a b"),
+        ("", ""),
+    ],
+    ids=["collapsed", "untouched", "unicode-space", "empty"],
+)
 def test_normalize_django_template(text, expected):
     assert helpers.normalize_django_template(text) == expected
     assert helpers.normalize_django_template(template_content=text) == expected
 
 
-@pytest.mark.parametrize("module, expected", [
-    ("a.b.c", "c"), ("abc", "abc"), ("a.", ""),
-], ids=["dotted", "plain", "trailing-dot"])
+@pytest.mark.parametrize(
+    "module, expected",
+    [
+        ("a.b.c", "c"),
+        ("abc", "abc"),
+        ("a.", ""),
+    ],
+    ids=["dotted", "plain", "trailing-dot"],
+)
 def test_get_module_name(module, expected):
     assert helpers.get_module_name(module) == expected
 
@@ -210,18 +260,31 @@ def test_get_module_name_needs_text():
         helpers.get_module_name(3)
 
 
-@pytest.mark.parametrize("middlewares, middleware, expected", [
-    (["a", "b", "c"], "a", 33),
-    (["a", "b", "c"], "b", 66),
-    (["a", "b", "c"], "c", 99),
-    (["a", "b", "c"], "z", None),
-    (["a", "b", "a", "c"], "a", 25),
-    (["a", "b", "c", "d"], "d", 100),
-    (["only"], "only", 100),
-    ([str(i) for i in range(101)], "100", 0),
-    ((), "a", None),
-], ids=["first", "second", "last-of-three", "absent", "first-occurrence",
-        "last-of-four", "single", "over-hundred", "empty"])
+@pytest.mark.parametrize(
+    "middlewares, middleware, expected",
+    [
+        (["a", "b", "c"], "a", 33),
+        (["a", "b", "c"], "b", 66),
+        (["a", "b", "c"], "c", 99),
+        (["a", "b", "c"], "z", None),
+        (["a", "b", "a", "c"], "a", 25),
+        (["a", "b", "c", "d"], "d", 100),
+        (["only"], "only", 100),
+        ([str(i) for i in range(101)], "100", 0),
+        ((), "a", None),
+    ],
+    ids=[
+        "first",
+        "second",
+        "last-of-three",
+        "absent",
+        "first-occurrence",
+        "last-of-four",
+        "single",
+        "over-hundred",
+        "empty",
+    ],
+)
 def test_get_middleware_position(middlewares, middleware, expected):
     assert helpers.get_middleware_position(middlewares, middleware) == expected
 
@@ -234,36 +297,53 @@ def test_get_middleware_position_needs_index():
 # --- Django class predicates ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("expression, predicate, expected", [
-    ("Book", "is_model", True),
-    ("Book()", "is_model", True),
-    ("models.Model", "is_model", True),
-    ("Plain", "is_model", False),
-    ("Plain()", "is_model", False),
-    ("Shelf()", "is_model_manager", True),
-    ("Shelf", "is_model_manager", True),
-    ("Book", "is_model_manager", False),
-    ("Book.title", "is_model_manager", False),
-    ("BookAdmin", "is_model_admin", True),
-    ("Book", "is_model_admin", False),
-    ("models.ForeignKey", "is_related_field", True),
-    ("models.CharField", "is_related_field", False),
-    ("models.QuerySet()", "is_queryset", True),
-    ("Book", "is_queryset", False),
-    ("Shelf()", "is_queryset", False),
-])
+@pytest.mark.parametrize(
+    "expression, predicate, expected",
+    [
+        ("Book", "is_model", True),
+        ("Book()", "is_model", True),
+        ("models.Model", "is_model", True),
+        ("Plain", "is_model", False),
+        ("Plain()", "is_model", False),
+        ("Shelf()", "is_model_manager", True),
+        ("Shelf", "is_model_manager", True),
+        ("Book", "is_model_manager", False),
+        ("Book.title", "is_model_manager", False),
+        ("BookAdmin", "is_model_admin", True),
+        ("Book", "is_model_admin", False),
+        ("models.ForeignKey", "is_related_field", True),
+        ("models.CharField", "is_related_field", False),
+        ("models.QuerySet()", "is_queryset", True),
+        ("Book", "is_queryset", False),
+        ("Shelf()", "is_queryset", False),
+    ],
+)
 def test_mro_predicates_on_inferred_values(expression, predicate, expected):
     value = value_of(DJANGO_MODULE, expression)
     assert getattr(helpers, predicate)(value) is expected
 
 
-@pytest.mark.parametrize("predicate", [
-    "is_model", "is_queryset", "is_related_field", "is_model_admin", "is_model_manager",
-    "is_model_field",
-])
-@pytest.mark.parametrize("value", [
-    None, astroid.Uninferable, astroid.extract_node("f(1)"), 3,
-], ids=["none", "uninferable", "call", "number"])
+@pytest.mark.parametrize(
+    "predicate",
+    [
+        "is_model",
+        "is_queryset",
+        "is_related_field",
+        "is_model_admin",
+        "is_model_manager",
+        "is_model_field",
+    ],
+)
+@pytest.mark.parametrize(
+    "value",
+    [
+        None,
+        astroid.Uninferable,
+        astroid.extract_node("f(1)"),
+        3,
+    ],
+    ids=["none", "uninferable", "call", "number"],
+)
 def test_mro_predicates_answer_false_for_values_without_mro(predicate, value):
     assert getattr(helpers, predicate)(value) is False
 
@@ -318,13 +398,17 @@ def test_is_queryset_of_a_class_like_node_with_queryset_qname():
     assert helpers.is_model(node) is False
 
 
-@pytest.mark.parametrize("source, expected", [
-    ("models.CharField(max_length=10)", True),
-    ("models.ForeignKey(Book, on_delete=models.CASCADE)", True),
-    ("undefined_name(max_length=10)", False),
-    ("Plain()", False),
-    ("Book()", False),
-], ids=["charfield", "foreignkey", "uninferable", "plain-instance", "model-instance"])
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("models.CharField(max_length=10)", True),
+        ("models.ForeignKey(Book, on_delete=models.CASCADE)", True),
+        ("undefined_name(max_length=10)", False),
+        ("Plain()", False),
+        ("Book()", False),
+    ],
+    ids=["charfield", "foreignkey", "uninferable", "plain-instance", "model-instance"],
+)
 def test_is_model_field(source, expected):
     node = astroid.extract_node(DJANGO_MODULE + "\n" + source + "  #@\n")
     assert helpers.is_model_field(node) is expected
@@ -333,20 +417,42 @@ def test_is_model_field(source, expected):
 MIGRATION_BASE = "from django.db import migrations\n"
 
 
-@pytest.mark.parametrize("source, expected", [
-    (MIGRATION_BASE + "class Migration(migrations.Migration):\n    pass\n", True),
-    (MIGRATION_BASE + "X = 1\n", False),
-    (MIGRATION_BASE + "class Helper:\n    pass\n"
-     "class Migration(migrations.Migration):\n    pass\n", False),
-    # The first class's MRO cannot be read, so the next one decides.
-    (MIGRATION_BASE + "class Base: pass\nclass Broken(Base, Base):\n    pass\n"
-     "class Migration(migrations.Migration):\n    pass\n", False),
-    (MIGRATION_BASE + "class Broken(int, int):\n    pass\n"
-     "class Migration(migrations.Migration):\n    pass\n", True),
-    (MIGRATION_BASE + "def f():\n    class Migration(migrations.Migration):\n"
-     "        pass\n", True),
-], ids=["migration", "no-class", "helper-first", "readable-first", "broken-first",
-        "nested"])
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        (MIGRATION_BASE + "class Migration(migrations.Migration):\n    pass\n", True),
+        (MIGRATION_BASE + "X = 1\n", False),
+        (
+            MIGRATION_BASE + "class Helper:\n    pass\n"
+            "class Migration(migrations.Migration):\n    pass\n",
+            False,
+        ),
+        # The first class's MRO cannot be read, so the next one decides.
+        (
+            MIGRATION_BASE + "class Base: pass\nclass Broken(Base, Base):\n    pass\n"
+            "class Migration(migrations.Migration):\n    pass\n",
+            False,
+        ),
+        (
+            MIGRATION_BASE + "class Broken(int, int):\n    pass\n"
+            "class Migration(migrations.Migration):\n    pass\n",
+            True,
+        ),
+        (
+            MIGRATION_BASE + "def f():\n    class Migration(migrations.Migration):\n"
+            "        pass\n",
+            True,
+        ),
+    ],
+    ids=[
+        "migration",
+        "no-class",
+        "helper-first",
+        "readable-first",
+        "broken-first",
+        "nested",
+    ],
+)
 def test_is_migration_file(source, expected):
     module = astroid.parse(source)
     assert helpers.is_migration_file(module.body[-1]) is expected
@@ -358,12 +464,22 @@ def test_is_migration_file_lets_root_errors_through():
         helpers.is_migration_file(None)
 
 
-@pytest.mark.parametrize("source, expected", [
-    ("class A(models.Model):\n    x = 1\n", None),
-    ("class A(models.Model):\n    class Meta:\n        ordering = []\n", None),
-    ("class A(models.Model):\n    class Meta:\n        abstract = True\n", "abstract"),
-    ("class A(models.Model):\n    class Meta:\n        abstract = False\n", "abstract"),
-], ids=["no-meta", "meta-without-abstract", "abstract-true", "abstract-false"])
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("class A(models.Model):\n    x = 1\n", None),
+        ("class A(models.Model):\n    class Meta:\n        ordering = []\n", None),
+        (
+            "class A(models.Model):\n    class Meta:\n        abstract = True\n",
+            "abstract",
+        ),
+        (
+            "class A(models.Model):\n    class Meta:\n        abstract = False\n",
+            "abstract",
+        ),
+    ],
+    ids=["no-meta", "meta-without-abstract", "abstract-true", "abstract-false"],
+)
 def test_is_node_abstract_model(source, expected):
     cls = astroid.parse("from django.db import models\n" + source).body[-1]
     answer = helpers.is_node_abstract_model(cls)
@@ -396,44 +512,78 @@ NUMBER = 2 * 21
 """
 
 
-@pytest.mark.parametrize("expression, expected", [
-    ('"x"', "x"),
-    ("(1, 2)", [1, 2]),
-    ('{"a": [1]}', {"a": [1]}),
-    ('{"a": 1, "a": 2}', {"a": 2}),
-    ("[X, (X, 3), None]", ["a", ["a", 3], None]),
-    ("X", "a"),
-    ('"a" + "b"', "ab"),
-    ("NUMBER", 42),
-    ("JOINED", "ab"),
-    ("PARTS", ["b", "c"]),
-    ("b'x'", b"x"),
-    ("True", True),
-], ids=["const", "tuple", "dict", "dict-later-key", "nested", "name", "binop",
-        "name-of-binop", "name-of-joined", "name-of-tuple", "bytes", "true"])
+@pytest.mark.parametrize(
+    "expression, expected",
+    [
+        ('"x"', "x"),
+        ("(1, 2)", [1, 2]),
+        ('{"a": [1]}', {"a": [1]}),
+        ('{"a": 1, "a": 2}', {"a": 2}),
+        ("[X, (X, 3), None]", ["a", ["a", 3], None]),
+        ("X", "a"),
+        ('"a" + "b"', "ab"),
+        ("NUMBER", 42),
+        ("JOINED", "ab"),
+        ("PARTS", ["b", "c"]),
+        ("b'x'", b"x"),
+        ("True", True),
+    ],
+    ids=[
+        "const",
+        "tuple",
+        "dict",
+        "dict-later-key",
+        "nested",
+        "name",
+        "binop",
+        "name-of-binop",
+        "name-of-joined",
+        "name-of-tuple",
+        "bytes",
+        "true",
+    ],
+)
 def test_astroid_node_to_value(expression, expected):
     node = astroid.extract_node(EVAL_MODULE + expression + "  #@\n")
     value = helpers.astroid_node_to_value(node)
     assert value == expected and type(value) is type(expected)
 
 
-@pytest.mark.parametrize("expression, kind", [
-    ("SEP", astroid.ImportFrom),
-    ("undefined_name", astroid.Name),
-    ("os.unknown_attribute", astroid.Attribute),
-    ("f(1)", astroid.Call),
-    ("lambda: 1", astroid.Lambda),
-    ("[x for x in PARTS]", astroid.ListComp),
-    ("os", astroid.Import),
-    ("undefined_name + 1", astroid.BinOp),
-], ids=["from-import", "unbound-name", "uninferable-attribute", "call", "lambda",
-        "comprehension", "import", "uninferable-binop"])
+@pytest.mark.parametrize(
+    "expression, kind",
+    [
+        ("SEP", astroid.ImportFrom),
+        ("undefined_name", astroid.Name),
+        ("os.unknown_attribute", astroid.Attribute),
+        ("f(1)", astroid.Call),
+        ("lambda: 1", astroid.Lambda),
+        ("[x for x in PARTS]", astroid.ListComp),
+        ("os", astroid.Import),
+        ("undefined_name + 1", astroid.BinOp),
+    ],
+    ids=[
+        "from-import",
+        "unbound-name",
+        "uninferable-attribute",
+        "call",
+        "lambda",
+        "comprehension",
+        "import",
+        "uninferable-binop",
+    ],
+)
 def test_astroid_node_to_value_hands_back_nodes(expression, kind):
     node = astroid.extract_node(EVAL_MODULE + expression + "  #@\n")
     value = helpers.astroid_node_to_value(node)
     assert isinstance(value, kind)
-    if kind in (astroid.Name, astroid.Attribute, astroid.Call, astroid.Lambda,
-                astroid.ListComp, astroid.BinOp):
+    if kind in (
+        astroid.Name,
+        astroid.Attribute,
+        astroid.Call,
+        astroid.Lambda,
+        astroid.ListComp,
+        astroid.BinOp,
+    ):
         assert value is node
 
 
@@ -443,8 +593,11 @@ def test_astroid_node_to_value_keeps_unevaluated_elements():
     assert value[0] == 1 and value[1] is node.elts[1]
 
 
-@pytest.mark.parametrize("value", [None, astroid.Uninferable, "text", 5],
-                         ids=["none", "uninferable", "text", "number"])
+@pytest.mark.parametrize(
+    "value",
+    [None, astroid.Uninferable, "text", 5],
+    ids=["none", "uninferable", "text", "number"],
+)
 def test_astroid_node_to_value_of_plain_values(value):
     assert helpers.astroid_node_to_value(value) is value
 
@@ -484,11 +637,15 @@ PATH = os
 """
 
 
-@pytest.mark.parametrize("key, expected", [
-    ("X", "first"),
-    ("MISSING", None),
-    ("IMPORTED", None),
-], ids=["first-binding", "unbound", "from-import"])
+@pytest.mark.parametrize(
+    "key, expected",
+    [
+        ("X", "first"),
+        ("MISSING", None),
+        ("IMPORTED", None),
+    ],
+    ids=["first-binding", "unbound", "from-import"],
+)
 def test_get_astroid_node_constant_values(key, expected):
     module = astroid.parse(CONSTANTS_MODULE)
     assert helpers.get_astroid_node_constant_values(module, key) == expected
@@ -525,16 +682,27 @@ class Shadowing(Base):
 """
 
 
-@pytest.mark.parametrize("call, expected", [
-    ("Base()", {"a": 1}),
-    ("Child()", {"a": 2, "d": "d"}),
-    ("Shadowing()", {"a": 1}),
-    ("Bare(1, 2)", {}),
-    ("NoInit()", {}),
-    ("undefined()", {}),
-    ("Base", {"a": 1}),
-], ids=["base", "child-wins", "inherited", "no-defaults", "no-init", "uninferable",
-        "class"])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        ("Base()", {"a": 1}),
+        ("Child()", {"a": 2, "d": "d"}),
+        ("Shadowing()", {"a": 1}),
+        ("Bare(1, 2)", {}),
+        ("NoInit()", {}),
+        ("undefined()", {}),
+        ("Base", {"a": 1}),
+    ],
+    ids=[
+        "base",
+        "child-wins",
+        "inherited",
+        "no-defaults",
+        "no-init",
+        "uninferable",
+        "class",
+    ],
+)
 def test_get_node_default_arguments(call, expected):
     node = astroid.extract_node(DEFAULTS_MODULE + call + "  #@\n")
     assert helpers.get_node_default_arguments(node) == expected
@@ -551,7 +719,9 @@ def test_get_node_default_arguments_of_a_django_field():
 
 def test_get_node_default_arguments_without_mro_raises():
     with pytest.raises(AttributeError):
-        helpers.get_node_default_arguments(astroid.extract_node("def f(): pass\nf  #@\n"))
+        helpers.get_node_default_arguments(
+            astroid.extract_node("def f(): pass\nf  #@\n")
+        )
 
 
 EXPLICIT_MODULE = """
@@ -561,16 +731,27 @@ def f(**kwargs):
 """
 
 
-@pytest.mark.parametrize("call, expected", [
-    ("f()", {}),
-    ("f(1, 2)", {}),
-    ("f(null=True)", {"null": True}),
-    ("f(null=True, size=(1, 2))", {"null": True, "size": [1, 2]}),
-    ("f(value=undefined_name)", {}),
-    ("f(**OPTIONS)", {None: {"blank": True}}),
-    ("f(a=1, **OPTIONS, b=2)", {"a": 1, None: {"blank": True}, "b": 2}),
-], ids=["no-keyword", "positional", "constant", "two", "uninferable", "double-star",
-        "mixed"])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        ("f()", {}),
+        ("f(1, 2)", {}),
+        ("f(null=True)", {"null": True}),
+        ("f(null=True, size=(1, 2))", {"null": True, "size": [1, 2]}),
+        ("f(value=undefined_name)", {}),
+        ("f(**OPTIONS)", {None: {"blank": True}}),
+        ("f(a=1, **OPTIONS, b=2)", {"a": 1, None: {"blank": True}, "b": 2}),
+    ],
+    ids=[
+        "no-keyword",
+        "positional",
+        "constant",
+        "two",
+        "uninferable",
+        "double-star",
+        "mixed",
+    ],
+)
 def test_get_node_explicit_arguments(call, expected):
     node = astroid.extract_node(EXPLICIT_MODULE + call + "  #@\n")
     assert helpers.get_node_explicit_arguments(node) == expected
@@ -588,22 +769,40 @@ def test_get_node_explicit_arguments_stores_uninferable():
     assert helpers.get_node_explicit_arguments(node) == {"v": astroid.Uninferable}
 
 
-@pytest.mark.parametrize("source, expected", [
-    ("name = models.CharField()  #@", "name"),
-    ("a = b = f()  #@", "a"),
-    ("a, b = f()  #@", None),
-    ("x: int = f()  #@", None),
-    ("x += f()  #@", None),
-    ("f()  #@", None),
-    ("obj.attr = f()  #@", None),
-    ("name = g(f())  #@", "name"),
-    ("class A:\n    field = f(1)  #@", "field"),
-], ids=["assign", "chained", "tuple-target", "annotated", "augmented", "expression",
-        "attribute-target", "nested-call", "class-body"])
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("name = models.CharField()  #@", "name"),
+        ("a = b = f()  #@", "a"),
+        ("a, b = f()  #@", None),
+        ("x: int = f()  #@", None),
+        ("x += f()  #@", None),
+        ("f()  #@", None),
+        ("obj.attr = f()  #@", None),
+        ("name = g(f())  #@", "name"),
+        ("class A:\n    field = f(1)  #@", "field"),
+    ],
+    ids=[
+        "assign",
+        "chained",
+        "tuple-target",
+        "annotated",
+        "augmented",
+        "expression",
+        "attribute-target",
+        "nested-call",
+        "class-body",
+    ],
+)
 def test_get_member_name(source, expected):
     node = astroid.extract_node(source)
-    call = node.value if isinstance(node, (astroid.Assign, astroid.AnnAssign,
-                                           astroid.AugAssign, astroid.Expr)) else node
+    call = (
+        node.value
+        if isinstance(
+            node, (astroid.Assign, astroid.AnnAssign, astroid.AugAssign, astroid.Expr)
+        )
+        else node
+    )
     assert helpers.get_member_name(call) == expected
     assert helpers.get_member_name(node) == expected
 
@@ -615,35 +814,48 @@ def test_get_member_name_of_a_module():
 # --- call editing and node metadata -----------------------------------------------------
 
 
-@pytest.mark.parametrize("source, expected", [
-    ("qs.filter(x=1)", "filter"),
-    ("len(x)", "len"),
-    ("make()()", None),
-    ("handlers[0]()", None),
-    ("(lambda: 1)()", None),
-], ids=["attribute", "name", "call-result", "subscript", "lambda"])
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("qs.filter(x=1)", "filter"),
+        ("len(x)", "len"),
+        ("make()()", None),
+        ("handlers[0]()", None),
+        ("(lambda: 1)()", None),
+    ],
+    ids=["attribute", "name", "call-result", "subscript", "lambda"],
+)
 def test_get_function_name(source, expected):
     assert helpers.get_function_name(astroid.extract_node(source)) == expected
 
 
-@pytest.mark.parametrize("source, expected", [
-    ("models.NullBooleanField(null=True)", "models.BooleanField(null=True)"),
-    ("NullBooleanField()", "BooleanField()"),
-], ids=["attribute", "name"])
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("models.NullBooleanField(null=True)", "models.BooleanField(null=True)"),
+        ("NullBooleanField()", "BooleanField()"),
+    ],
+    ids=["attribute", "name"],
+)
 def test_set_function_name(source, expected):
     node = astroid.extract_node(source)
     receiver = node.func.expr if isinstance(node.func, astroid.Attribute) else None
     position = (node.lineno, node.col_offset, node.func.lineno, node.func.col_offset)
     assert helpers.set_function_name(node=node, new_name="BooleanField") is None
     assert node.as_string() == expected
-    assert (node.lineno, node.col_offset, node.func.lineno,
-            node.func.col_offset) == position
+    assert (
+        node.lineno,
+        node.col_offset,
+        node.func.lineno,
+        node.func.col_offset,
+    ) == position
     if receiver is not None:
         assert node.func.expr is receiver
 
 
-@pytest.mark.parametrize("source", ["make()()", "handlers[0]()"],
-                         ids=["call-result", "subscript"])
+@pytest.mark.parametrize(
+    "source", ["make()()", "handlers[0]()"], ids=["call-result", "subscript"]
+)
 def test_set_function_name_without_a_name_raises(source):
     node = astroid.extract_node(source)
     with pytest.raises(NotImplementedError) as error:
@@ -664,14 +876,23 @@ def keyword_list(source):
     return list(astroid.extract_node(f"f({source})").keywords) if source else []
 
 
-@pytest.mark.parametrize("existing, expected", [
-    ("", ["new=1"]),
-    ("a=1, b=2", ["a=1", "b=2", "new=1"]),
-    ("a=1, **rest", ["a=1", "new=1", "**rest"]),
-    ("**rest", ["new=1", "**rest"]),
-    ("**rest, a=1", ["**rest", "a=1", "new=1"]),
-], ids=["empty", "after-ordinary", "before-double-star", "only-double-star",
-        "double-star-not-last"])
+@pytest.mark.parametrize(
+    "existing, expected",
+    [
+        ("", ["new=1"]),
+        ("a=1, b=2", ["a=1", "b=2", "new=1"]),
+        ("a=1, **rest", ["a=1", "new=1", "**rest"]),
+        ("**rest", ["new=1", "**rest"]),
+        ("**rest, a=1", ["**rest", "a=1", "new=1"]),
+    ],
+    ids=[
+        "empty",
+        "after-ordinary",
+        "before-double-star",
+        "only-double-star",
+        "double-star-not-last",
+    ],
+)
 def test_add_to_keywords(existing, expected):
     keywords = keyword_list(existing)
     new = keyword_list("new=1")[0]
@@ -729,18 +950,31 @@ text
 '''
 
 
-@pytest.mark.parametrize("line, expected", [
-    (1, "x = 1"),
-    (2, None),
-    (3, "value = call(argument)"),
-    (4, "value = call(argument)"),
-    (6, "class Box"),
-    (8, "inside = 1"),
-    (9, None),
-    (13, None),
-    (40, None),
-], ids=["simple", "blank", "first-row", "argument-row", "class", "body", "blank-in-body",
-        "inside-string", "past-end"])
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        (1, "x = 1"),
+        (2, None),
+        (3, "value = call(argument)"),
+        (4, "value = call(argument)"),
+        (6, "class Box"),
+        (8, "inside = 1"),
+        (9, None),
+        (13, None),
+        (40, None),
+    ],
+    ids=[
+        "simple",
+        "blank",
+        "first-row",
+        "argument-row",
+        "class",
+        "body",
+        "blank-in-body",
+        "inside-string",
+        "past-end",
+    ],
+)
 def test_find_node_by_position(line, expected):
     tree = astroid.parse(LOOKUP_SOURCE)
     node = helpers.find_node_by_position(tree, line)
@@ -756,24 +990,41 @@ def test_find_node_by_position_of_row_zero_is_the_module():
     assert helpers.find_node_by_position(tree=tree, line=0) is tree
 
 
-@pytest.mark.parametrize("line, expected", [
-    (0, "module"),
-    (1, "module"),
-    (2, "module"),
-    (4, "module"),
-    (6, "Box"),
-    (7, "method"),
-    (8, "method"),
-    (9, "method"),
-    (11, "method"),
-    (12, "module"),
-    (14, "module"),
-    (200, "module"),
-    (-1, "module"),
-    (-50, "module"),
-], ids=["row-zero", "statement", "blank-between", "call-argument", "class-line",
-        "def-line", "body", "blank-in-body", "blank-after-function", "next-module-row",
-        "inside-string", "past-end", "below-zero", "far-below-zero"])
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        (0, "module"),
+        (1, "module"),
+        (2, "module"),
+        (4, "module"),
+        (6, "Box"),
+        (7, "method"),
+        (8, "method"),
+        (9, "method"),
+        (11, "method"),
+        (12, "module"),
+        (14, "module"),
+        (200, "module"),
+        (-1, "module"),
+        (-50, "module"),
+    ],
+    ids=[
+        "row-zero",
+        "statement",
+        "blank-between",
+        "call-argument",
+        "class-line",
+        "def-line",
+        "body",
+        "blank-in-body",
+        "blank-after-function",
+        "next-module-row",
+        "inside-string",
+        "past-end",
+        "below-zero",
+        "far-below-zero",
+    ],
+)
 def test_find_node_parent(line, expected):
     tree = astroid.parse(LOOKUP_SOURCE)
     scope = helpers.find_node_parent(tree=tree, line=line)
@@ -816,8 +1067,12 @@ def test_add_node_same_row_keeps_insertion_order():
     first, second = astroid.extract_node("first()"), astroid.extract_node("second()")
     helpers.add_node(tree, first, 2)
     helpers.add_node(tree, second, 2)
-    assert [n.as_string() for n in tree.body] == ["v1 = 1", "first()", "second()",
-                                                  "v3 = 3"]
+    assert [n.as_string() for n in tree.body] == [
+        "v1 = 1",
+        "first()",
+        "second()",
+        "v3 = 3",
+    ]
 
 
 def test_add_node_into_a_function_scope():
@@ -884,32 +1139,59 @@ def test_build_atok_names_the_tree(tmp_path):
     assert again.tree is not atok.tree and again is not atok
 
 
-@pytest.mark.parametrize("source, body, extra_line_map", [
-    ("x = 1\n\n# note\ny = 2  # trailing\n",
-     [(1, "x = 1"), (2, "placeholder", ""), (3, "placeholder", "# note"),
-      (4, "y = 2")],
-     {2: "", 3: "# note"}),
-    ('# say "hi"\nx = 1\n',
-     [(1, "placeholder", "# say 'hi'"), (2, "x = 1")],
-     {1: '# say "hi"'}),
-    ("# top\n\nx = 1\n",
-     [(1, "placeholder", "# top"), (2, "placeholder", ""), (3, "x = 1")],
-     {1: "# top", 2: ""}),
-    ("x = 1\n    \ny = 2\n", [(1, "x = 1"), (3, "y = 2")], {}),
-    ("x = 1\r\n\r\ny = 2\r\n", [(1, "x = 1"), (3, "y = 2")], {}),
-    ("x = 1  # after code\n", [(1, "x = 1")], {}),
-    ("x = 1\n", [(1, "x = 1")], {}),
-    # A trailing backslash must not escape the placeholder's closing quote.
-    ("# ends in \\\nx = 1\n",
-     [(1, "placeholder", "# ends in \\"), (2, "x = 1")],
-     {1: "# ends in \\"}),
-    ("# C:\\new\\table \\x41 \\N{DASH}\nx = 1\n",
-     [(1, "placeholder", "# C:\\new\\table \\x41 \\N{DASH}"), (2, "x = 1")],
-     {1: "# C:\\new\\table \\x41 \\N{DASH}"}),
-    ("x = '''a\n\nb'''\n", [(1, "x = 'a\\n\\nb'")], {}),
-], ids=["blank-comment-trailing", "double-quotes", "comment-at-top", "line-of-blanks",
-        "crlf-blank", "comment-after-code", "code-only", "trailing-backslash",
-        "escape-sequences", "blank-inside-string"])
+@pytest.mark.parametrize(
+    "source, body, extra_line_map",
+    [
+        (
+            "x = 1\n\n# note\ny = 2  # trailing\n",
+            [
+                (1, "x = 1"),
+                (2, "placeholder", ""),
+                (3, "placeholder", "# note"),
+                (4, "y = 2"),
+            ],
+            {2: "", 3: "# note"},
+        ),
+        (
+            '# say "hi"\nx = 1\n',
+            [(1, "placeholder", "# say 'hi'"), (2, "x = 1")],
+            {1: '# say "hi"'},
+        ),
+        (
+            "# top\n\nx = 1\n",
+            [(1, "placeholder", "# top"), (2, "placeholder", ""), (3, "x = 1")],
+            {1: "# top", 2: ""},
+        ),
+        ("x = 1\n    \ny = 2\n", [(1, "x = 1"), (3, "y = 2")], {}),
+        ("x = 1\r\n\r\ny = 2\r\n", [(1, "x = 1"), (3, "y = 2")], {}),
+        ("x = 1  # after code\n", [(1, "x = 1")], {}),
+        ("x = 1\n", [(1, "x = 1")], {}),
+        # A trailing backslash must not escape the placeholder's closing quote.
+        (
+            "# ends in \\\nx = 1\n",
+            [(1, "placeholder", "# ends in \\"), (2, "x = 1")],
+            {1: "# ends in \\"},
+        ),
+        (
+            "# C:\\new\\table \\x41 \\N{DASH}\nx = 1\n",
+            [(1, "placeholder", "# C:\\new\\table \\x41 \\N{DASH}"), (2, "x = 1")],
+            {1: "# C:\\new\\table \\x41 \\N{DASH}"},
+        ),
+        ("x = '''a\n\nb'''\n", [(1, "x = 'a\\n\\nb'")], {}),
+    ],
+    ids=[
+        "blank-comment-trailing",
+        "double-quotes",
+        "comment-at-top",
+        "line-of-blanks",
+        "crlf-blank",
+        "comment-after-code",
+        "code-only",
+        "trailing-backslash",
+        "escape-sequences",
+        "blank-inside-string",
+    ],
+)
 def test_build_atok_parse_non_code(source, body, extra_line_map):
     atok = helpers.build_atok(source, parse_non_code=True)
     assert body_summary(atok.tree) == body
@@ -922,7 +1204,9 @@ def test_build_atok_placeholder_inside_a_multi_line_call():
     atok = helpers.build_atok(source, parse_non_code=1)
     function = atok.tree.body[0]
     assert body_summary(function) == [
-        (2, "call(a, b)"), (4, "placeholder", ""), (7, "return 1"),
+        (2, "call(a, b)"),
+        (4, "placeholder", ""),
+        (7, "return 1"),
     ]
     assert function.body[1].parent is function
     assert atok.extra_line_map == {4: ""}
@@ -932,7 +1216,9 @@ def test_build_atok_comment_in_class_body():
     source = "class A:\n    x = 1\n    # about y\n    y = 2\n"
     atok = helpers.build_atok(source, parse_non_code=True)
     assert body_summary(atok.tree.body[0]) == [
-        (2, "x = 1"), (3, "placeholder", "# about y"), (4, "y = 2"),
+        (2, "x = 1"),
+        (3, "placeholder", "# about y"),
+        (4, "y = 2"),
     ]
 
 
@@ -948,7 +1234,9 @@ def test_build_atok_without_shims_raises_import_error(monkeypatch):
 
 
 def transform_counts(registry):
-    return {cls.__name__: len(pairs) for cls, pairs in registry.transforms.items() if pairs}
+    return {
+        cls.__name__: len(pairs) for cls, pairs in registry.transforms.items() if pairs
+    }
 
 
 def test_build_atok_registry_holds_the_shims_transforms_only(monkeypatch):
@@ -966,7 +1254,11 @@ def test_build_atok_registry_holds_the_shims_transforms_only(monkeypatch):
     (manager,) = managers
     assert manager is not astroid.MANAGER
     assert manager._transform is not astroid.MANAGER._transform
-    assert transform_counts(manager._transform) == {"ClassDef": 1, "Call": 3, "Attribute": 1}
+    assert transform_counts(manager._transform) == {
+        "ClassDef": 1,
+        "Call": 3,
+        "Attribute": 1,
+    }
     assert manager.register_transform == manager._transform.register_transform
 
 
@@ -991,7 +1283,8 @@ def test_build_atok_leaves_the_process_manager_with_the_shims_transforms():
 
     helpers.build_atok("x = 1\n")
     predicates = [
-        predicate for pairs in astroid.MANAGER._transform.transforms.values()
+        predicate
+        for pairs in astroid.MANAGER._transform.transforms.values()
         for _, predicate in pairs
     ]
     assert predicates.count(shims.looks_like_model) == 1
@@ -1022,12 +1315,16 @@ def test_module_path_from_file_outside_the_search_path(tmp_path):
         helpers.module_path_from_file(str(path))
 
 
-@pytest.mark.parametrize("content, expected", [
-    (b"a\r\nb", ["a\n", "b"]),
-    (b"a\nb\n", ["a\n", "b\n"]),
-    (b"", []),
-    (b"a\rb\n", ["a\n", "b\n"]),
-], ids=["crlf-no-final-newline", "lf", "empty", "cr"])
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        (b"a\r\nb", ["a\n", "b"]),
+        (b"a\nb\n", ["a\n", "b\n"]),
+        (b"", []),
+        (b"a\rb\n", ["a\n", "b\n"]),
+    ],
+    ids=["crlf-no-final-newline", "lf", "empty", "cr"],
+)
 def test_read_code_from_file(tmp_path, content, expected):
     path = tmp_path / "code.py"
     path.write_bytes(content)

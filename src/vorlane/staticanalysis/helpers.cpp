@@ -23,13 +23,14 @@ const Libs *L = nullptr;
 
 struct Names {
     py::handle mro, qname, root, nodes_of_class, Meta, abstract, is_statement;
-    py::handle lookup, name, value, items, get_children, keywords, infer, arg, statement,
-        parent, targets, args, defaults, arguments, init;
+    py::handle lookup, name, value, items, get_children, keywords, infer, arg,
+        statement, parent, targets, args, defaults, arguments, init;
     py::handle func, attrname, as_string, lineno, col_offset, first_token, last_token;
     py::handle body, _append_node, sort, scope, _visit_generic, split, index, readlines,
         close, join;
-    py::handle _transform, register_transform, unregister_transform, register_transforms,
-        string_build, tokens, extra_line_map, type, line, start, string, replace;
+    py::handle _transform, register_transform, unregister_transform,
+        register_transforms, string_build, tokens, extra_line_map, type, line, start,
+        string, replace, tree, startswith;
 };
 const Names *N = nullptr;
 
@@ -44,7 +45,9 @@ py::object steal(PyObject *p) {
     return py::reinterpret_steal<py::object>(p);
 }
 
-py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
+py::object borrow(py::handle h) {
+    return py::reinterpret_borrow<py::object>(h);
+}
 
 // isinstance() for astroid node classes without a Python call: they define no
 // __instancecheck__ and register no virtual subclasses, so the C type decides.
@@ -74,7 +77,8 @@ py::object statement_of(py::handle node) {
 
 py::set name_set(std::initializer_list<const char *> names) {
     py::set out;
-    for (const char *n : names) out.add(py::str(n));
+    for (const char *n : names)
+        out.add(py::str(n));
     return out;
 }
 
@@ -88,17 +92,20 @@ const char *const context_string_doc =
 
 // pylint renders a message as `msgs[code][0] % args`: handing back args unrendered
 // keeps the mapping for whoever renders it later.
-py::object context_string_mod(py::handle, py::object kwargs) { return kwargs; }
+py::object context_string_mod(py::handle, py::object kwargs) {
+    return kwargs;
+}
 
 // The base visit() wants a module; rewrites visit single statements and expressions.
 py::object node_transform_visitor_visit(py::handle self, py::handle node) {
     return self.attr(N->_visit_generic)(node);
 }
 
-// --- Django class predicates -----------------------------------------------------------
+// --- Django class predicates
+// -----------------------------------------------------------
 
-// True when an entry of value.mro() has the qualified name sought. Raises whatever mro()
-// or an entry's qname() raises.
+// True when an entry of value.mro() has the qualified name sought. Raises whatever
+// mro() or an entry's qname() raises.
 bool mro_has(py::handle value, py::handle qualname) {
     py::object mro = call_method(value, N->mro);
     py::object it = steal(PyObject_GetIter(mro.ptr()));
@@ -120,18 +127,26 @@ bool inherits(py::handle value, py::handle qualname) {
     return support::on_exception([&] { return mro_has(value, qualname); }, false);
 }
 
-bool is_model(py::handle node, py::kwargs) { return inherits(node, D->Model); }
-bool is_queryset(py::handle node) { return inherits(node, D->QuerySet); }
+bool is_model(py::handle node, py::kwargs) {
+    return inherits(node, D->Model);
+}
+bool is_queryset(py::handle node) {
+    return inherits(node, D->QuerySet);
+}
 bool is_related_field(py::handle node, py::kwargs) {
     return inherits(node, D->RelatedField);
 }
-bool is_model_admin(py::handle node) { return inherits(node, D->BaseModelAdmin); }
-bool is_model_manager(py::handle node) { return inherits(node, D->Manager); }
+bool is_model_admin(py::handle node) {
+    return inherits(node, D->BaseModelAdmin);
+}
+bool is_model_manager(py::handle node) {
+    return inherits(node, D->Manager);
+}
 
 // models.CharField(max_length=10): the call infers to an instance of a field class.
 bool is_model_field(py::handle node) {
-    return support::on_exception(
-        [&] { return mro_has(L->safe_infer(node), D->Field); }, false);
+    return support::on_exception([&] { return mro_has(L->safe_infer(node), D->Field); },
+                                 false);
 }
 
 // The first class of the module whose MRO can be read decides; finding and inferring
@@ -159,7 +174,8 @@ py::object is_node_abstract_model(py::handle node) {
     }
 }
 
-// --- Static evaluation ------------------------------------------------------------------
+// --- Static evaluation
+// ------------------------------------------------------------------
 
 py::object astroid_node_to_value(py::handle node) {
     support::RecursionGuard guard(" while evaluating an astroid node");
@@ -172,7 +188,8 @@ py::object astroid_node_to_value(py::handle node) {
         // The binding is evaluated, not the name: an import binding comes back as is.
         py::object found = node.attr(N->lookup)(node.attr(N->name));
         py::object bindings = found[py::int_(1)];
-        if (support::truthy(bindings)) return astroid_node_to_value(bindings[py::int_(0)]);
+        if (support::truthy(bindings))
+            return astroid_node_to_value(bindings[py::int_(0)]);
         return borrow(node);
     }
     if (is_a(node, L->Const)) return node.attr(N->value);
@@ -234,7 +251,8 @@ py::dict get_node_default_arguments(py::handle node) {
         Py_ssize_t n_defaults = PyList_GET_SIZE(defaults.ptr());
         Py_ssize_t offset = PyList_GET_SIZE(arguments.ptr()) - n_defaults;
         for (Py_ssize_t i = 0; i < n_defaults; ++i) {
-            if (offset + i < 0) continue; // more defaults than parameters: nothing to pair
+            if (offset + i < 0)
+                continue; // more defaults than parameters: nothing to pair
             py::handle default_node = PyList_GET_ITEM(defaults.ptr(), i);
             py::handle parameter = PyList_GET_ITEM(arguments.ptr(), offset + i);
             py::object sentinel = support::attr_or_none(default_node, N->name);
@@ -293,7 +311,8 @@ py::object get_member_name(py::handle node) {
     return py::none();
 }
 
-// --- Call editing and node metadata -----------------------------------------------------
+// --- Call editing and node metadata
+// -----------------------------------------------------
 
 py::object get_function_name(py::handle node) {
     py::object func = node.attr(N->func);
@@ -318,7 +337,7 @@ void add_to_keywords(py::list keywords, py::object keyword) {
     if (size > 0) {
         py::object last_text =
             call_method(PyList_GET_ITEM(keywords.ptr(), size - 1), N->as_string);
-        py::object starred = last_text.attr("startswith")("**");
+        py::object starred = last_text.attr(N->startswith)("**");
         if (support::truthy(starred)) {
             if (PyList_Insert(keywords.ptr(), size - 1, keyword.ptr()) < 0)
                 throw py::error_already_set();
@@ -330,7 +349,8 @@ void add_to_keywords(py::list keywords, py::object keyword) {
 
 py::object preserve_metadata(py::object new_node, py::handle old_node) {
     py::object lineno = old_node.attr(N->lineno);
-    for (py::handle node : L->walk(new_node)) node.attr(N->lineno) = lineno;
+    for (py::handle node : L->walk(new_node))
+        node.attr(N->lineno) = lineno;
     new_node.attr(N->first_token) = old_node.attr(N->first_token);
     new_node.attr(N->last_token) = old_node.attr(N->last_token);
     new_node.attr(N->col_offset) = old_node.attr(N->col_offset);
@@ -338,7 +358,8 @@ py::object preserve_metadata(py::object new_node, py::handle old_node) {
     return new_node;
 }
 
-// --- Statement lookup and node insertion --------------------------------------------------
+// --- Statement lookup and node insertion
+// --------------------------------------------------
 
 py::object find_node_by_position(py::handle tree, py::handle line) {
     py::object node = L->find_statement_by_line(tree, line);
@@ -369,7 +390,8 @@ void add_node(py::handle tree, py::handle node, py::handle line_number) {
     parent.attr(N->body).attr(N->sort)("key"_a = L->by_lineno);
 }
 
-// --- Token-positioned trees and source files ----------------------------------------------
+// --- Token-positioned trees and source files
+// ----------------------------------------------
 
 py::list read_code_from_file(py::handle path) {
     py::object file = L->open(path, "r");
@@ -395,12 +417,13 @@ py::str module_path_from_file(py::handle path, py::handle) {
 // single, as the placeholder has always shown them): a trailing backslash would
 // otherwise swallow the closing quote.
 py::object comment_placeholder(py::handle comment) {
-    py::object text = comment.attr(N->replace)("\"", "'").attr(N->replace)("\\", "\\\\");
+    py::object text =
+        comment.attr(N->replace)("\"", "'").attr(N->replace)("\\", "\\\\");
     return py::str("print(\"") + text + py::str("\")");
 }
 
 void add_non_code_placeholders(py::handle atok) {
-    py::object tree = atok.attr("tree");
+    py::object tree = atok.attr(N->tree);
     py::object extra_line_map = atok.attr(N->extra_line_map);
     py::object blank_line = py::str("print(\"\")");
     // Row of the last token that is code (not NL, COMMENT or ENCODING), as asttokens'
@@ -448,15 +471,16 @@ py::object build_atok(py::object source, py::object modname, py::object absolute
     }
     shims.attr(N->register_transforms)(manager);
     py::object builder = L->AstroidBuilder("manager"_a = manager);
-    py::object tree =
-        builder.attr(N->string_build)(source, "modname"_a = modname, "path"_a = absolute_path);
+    py::object tree = builder.attr(N->string_build)(source, "modname"_a = modname,
+                                                    "path"_a = absolute_path);
     py::object atok = L->ASTTokens(source, "tree"_a = tree);
     atok.attr(N->extra_line_map) = py::dict();
     if (support::truthy(parse_non_code)) add_non_code_placeholders(atok);
     return atok;
 }
 
-// --- Serialisation and small text utilities -------------------------------------------------
+// --- Serialisation and small text utilities
+// -------------------------------------------------
 
 py::object serializer(py::handle obj) {
     if (support::isinstance(obj, L->Decimal)) return steal(PyNumber_Long(obj.ptr()));
@@ -492,82 +516,119 @@ py::object get_middleware_position(py::handle middlewares, py::handle middleware
     return steal(PyNumber_Multiply(share.ptr(), position.ptr()));
 }
 
-} // namespace
-
-PYBIND11_MODULE(helpers, m) {
-    support::init_module(m);
-
+// Loads the libraries and interns the names once; the structs are never released, as
+// the interpreter may tear modules down in any order at exit.
+void load_libs() {
+    using support::intern;
+    Libs *l = new Libs();
     py::handle astroid = support::import("astroid");
     auto from_astroid = [&](const char *name) {
         return py::object(astroid.attr(name)).release();
     };
+    l->Decimal = support::import("decimal", "Decimal");
+    l->attrgetter = support::import("operator", "attrgetter");
+    l->re = support::import("re");
+    l->astroid = astroid;
+    l->walk = support::import("asttokens.util", "walk");
+    l->ASTTokens = support::import("asttokens", "ASTTokens");
+    l->TransformVisitor = support::import("astroid.transforms", "TransformVisitor");
+    l->AstroidManager = support::import("astroid.manager", "AstroidManager");
+    l->safe_infer = support::import("pylint.checkers.utils", "safe_infer");
+    l->tok_name = support::import("token", "tok_name");
+    for (auto [field, name] :
+         std::initializer_list<std::pair<py::handle *, const char *>>{
+             {&l->BinOp, "BinOp"},
+             {&l->Attribute, "Attribute"},
+             {&l->AssignName, "AssignName"},
+             {&l->Name, "Name"},
+             {&l->Const, "Const"},
+             {&l->List, "List"},
+             {&l->Tuple, "Tuple"},
+             {&l->Dict, "Dict"},
+             {&l->ImportFrom, "ImportFrom"},
+             {&l->Assign, "Assign"},
+             {&l->ClassDef, "ClassDef"},
+             {&l->Module, "Module"},
+             {&l->Uninferable, "Uninferable"},
+             {&l->extract_node, "extract_node"}})
+        *field = from_astroid(name);
+    l->InferenceError = support::import("astroid.exceptions", "InferenceError");
+    l->AstroidBuilder = support::import("astroid.builder", "AstroidBuilder");
+    l->find_statement_by_line =
+        support::import("astroid.builder", "_find_statement_by_line");
+    l->modpath_from_file_with_callback =
+        support::import("astroid.modutils", "modpath_from_file_with_callback");
+    l->open = support::import("builtins", "open");
+    l->whitespace = py::object(l->re.attr("compile")("\\s+")).release();
+    l->by_lineno = py::object(l->attrgetter("lineno")).release();
+    // Every directory between the search-path entry and the file counts as a package.
+    l->any_is_package =
+        py::cpp_function([](py::handle, py::handle) { return true; }).release();
+    // tok_name maps these numbers to "NL", "COMMENT" and "ENCODING".
     py::handle token = support::import("token");
-    L = new Libs{
-        support::import("decimal", "Decimal"),
-        support::import("operator", "attrgetter"),
-        support::import("re"),
-        astroid,
-        support::import("asttokens.util", "walk"),
-        support::import("asttokens", "ASTTokens"),
-        support::import("astroid.transforms", "TransformVisitor"),
-        support::import("astroid.manager", "AstroidManager"),
-        support::import("pylint.checkers.utils", "safe_infer"),
-        support::import("token", "tok_name"),
-        from_astroid("BinOp"),
-        from_astroid("Attribute"),
-        from_astroid("AssignName"),
-        from_astroid("Name"),
-        from_astroid("Const"),
-        from_astroid("List"),
-        from_astroid("Tuple"),
-        from_astroid("Dict"),
-        from_astroid("ImportFrom"),
-        from_astroid("Assign"),
-        from_astroid("ClassDef"),
-        from_astroid("Module"),
-        from_astroid("Uninferable"),
-        support::import("astroid.exceptions", "InferenceError"),
-        from_astroid("extract_node"),
-        support::import("astroid.builder", "AstroidBuilder"),
-        support::import("astroid.builder", "_find_statement_by_line"),
-        support::import("astroid.modutils", "modpath_from_file_with_callback"),
-        support::import("builtins", "open"),
-        py::object(support::import("re").attr("compile")("\\s+")).release(),
-        py::object(support::import("operator", "attrgetter")("lineno")).release(),
-        py::cpp_function([](py::handle, py::handle) { return true; }).release(),
-        py::object(token.attr("NL")).release(),
-        py::object(token.attr("COMMENT")).release(),
-        py::object(token.attr("ENCODING")).release(),
-    };
-    using support::intern;
-    N = new Names{
-        intern("mro"),           intern("qname"),
-        intern("root"),          intern("nodes_of_class"),
-        intern("Meta"),          intern("abstract"),
-        intern("is_statement"),
-        intern("lookup"),        intern("name"),
-        intern("value"),         intern("items"),
-        intern("get_children"),  intern("keywords"),
-        intern("infer"),         intern("arg"),
-        intern("statement"),     intern("parent"),
-        intern("targets"),       intern("args"),
-        intern("defaults"),      intern("arguments"),
-        intern("__init__"),      intern("func"),
-        intern("attrname"),      intern("as_string"),
-        intern("lineno"),        intern("col_offset"),
-        intern("first_token"),   intern("last_token"),
-        intern("body"),          intern("_append_node"),
-        intern("sort"),          intern("scope"),
-        intern("_visit_generic"), intern("split"),
-        intern("index"),         intern("readlines"),
-        intern("close"),         intern("join"),
-        intern("_transform"),    intern("register_transform"),
-        intern("unregister_transform"), intern("register_transforms"),
-        intern("string_build"),  intern("tokens"),
-        intern("extra_line_map"), intern("type"),
-        intern("line"),          intern("start"),
-        intern("string"),        intern("replace"),
-    };
+    l->NL = py::object(token.attr("NL")).release();
+    l->COMMENT = py::object(token.attr("COMMENT")).release();
+    l->ENCODING = py::object(token.attr("ENCODING")).release();
+    L = l;
+
+    Names *n = new Names();
+#define VORLANE_NAME(field) n->field = support::intern(#field)
+    VORLANE_NAME(mro);
+    VORLANE_NAME(qname);
+    VORLANE_NAME(root);
+    VORLANE_NAME(nodes_of_class);
+    VORLANE_NAME(Meta);
+    VORLANE_NAME(abstract);
+    VORLANE_NAME(is_statement);
+    VORLANE_NAME(lookup);
+    VORLANE_NAME(name);
+    VORLANE_NAME(value);
+    VORLANE_NAME(items);
+    VORLANE_NAME(get_children);
+    VORLANE_NAME(keywords);
+    VORLANE_NAME(infer);
+    VORLANE_NAME(arg);
+    VORLANE_NAME(statement);
+    VORLANE_NAME(parent);
+    VORLANE_NAME(targets);
+    VORLANE_NAME(args);
+    VORLANE_NAME(defaults);
+    VORLANE_NAME(arguments);
+    VORLANE_NAME(func);
+    VORLANE_NAME(attrname);
+    VORLANE_NAME(as_string);
+    VORLANE_NAME(lineno);
+    VORLANE_NAME(col_offset);
+    VORLANE_NAME(first_token);
+    VORLANE_NAME(last_token);
+    VORLANE_NAME(body);
+    VORLANE_NAME(_append_node);
+    VORLANE_NAME(sort);
+    VORLANE_NAME(scope);
+    VORLANE_NAME(_visit_generic);
+    VORLANE_NAME(split);
+    VORLANE_NAME(index);
+    VORLANE_NAME(readlines);
+    VORLANE_NAME(close);
+    VORLANE_NAME(join);
+    VORLANE_NAME(_transform);
+    VORLANE_NAME(register_transform);
+    VORLANE_NAME(unregister_transform);
+    VORLANE_NAME(register_transforms);
+    VORLANE_NAME(string_build);
+    VORLANE_NAME(tokens);
+    VORLANE_NAME(extra_line_map);
+    VORLANE_NAME(type);
+    VORLANE_NAME(line);
+    VORLANE_NAME(start);
+    VORLANE_NAME(string);
+    VORLANE_NAME(replace);
+    VORLANE_NAME(tree);
+    VORLANE_NAME(startswith);
+#undef VORLANE_NAME
+    n->init = support::intern("__init__");
+    N = n;
+
     D = new Django{
         intern("django.db.models.base.Model"),
         intern("django.db.models.query.QuerySet"),
@@ -577,29 +638,40 @@ PYBIND11_MODULE(helpers, m) {
         intern("django.db.models.fields.Field"),
         intern("django.db.migrations.migration.Migration"),
     };
+}
+
+} // namespace
+
+PYBIND11_MODULE(helpers, m) {
+    support::init_module(m);
+    load_libs();
 
     m.attr("DJANGO_STRING_FIELDS") =
         name_set({"TextField", "CharField", "URLField", "EmailField", "SlugField"});
     m.attr("DJANGO_BOOLEAN_FIELDS") = name_set({"BooleanField", "NullBooleanField"});
 
-    py::object context_string =
-        support::make_class(m, "context_string",
-                            py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type))),
-                            py::dict(), context_string_doc);
-    support::def_method(context_string, "__mod__", &context_string_mod, py::arg("kwargs"));
+    py::object context_string = support::make_class(
+        m, "context_string",
+        py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type))),
+        py::dict(), context_string_doc);
+    support::def_method(context_string, "__mod__", &context_string_mod,
+                        py::arg("kwargs"));
 
-    m.def("preserve_metadata", &preserve_metadata, py::arg("new_node"), py::arg("old_node"));
+    m.def("preserve_metadata", &preserve_metadata, py::arg("new_node"),
+          py::arg("old_node"));
     m.def("normalize_django_template", &normalize_django_template,
           py::arg("template_content"));
     m.def("is_migration_file", &is_migration_file, py::arg("node"));
     m.def("is_model_field", &is_model_field, py::arg("node"));
     m.def("get_function_name", &get_function_name, py::arg("node"));
     m.def("add_to_keywords", &add_to_keywords, py::arg("keywords"), py::arg("keyword"));
-    NodeValueUndefinable = support::make_exception(m, "NodeValueUndefinable", PyExc_TypeError);
+    NodeValueUndefinable =
+        support::make_exception(m, "NodeValueUndefinable", PyExc_TypeError);
     m.def("astroid_node_to_value", &astroid_node_to_value, py::arg("node"));
     m.def("get_astroid_node_constant_values", &get_astroid_node_constant_values,
           py::arg("node"), py::arg("key"));
-    m.def("set_function_name", &set_function_name, py::arg("node"), py::arg("new_name"));
+    m.def("set_function_name", &set_function_name, py::arg("node"),
+          py::arg("new_name"));
     m.def("get_node_default_arguments", &get_node_default_arguments, py::arg("node"));
     m.def("get_node_explicit_arguments", &get_node_explicit_arguments, py::arg("node"));
     m.def("is_model", &is_model, py::arg("node"));
@@ -613,16 +685,20 @@ PYBIND11_MODULE(helpers, m) {
     m.def("read_code_from_file", &read_code_from_file, py::arg("path"));
     m.def("module_path_from_file", &module_path_from_file, py::arg("path"),
           py::arg("file") = py::none());
-    m.def("add_node", &add_node, py::arg("tree"), py::arg("node"), py::arg("line_number"));
-    m.def("build_atok", &build_atok, py::arg("source"), py::arg("modname") = py::str(""),
-          py::arg("absolute_path") = py::none(), py::arg("parse_non_code") = false);
+    m.def("add_node", &add_node, py::arg("tree"), py::arg("node"),
+          py::arg("line_number"));
+    m.def("build_atok", &build_atok, py::arg("source"),
+          py::arg("modname") = py::str(""), py::arg("absolute_path") = py::none(),
+          py::arg("parse_non_code") = false);
     m.def("is_model_manager", &is_model_manager, py::arg("node"));
     m.def("is_node_abstract_model", &is_node_abstract_model, py::arg("node"));
-    m.def("find_node_by_position", &find_node_by_position, py::arg("tree"), py::arg("line"));
+    m.def("find_node_by_position", &find_node_by_position, py::arg("tree"),
+          py::arg("line"));
     m.def("find_node_parent", &find_node_parent, py::arg("tree"), py::arg("line"));
     m.def("serializer", &serializer, py::arg("obj"));
 
     py::object visitor = support::make_class(m, "NodeTransformVisitor",
                                              py::make_tuple(L->TransformVisitor));
-    support::def_method(visitor, "visit", &node_transform_visitor_visit, py::arg("node"));
+    support::def_method(visitor, "visit", &node_transform_visitor_visit,
+                        py::arg("node"));
 }
