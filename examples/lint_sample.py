@@ -6,8 +6,10 @@ PROJECT_DIR defaults to the sample project kept in this repository (sample/). Ev
 Python source and template of the project is checked, and the record about the
 project's Django version is asked for as well.
 """
+import contextlib
 import json
 import sys
+import warnings
 from pathlib import Path
 
 from vorlane.staticanalysis import checker, meta
@@ -26,7 +28,17 @@ def lint(project_dir):
 
 
 def main(argv):
-    records = lint(argv[1] if len(argv) > 1 else SAMPLE)
+    # The checkers declare their kind through __implements__, which pylint 2.17 still
+    # honours but warns about for every checker made.
+    warnings.filterwarnings(
+        "ignore",
+        "Using the __implements__ inheritance pattern for BaseChecker",
+        DeprecationWarning,
+    )
+    # The progress display writes to stdout: send it to stderr, so that stdout holds
+    # the JSON alone.
+    with contextlib.redirect_stdout(sys.stderr):
+        records = lint(argv[1] if len(argv) > 1 else SAMPLE)
     # A finding's values may be astroid nodes where no plain value exists: print them
     # as text.
     json.dump(records, sys.stdout, indent=2, default=str)

@@ -1,8 +1,14 @@
 """The checker classes: their tables, how pylint takes them, and the template parser."""
 import io
+import json
+import os
 import pickle
 import re
+import subprocess
+import sys
+from pathlib import Path
 
+import astroid
 import dill
 import pytest
 from pylint.checkers import BaseChecker
@@ -501,3 +507,49 @@ def test_render_groups_findings_by_code(messages, expected):
     assert list(result) == list(expected)
     with pytest.raises(TypeError):
         render.render_message_centric_advice(messages, {}, None, {}, code_reader)
+
+
+# --- Sample project ------------------------------------------------------------------
+
+REPO = Path(__file__).resolve().parent.parent
+SAMPLE = REPO / "sample"
+
+
+def test_sample_project_parses():
+    sources = sorted(SAMPLE.rglob("*.py"))
+    assert {p.relative_to(SAMPLE).as_posix() for p in sources} >= {
+        "manage.py",
+        "bookshop/settings.py",
+        "shop/models.py",
+        "shop/urls.py",
+        "shop/migrations/0001_initial.py",
+    }
+    for path in sources:
+        astroid.parse(path.read_text(), path=str(path))
+    templates_found = sorted(str(p) for p in SAMPLE.rglob("*.html"))
+    checker = HrefReporter()
+    checker.check(templates_found)
+    assert {r["message-id"] for r in checker.messages} == {"C7000", "C7001"}
+
+
+def test_example_lints_the_sample_from_any_directory(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, str(REPO / "examples" / "lint_sample.py")],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    records = json.loads(run.stdout)
+    *findings, meta_record = records
+    assert meta_record == {
+        "message-id": "C1000",
+        "path": "requirements.txt",
+        "message_type": "meta",
+        "body": {"specs": "==3.2.5", "minor": "3.2", "matching_versions": ["3.2.5"]},
+    }
+    for finding in findings:
+        path = Path(finding["path"])
+        assert path.is_absolute() and SAMPLE in path.parents
