@@ -248,28 +248,6 @@ def test_get_django_version_from_line_parser_dependency():
 # --- Project detection ------------------------------------------------------------
 
 
-@pytest.fixture
-def manage_search():
-    """meta's manage.py search, or a stand-in of it while meta is still a stub."""
-    if hasattr(meta, "get_manage_file"):
-        yield
-        return
-
-    class ManageFileMissingError(OSError):
-        pass
-
-    def get_manage_file(target):
-        for path in Path(target).rglob("manage.py"):
-            return path
-        raise ManageFileMissingError
-
-    mp = pytest.MonkeyPatch()
-    mp.setattr(meta, "ManageFileMissingError", ManageFileMissingError, raising=False)
-    mp.setattr(meta, "get_manage_file", get_manage_file, raising=False)
-    yield
-    mp.undo()
-
-
 @pytest.mark.parametrize(
     "project, expected",
     [
@@ -279,7 +257,7 @@ def manage_search():
         ("deps_setup_py", True),
     ],
 )
-def test_fixture_projects_are_django(manage_search, project, expected):
+def test_fixture_projects_are_django(project, expected):
     assert dependencies.is_django_repository(PROJECTS / project) is expected
 
 
@@ -305,13 +283,13 @@ def test_fixture_projects_are_django(manage_search, project, expected):
         ({"pkg.py/keep.txt": "", "b/ok.py": "import django\n"}, True),
     ],
 )
-def test_is_django_repository(manage_search, write_tree, files, expected):
+def test_is_django_repository(write_tree, files, expected):
     root = write_tree(files)
     assert dependencies.is_django_repository(root) is expected
     assert dependencies.is_django_repository(str(root)) is expected
 
 
-def test_undecodable_and_unreadable_sources_are_skipped(manage_search, tmp_path):
+def test_undecodable_and_unreadable_sources_are_skipped(tmp_path):
     (tmp_path / "latin.py").write_bytes(b"# caf\xe9\nx = 1\n")
     (tmp_path / "gone.py").symlink_to(tmp_path / "missing.py")
     assert dependencies.is_django_repository(tmp_path) is False
@@ -319,7 +297,7 @@ def test_undecodable_and_unreadable_sources_are_skipped(manage_search, tmp_path)
     assert dependencies.is_django_repository(tmp_path) is True
 
 
-def test_manage_search_is_looked_up_at_call_time(manage_search, tmp_path, monkeypatch):
+def test_manage_search_is_looked_up_at_call_time(tmp_path, monkeypatch):
     calls = []
 
     def found(target):
@@ -329,6 +307,15 @@ def test_manage_search_is_looked_up_at_call_time(manage_search, tmp_path, monkey
     monkeypatch.setattr(meta, "get_manage_file", found)
     assert dependencies.is_django_repository(tmp_path) is True
     assert calls == [tmp_path]
+
+    class Missing(meta.ManageFileMissingError):
+        pass
+
+    def missing(target):
+        raise Missing
+
+    monkeypatch.setattr(meta, "get_manage_file", missing)
+    assert dependencies.is_django_repository(tmp_path) is False
 
     def broken(target):
         raise PermissionError(target)
