@@ -49,13 +49,28 @@ def test_fixture_projects(project, expected):
     "files, expected",
     [
         ({}, None),
-        ({"requirements.txt": "Django==3.2.5\n"}, details("requirements.txt", "3.2", "==3.2.5")),
-        ({"requirements.txt": "django==2.0.1\n"}, details("requirements.txt", "2.0", "==2.0.1")),
+        (
+            {"requirements.txt": "Django==3.2.5\n"},
+            details("requirements.txt", "3.2", "==3.2.5"),
+        ),
+        (
+            {"requirements.txt": "django==2.0.1\n"},
+            details("requirements.txt", "2.0", "==2.0.1"),
+        ),
         ({"requirements.txt": "DJANGO\n"}, details("requirements.txt", "1.11", "")),
-        ({"requirements.txt": "Django>=2.2\n"}, details("requirements.txt", "2.2", ">=2.2")),
+        (
+            {"requirements.txt": "Django>=2.2\n"},
+            details("requirements.txt", "2.2", ">=2.2"),
+        ),
         ({"requirements.txt": "Django<2\n"}, details("requirements.txt", "1.11", "<2")),
-        ({"requirements.txt": "Django>1.11\n"}, details("requirements.txt", "1.11", ">1.11")),
-        ({"requirements.txt": "Django==3.2.29\n"}, details("requirements.txt", "3.2", "==3.2.29")),
+        (
+            {"requirements.txt": "Django>1.11\n"},
+            details("requirements.txt", "1.11", ">1.11"),
+        ),
+        (
+            {"requirements.txt": "Django==3.2.29\n"},
+            details("requirements.txt", "3.2", "==3.2.29"),
+        ),
         # Outside 1.11.0 ... 3.2.29: no version, and nothing else to try.
         ({"requirements.txt": "Django==3.2.30\n"}, None),
         ({"requirements.txt": "Django==1.8.19\n"}, None),
@@ -69,37 +84,65 @@ def test_fixture_projects(project, expected):
             details("requirements.txt", "3.0", "==3.0.2"),
         ),
         (
-            {"requirements.txt": "Django==4.1\n", "Pipfile": '[packages]\ndjango = "==2.1"\n'},
+            {
+                "requirements.txt": "Django==4.1\n",
+                "Pipfile": '[packages]\ndjango = "==2.1"\n',
+            },
             details("Pipfile", "2.1", "==2.1"),
         ),
         (
-            {"requirements.txt": "Django>=2.2\n", "Pipfile": '[packages]\ndjango = "==2.1"\n'},
+            {
+                "requirements.txt": "Django>=2.2\n",
+                "Pipfile": '[packages]\ndjango = "==2.1"\n',
+            },
             details("requirements.txt", "2.2", ">=2.2"),
         ),
         (
-            {"requirements.txt": "Django==4.1\n", "setup.py": "setup(install_requires=['django==2.2'])\n"},
+            {
+                "requirements.txt": "Django==4.1\n",
+                "setup.py": "setup(install_requires=['django==2.2'])\n",
+            },
             details("setup.py", "2.2", "==2.2"),
         ),
         (
-            {"requirements.txt": "Django==3.1 \n", "setup.py": "setup(install_requires=['django==2.2'])\n"},
+            {
+                "requirements.txt": "Django==3.1 \n",
+                "setup.py": "setup(install_requires=['django==2.2'])\n",
+            },
             details("requirements.txt", "3.1", "==3.1"),
         ),
         # A comment after a space is not part of the specifier; a hash in a URL is.
-        ({"requirements.txt": "Django>=2.1,<2.2 # LTS later\n"}, details("requirements.txt", "2.1", ">=2.1,<2.2")),
+        (
+            {"requirements.txt": "Django>=2.1,<2.2 # LTS later\n"},
+            details("requirements.txt", "2.1", ">=2.1,<2.2"),
+        ),
         # Continued lines are cut before the continuation, with or without a space.
-        ({"requirements.txt": "Django==2.2.4 \\\n    --hash=sha256:abc\n"}, details("requirements.txt", "2.2", "==2.2.4")),
-        ({"requirements.txt": "Django==2.2.4\\\n    --hash=sha256:abc\n"}, details("requirements.txt", "2.2", "==2.2.4")),
+        (
+            {"requirements.txt": "Django==2.2.4 \\\n    --hash=sha256:abc\n"},
+            details("requirements.txt", "2.2", "==2.2.4"),
+        ),
+        (
+            {"requirements.txt": "Django==2.2.4\\\n    --hash=sha256:abc\n"},
+            details("requirements.txt", "2.2", "==2.2.4"),
+        ),
         # A setup.cfg of tools only holds no requirement.
         ({"setup.cfg": "[flake8]\nmax-line-length = 88\n"}, None),
         (
-            {"setup.cfg": "[flake8]\nformat = %(path)s\n[options]\ninstall_requires = Django==2.0\n"},
+            {
+                "setup.cfg": "[flake8]\nformat = %(path)s\n[options]\ninstall_requires = Django==2.0\n"
+            },
             details("setup.cfg", "2.0", "==2.0"),
         ),
         (
             {"setup.cfg": "[options.extras_require]\nweb =\n    Django>=3.1\n"},
             details("setup.cfg", "3.1", ">=3.1"),
         ),
-        ({"Pipfile": '[packages]\ndjango = {version = "==2.1", extras = ["argon2"]}\n'}, None),
+        (
+            {
+                "Pipfile": '[packages]\ndjango = {version = "==2.1", extras = ["argon2"]}\n'
+            },
+            None,
+        ),
     ],
 )
 def test_resolve_django_version(write_tree, files, expected):
@@ -126,8 +169,14 @@ def test_undecodable_bytes_are_dropped(tmp_path):
         ("Django==3.1\t#tab\n", "==3.1"),
         ("Django==2.2 \\\n    --hash=sha256:abc \\\n    --hash=sha256:def\n", "==2.2"),
         ("Django==2.0.3 ; python_version >= '3.5'  # py3 only\n", "==2.0.3"),
-        ("--index-url https://example.invalid/simple\n-c constraints.txt\nDjango==3.0\n", "==3.0"),
-        ("--pre\n-e git+https://example.invalid/django.git#egg=django\nDjango==3.0\n", "==3.0"),
+        (
+            "--index-url https://example.invalid/simple\n-c constraints.txt\nDjango==3.0\n",
+            "==3.0",
+        ),
+        (
+            "--pre\n-e git+https://example.invalid/django.git#egg=django\nDjango==3.0\n",
+            "==3.0",
+        ),
         ("django-debug-toolbar==3.2 --hash=sha256:abc\nrequests\t# http\n", None),
     ],
 )
@@ -176,7 +225,10 @@ def test_setup_py_without_django(write_tree, source):
 @pytest.mark.parametrize(
     "files, error",
     [
-        ({"setup.py": "setup(install_requires=['Django'\n"}, astroid.AstroidSyntaxError),
+        (
+            {"setup.py": "setup(install_requires=['Django'\n"},
+            astroid.AstroidSyntaxError,
+        ),
         ({"requirements.txt/keep": ""}, IsADirectoryError),
         ({"Pipfile.lock": "{not json"}, MalformedDependencyFileError),
     ],
@@ -191,12 +243,20 @@ def test_resolvers_take_paths(write_tree):
     root = write_tree({"Pipfile": '[packages]\nDjango = ">=1.11.5,<2.1"\n'})
     expected = details("Pipfile", "1.11", ">=1.11.5,<2.1")
     assert dependencies.resolve_django_version_via_dparse(root) == expected
-    assert dependencies.resolve_django_version_via_dparse(project_root_path=root) == expected
+    assert (
+        dependencies.resolve_django_version_via_dparse(project_root_path=root)
+        == expected
+    )
     assert dependencies.resolve_django_version_via_setup_py(root) is None
 
 
 def test_tables_are_read_at_call_time(write_tree, monkeypatch):
-    root = write_tree({"Pipfile": '[packages]\ndjango = "==3.1"\n', "requirements.txt": "Django==2.2\n"})
+    root = write_tree(
+        {
+            "Pipfile": '[packages]\ndjango = "==3.1"\n',
+            "requirements.txt": "Django==2.2\n",
+        }
+    )
     monkeypatch.setattr(dependencies, "dparse_file_types", ["Pipfile"])
     assert dependencies.resolve_django_version(root)["path"] == "Pipfile"
     monkeypatch.setattr(dependencies, "versions", ["3.0", "3.1"])
@@ -221,21 +281,36 @@ def dependency(name, specs, line):
 @pytest.mark.parametrize(
     "dep, expected",
     [
-        (dependency("Django", ">=3.1.2", "Django>=3.1.2"), details("f", "3.1", ">=3.1.2")),
+        (
+            dependency("Django", ">=3.1.2", "Django>=3.1.2"),
+            details("f", "3.1", ">=3.1.2"),
+        ),
         # Patch releases 0 to 29 are tried: 2.0.29 admits 2.0, 2.0.30 does not.
-        (dependency("django", "==2.0.29", "django==2.0.29"), details("f", "2.0", "==2.0.29")),
+        (
+            dependency("django", "==2.0.29", "django==2.0.29"),
+            details("f", "2.0", "==2.0.29"),
+        ),
         (dependency("django", "==2.0.30", "django==2.0.30"), None),
-        (dependency("django", "!=1.11.*", "django!=1.11.*"), details("f", "2.0", "!=1.11.*")),
+        (
+            dependency("django", "!=1.11.*", "django!=1.11.*"),
+            details("f", "2.0", "!=1.11.*"),
+        ),
         (dependency("DjAnGo", "", "DjAnGo"), details("f", "1.11", "")),
         (dependency("django-cms", "==3.2", "django-cms==3.2"), None),
         (dependency("djang", "==3.2", "djang==3.2"), None),
         # The line is read, not dparse's specifier set, when it parses.
-        (dependency("django", "==2.2", "django (<2.3, >=2.2)"), details("f", "2.2", "<2.3,>=2.2")),
+        (
+            dependency("django", "==2.2", "django (<2.3, >=2.2)"),
+            details("f", "2.2", "<2.3,>=2.2"),
+        ),
     ],
 )
 def test_get_django_version_from_dependency(dep, expected):
     assert dependencies.get_django_version_from_dependency(dep, "f") == expected
-    assert dependencies.get_django_version_from_dependency(dependency=dep, file_type="f") == expected
+    assert (
+        dependencies.get_django_version_from_dependency(dependency=dep, file_type="f")
+        == expected
+    )
 
 
 def test_get_django_version_from_line_parser_dependency():
@@ -387,7 +462,9 @@ def test_settings_mapping_is_read_at_call_time(monkeypatch):
     stand_in = types.ModuleType("stand_in")
     monkeypatch.setattr(dependencies, "DJANGO_SETTINGS_MAPPING", {"9.9": stand_in})
     assert dependencies.get_default_django_settings("9.9") is stand_in
-    assert dependencies.get_default_django_settings("2.2").__name__.endswith("django_3_2")
+    assert dependencies.get_default_django_settings("2.2").__name__.endswith(
+        "django_3_2"
+    )
 
 
 def make_module(**names):
@@ -398,7 +475,9 @@ def make_module(**names):
 
 
 def test_module_to_dict_keeps_upper_case_names():
-    module = make_module(DEBUG=True, _PRIVATE=1, debug=2, Mixed=3, X1=4, MAX_9=5, _=6, __X__=7)
+    module = make_module(
+        DEBUG=True, _PRIVATE=1, debug=2, Mixed=3, X1=4, MAX_9=5, _=6, __X__=7
+    )
     result = dependencies.module_to_dict(module)
     assert result == {"DEBUG": True, "MAX_9": 5, "X1": 4}
     assert list(result) == ["DEBUG", "MAX_9", "X1"]
@@ -409,7 +488,9 @@ def test_module_to_dict_with_omittable():
     everything = dependencies.module_to_dict(module, lambda name: False)
     assert list(everything) == dir(module)
     assert everything["debug"] == 2 and everything["__name__"] == "sample"
-    assert dependencies.module_to_dict(module, omittable=lambda name: name != "debug") == {"debug": 2}
+    assert dependencies.module_to_dict(
+        module, omittable=lambda name: name != "debug"
+    ) == {"debug": 2}
 
 
 def test_module_to_dict_errors():
@@ -431,10 +512,14 @@ def test_module_to_dict_errors():
 ABSENT = object()
 SETTING_ROWS = [
     ("1.11", "MIDDLEWARE", None),
-    ("1.11", "MIDDLEWARE_CLASSES", [
-        "django.middleware.common.CommonMiddleware",
-        "django.middleware.csrf.CsrfViewMiddleware",
-    ]),
+    (
+        "1.11",
+        "MIDDLEWARE_CLASSES",
+        [
+            "django.middleware.common.CommonMiddleware",
+            "django.middleware.csrf.CsrfViewMiddleware",
+        ],
+    ),
     ("1.11", "USE_ETAGS", False),
     ("2.0", "MIDDLEWARE", []),
     ("2.0", "MIDDLEWARE_CLASSES", ABSENT),
@@ -474,7 +559,9 @@ SETTING_ROWS = [
 
 @pytest.mark.parametrize("version, name, expected", SETTING_ROWS)
 def test_stock_settings_of_each_release(version, name, expected):
-    settings = dependencies.module_to_dict(dependencies.get_default_django_settings(version))
+    settings = dependencies.module_to_dict(
+        dependencies.get_default_django_settings(version)
+    )
     assert settings.get(name, ABSENT) == expected
 
 
@@ -492,5 +579,9 @@ CHANGED_SINCE_3_2 = {"PASSWORD_HASHERS", "USE_L10N", "LANGUAGES_BIDI"}
 def test_stock_settings_agree_with_installed_django():
     stock = dependencies.module_to_dict(dependencies.get_default_django_settings("3.2"))
     installed = dependencies.module_to_dict(django.conf.global_settings)
-    differing = {name for name in stock.keys() & installed.keys() if stock[name] != installed[name]}
+    differing = {
+        name
+        for name in stock.keys() & installed.keys()
+        if stock[name] != installed[name]
+    }
     assert differing == CHANGED_SINCE_3_2
