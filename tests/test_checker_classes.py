@@ -8,7 +8,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-import astroid
 import dill
 import pytest
 from pylint.checkers import BaseChecker
@@ -524,8 +523,9 @@ def test_sample_project_parses():
         "shop/urls.py",
         "shop/migrations/0001_initial.py",
     }
+    # A syntax error would hide every rule behind one E0001.
     for path in sources:
-        astroid.parse(path.read_text(), path=str(path))
+        compile(path.read_text(), str(path), "exec")
     templates_found = sorted(str(p) for p in SAMPLE.rglob("*.html"))
     checker = HrefReporter()
     checker.check(templates_found)
