@@ -1,0 +1,83 @@
+"""Lint a large real tree (the installed Django package's own sources) twice in one run:
+with checker.get_messages and every registered checker, and with a bare pylint linter
+that holds no checkers. Prints both times and their ratio.
+
+    .venv/bin/python benchmarks/lint.py [--subset db] [--jobs 0] [--repeat 2]
+"""
+import argparse
+import os
+import sys
+import time
+from pathlib import Path
+
+import astroid
+import django
+from pylint.lint import PyLinter
+from pylint.reporters import CollectingReporter
+
+from vorlane.staticanalysis import checker
+
+
+def python_files(root):
+    return [str(path.resolve()) for path in sorted(root.rglob("*.py"))
+            if path.stat().st_size > 0]
+
+
+def timed(run):
+    # Both runs start from an empty module cache: astroid keeps parsed modules
+    # process-wide, and the second run would otherwise reuse the first one's trees.
+    astroid.MANAGER.clear_cache()
+    start = time.perf_counter()
+    result = run()
+    return time.perf_counter() - start, result
+
+
+def lint_with_checker(root, files, jobs):
+    selection = dict.fromkeys(files)
+    return checker.get_messages(str(root), selection, jobs=jobs)
+
+
+def lint_bare(files):
+    linter = PyLinter(reporter=CollectingReporter())
+    linter.check(files)
+    return linter.reporter.messages
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--subset", default="",
+                        help="a directory below the django package, e.g. db (default: all)")
+    parser.add_argument("--jobs", type=int, default=0, help="pylint worker processes")
+    parser.add_argument("--repeat", type=int, default=2,
+                        help="timed runs of each linter, alternating; the best counts")
+    args = parser.parse_args(argv)
+
+    root = Path(django.__file__).parent / args.subset
+    files = python_files(root)
+    if not files:
+        sys.exit(f"no Python files below {root}")
+    # The progress display and pylint's own output would blur the timing lines.
+    with open(os.devnull, "w") as devnull:
+        saved = sys.stdout
+        sys.stdout = devnull
+        try:
+            # Whatever the first lint of a process loads lazily is paid here, by
+            # neither of the timed runs.
+            lint_bare(files[:5])
+            lint_with_checker(root, files[:5], args.jobs)
+            bare = ours = float("inf")
+            for _ in range(max(args.repeat, 1)):
+                seconds, records = timed(lambda: lint_with_checker(root, files, args.jobs))
+                ours = min(ours, seconds)
+                seconds, messages = timed(lambda: lint_bare(files))
+                bare = min(bare, seconds)
+        finally:
+            sys.stdout = saved
+    print(f"tree:            {root} ({len(files)} files)")
+    print(f"checker.get_messages: {ours:8.2f} s  ({len(records)} records)")
+    print(f"bare pylint linter:   {bare:8.2f} s  ({len(messages)} messages)")
+    print(f"ratio:                {ours / bare:8.2f}")
+
+
+if __name__ == "__main__":
+    main()
