@@ -2,11 +2,14 @@
 // call editing, token-positioned trees, and the small text and visitor types.
 #include "support.h"
 
+#include <stdexcept>
+#include <string>
+
 namespace {
 
 using namespace pybind11::literals;
 
-// --- Libraries and names, made once at load and never released ---------------------
+// --- Libraries and names, made once at load and never released -----------------------
 
 struct Libs {
     py::handle Decimal, attrgetter, re, astroid, walk, ASTTokens, TransformVisitor,
@@ -30,7 +33,7 @@ struct Names {
         close, join;
     py::handle _transform, register_transform, unregister_transform,
         register_transforms, string_build, tokens, extra_line_map, type, line, start,
-        string, replace, tree, startswith;
+        string, replace, tree, startswith, sub, NOT_PROVIDED, __name__;
 };
 const Names *N = nullptr;
 
@@ -73,7 +76,7 @@ py::object statement_of(py::handle node) {
     return current;
 }
 
-// --- Field-name sets ----------------------------------------------------------------
+// --- Field-name sets -----------------------------------------------------------------
 
 py::set name_set(std::initializer_list<const char *> names) {
     py::set out;
@@ -101,8 +104,7 @@ py::object node_transform_visitor_visit(py::handle self, py::handle node) {
     return self.attr(N->_visit_generic)(node);
 }
 
-// --- Django class predicates
-// -----------------------------------------------------------
+// --- Django class predicates ---------------------------------------------------------
 
 // True when an entry of value.mro() has the qualified name sought. Raises whatever
 // mro() or an entry's qname() raises.
@@ -174,8 +176,7 @@ py::object is_node_abstract_model(py::handle node) {
     }
 }
 
-// --- Static evaluation
-// ------------------------------------------------------------------
+// --- Static evaluation ---------------------------------------------------------------
 
 py::object astroid_node_to_value(py::handle node) {
     support::RecursionGuard guard(" while evaluating an astroid node");
@@ -256,8 +257,8 @@ py::dict get_node_default_arguments(py::handle node) {
             py::handle default_node = PyList_GET_ITEM(defaults.ptr(), i);
             py::handle parameter = PyList_GET_ITEM(arguments.ptr(), offset + i);
             py::object sentinel = support::attr_or_none(default_node, N->name);
-            int provided = PyObject_RichCompareBool(
-                sentinel.ptr(), py::str("NOT_PROVIDED").ptr(), Py_NE);
+            int provided =
+                PyObject_RichCompareBool(sentinel.ptr(), N->NOT_PROVIDED.ptr(), Py_NE);
             if (provided < 0) throw py::error_already_set();
             if (!provided) continue;
             py::object value = astroid_node_to_value(default_node);
@@ -311,8 +312,7 @@ py::object get_member_name(py::handle node) {
     return py::none();
 }
 
-// --- Call editing and node metadata
-// -----------------------------------------------------
+// --- Call editing and node metadata --------------------------------------------------
 
 py::object get_function_name(py::handle node) {
     py::object func = node.attr(N->func);
@@ -358,8 +358,7 @@ py::object preserve_metadata(py::object new_node, py::handle old_node) {
     return new_node;
 }
 
-// --- Statement lookup and node insertion
-// --------------------------------------------------
+// --- Statement lookup and node insertion ---------------------------------------------
 
 py::object find_node_by_position(py::handle tree, py::handle line) {
     py::object node = L->find_statement_by_line(tree, line);
@@ -390,8 +389,7 @@ void add_node(py::handle tree, py::handle node, py::handle line_number) {
     parent.attr(N->body).attr(N->sort)("key"_a = L->by_lineno);
 }
 
-// --- Token-positioned trees and source files
-// ----------------------------------------------
+// --- Token-positioned trees and source files -----------------------------------------
 
 py::list read_code_from_file(py::handle path) {
     py::object file = L->open(path, "r");
@@ -479,21 +477,20 @@ py::object build_atok(py::object source, py::object modname, py::object absolute
     return atok;
 }
 
-// --- Serialisation and small text utilities
-// -------------------------------------------------
+// --- Serialisation and small text utilities ------------------------------------------
 
 py::object serializer(py::handle obj) {
     if (support::isinstance(obj, L->Decimal)) return steal(PyNumber_Long(obj.ptr()));
     if (PySet_Check(obj.ptr())) return steal(PySequence_List(obj.ptr()));
-    std::string type_name = Py_TYPE(obj.ptr())->tp_name;
-    auto dot = type_name.rfind('.');
-    if (dot != std::string::npos) type_name = type_name.substr(dot + 1);
-    support::raise(PyExc_TypeError,
-                   "Object of type " + type_name + " is not JSON serializable");
+    py::object type_name = py::type::handle_of(obj).attr(N->__name__);
+    py::str message =
+        py::str("Object of type {} is not JSON serializable").format(type_name);
+    PyErr_SetObject(PyExc_TypeError, message.ptr());
+    throw py::error_already_set();
 }
 
 py::object normalize_django_template(py::handle template_content) {
-    return L->whitespace.attr("sub")(" ", template_content);
+    return L->whitespace.attr(N->sub)(" ", template_content);
 }
 
 py::object get_module_name(py::handle module) {
@@ -514,6 +511,14 @@ py::object get_middleware_position(py::handle middlewares, py::handle middleware
     py::object share =
         steal(PyNumber_FloorDivide(py::int_(100).ptr(), py::int_(size).ptr()));
     return steal(PyNumber_Multiply(share.ptr(), position.ptr()));
+}
+
+// A table left with an empty field would crash at its first use, far from the cause.
+template <typename T> void check_filled(const T &table, const char *what) {
+    static_assert(sizeof(T) % sizeof(py::handle) == 0, "a table holds handles only");
+    const py::handle *field = reinterpret_cast<const py::handle *>(&table);
+    for (size_t i = 0; i < sizeof(T) / sizeof(py::handle); ++i)
+        if (!field[i]) throw std::logic_error(std::string("unfilled entry in ") + what);
 }
 
 // Loads the libraries and interns the names once; the structs are never released, as
@@ -569,6 +574,7 @@ void load_libs() {
     l->NL = py::object(token.attr("NL")).release();
     l->COMMENT = py::object(token.attr("COMMENT")).release();
     l->ENCODING = py::object(token.attr("ENCODING")).release();
+    check_filled(*l, "Libs");
     L = l;
 
     Names *n = new Names();
@@ -625,8 +631,12 @@ void load_libs() {
     VORLANE_NAME(replace);
     VORLANE_NAME(tree);
     VORLANE_NAME(startswith);
+    VORLANE_NAME(sub);
+    VORLANE_NAME(NOT_PROVIDED);
+    VORLANE_NAME(__name__);
 #undef VORLANE_NAME
     n->init = support::intern("__init__");
+    check_filled(*n, "Names");
     N = n;
 
     D = new Django{
