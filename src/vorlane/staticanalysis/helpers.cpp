@@ -106,19 +106,39 @@ py::object node_transform_visitor_visit(py::handle self, py::handle node) {
 
 // --- Django class predicates ---------------------------------------------------------
 
-// True when an entry of value.mro() has the qualified name sought. Raises whatever
-// mro() or an entry's qname() raises.
-bool mro_has(py::handle value, py::handle qualname) {
-    py::object mro = call_method(value, N->mro);
-    py::object it = steal(PyObject_GetIter(mro.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        py::object entry = py::reinterpret_steal<py::object>(raw);
-        py::object name = call_method(entry, N->qname);
-        int equal = PyObject_RichCompareBool(name.ptr(), qualname.ptr(), Py_EQ);
-        if (equal < 0) throw py::error_already_set();
-        if (equal) return true;
+// Searches value.mro() for an entry whose qname() is the qualified name sought: 1
+// found, 0 not found, -1 with the Python error set (no mro, an MRO astroid cannot
+// compute, an entry without qname). Plain C API: the predicates run per node while
+// trees are built, and most values they meet have no mro at all, so a C++ exception per
+// miss would cost more than the search.
+int mro_search(PyObject *value, PyObject *qualname) {
+    PyObject *mro = PyObject_CallMethodObjArgs(value, N->mro.ptr(), nullptr);
+    if (!mro) return -1;
+    PyObject *it = PyObject_GetIter(mro);
+    Py_DECREF(mro);
+    if (!it) return -1;
+    int found = 0;
+    while (PyObject *entry = PyIter_Next(it)) {
+        PyObject *name = PyObject_CallMethodObjArgs(entry, N->qname.ptr(), nullptr);
+        Py_DECREF(entry);
+        if (!name) {
+            found = -1;
+            break;
+        }
+        found = PyObject_RichCompareBool(name, qualname, Py_EQ);
+        Py_DECREF(name);
+        if (found != 0) break;
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    Py_DECREF(it);
+    if (found == 0 && PyErr_Occurred()) found = -1;
+    return found;
+}
+
+// After a failed search: an ordinary error (Exception) is dropped and the answer is
+// False; KeyboardInterrupt, SystemExit and the like go on up.
+bool false_on_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
     return false;
 }
 
@@ -126,7 +146,8 @@ bool mro_has(py::handle value, py::handle qualname) {
 // None and Uninferable have no walkable MRO, so they are answered before any call.
 bool inherits(py::handle value, py::handle qualname) {
     if (value.is_none() || value.is(L->Uninferable)) return false;
-    return support::on_exception([&] { return mro_has(value, qualname); }, false);
+    int found = mro_search(value.ptr(), qualname.ptr());
+    return found >= 0 ? found == 1 : false_on_ordinary_error();
 }
 
 bool is_model(py::handle node, py::kwargs) {
@@ -147,8 +168,12 @@ bool is_model_manager(py::handle node) {
 
 // models.CharField(max_length=10): the call infers to an instance of a field class.
 bool is_model_field(py::handle node) {
-    return support::on_exception([&] { return mro_has(L->safe_infer(node), D->Field); },
-                                 false);
+    PyObject *value =
+        PyObject_CallFunctionObjArgs(L->safe_infer.ptr(), node.ptr(), nullptr);
+    if (!value) return false_on_ordinary_error();
+    int found = mro_search(value, D->Field.ptr());
+    Py_DECREF(value);
+    return found >= 0 ? found == 1 : false_on_ordinary_error();
 }
 
 // The first class of the module whose MRO can be read decides; finding and inferring
@@ -157,11 +182,9 @@ bool is_migration_file(py::handle node) {
     py::object classes = node.attr(N->root)().attr(N->nodes_of_class)(L->ClassDef);
     for (py::handle cls : classes) {
         py::object value = L->safe_infer(cls);
-        try {
-            return mro_has(value, D->Migration);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-        }
+        int found = mro_search(value.ptr(), D->Migration.ptr());
+        if (found >= 0) return found == 1;
+        false_on_ordinary_error();
     }
     return false;
 }
