@@ -19,8 +19,11 @@ from vorlane.staticanalysis import checker
 
 
 def python_files(root):
-    return [str(path.resolve()) for path in sorted(root.rglob("*.py"))
-            if path.stat().st_size > 0]
+    return [
+        str(path.resolve())
+        for path in sorted(root.rglob("*.py"))
+        if path.stat().st_size > 0
+    ]
 
 
 def timed(run):
@@ -45,11 +48,18 @@ def lint_bare(files):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--subset", default="",
-                        help="a directory below the django package, e.g. db (default: all)")
+    parser.add_argument(
+        "--subset",
+        default="",
+        help="a directory below the django package, e.g. db (default: all)",
+    )
     parser.add_argument("--jobs", type=int, default=0, help="pylint worker processes")
-    parser.add_argument("--repeat", type=int, default=2,
-                        help="timed runs of each linter, alternating; the best counts")
+    parser.add_argument(
+        "--repeat",
+        type=int,
+        default=2,
+        help="timed runs of each linter, alternating; the best counts",
+    )
     args = parser.parse_args(argv)
 
     root = Path(django.__file__).parent / args.subset
@@ -67,7 +77,9 @@ def main(argv=None):
             lint_with_checker(root, files[:5], args.jobs)
             bare = ours = float("inf")
             for _ in range(max(args.repeat, 1)):
-                seconds, records = timed(lambda: lint_with_checker(root, files, args.jobs))
+                seconds, records = timed(
+                    lambda: lint_with_checker(root, files, args.jobs)
+                )
                 ours = min(ours, seconds)
                 seconds, messages = timed(lambda: lint_bare(files))
                 bare = min(bare, seconds)

@@ -1,4 +1,4 @@
-"""The linter core: linters, reporter, registry and the entry points that return records."""
+"""The linter core: linters, reporter, registry and the entry points."""
 import io
 import logging
 import os
@@ -23,10 +23,28 @@ from vorlane.staticanalysis import advicetexts, checker, helpers
 
 PROJECTS = Path(__file__).parent / "projects"
 
-LINTER_LAYOUT = ["type", "module", "obj", "line", "column", "path", "symbol", "message",
-                 "message-id"]
-TEMPLATE_LAYOUT = ["path", "line", "message", "type", "column", "module", "symbol", "hint",
-                   "message-id"]
+LINTER_LAYOUT = [
+    "type",
+    "module",
+    "obj",
+    "line",
+    "column",
+    "path",
+    "symbol",
+    "message",
+    "message-id",
+]
+TEMPLATE_LAYOUT = [
+    "path",
+    "line",
+    "message",
+    "type",
+    "column",
+    "module",
+    "symbol",
+    "hint",
+    "message-id",
+]
 
 
 class ProbeChecker(BaseChecker):
@@ -43,8 +61,10 @@ class ProbeChecker(BaseChecker):
     def open(self):
         config = self.linter.config
         ProbeChecker.configs.append(
-            {name: getattr(config, name)
-             for name in ("settings_files", "root_urlconf", "django_version")}
+            {
+                name: getattr(config, name)
+                for name in ("settings_files", "root_urlconf", "django_version")
+            }
         )
 
     def visit_classdef(self, node):
@@ -66,11 +86,19 @@ class ProbeTemplateChecker:
         for path in files:
             for number, text in enumerate(Path(path).read_text().splitlines(), 1):
                 if "http" in text:
-                    self.messages.append({
-                        "path": path, "line": number, "message": {}, "type": None,
-                        "column": text.index("http"), "module": None, "symbol": None,
-                        "hint": None, "message-id": "C0990",
-                    })
+                    self.messages.append(
+                        {
+                            "path": path,
+                            "line": number,
+                            "message": {},
+                            "type": None,
+                            "column": text.index("http"),
+                            "module": None,
+                            "symbol": None,
+                            "hint": None,
+                            "message-id": "C0990",
+                        }
+                    )
 
 
 class Display:
@@ -106,12 +134,15 @@ def probe(monkeypatch):
     monkeypatch.setattr(checker, "html_checker_classes", [ProbeTemplateChecker])
     monkeypatch.setattr(advicetexts, "C0901", "Probe advice.", raising=False)
     monkeypatch.setattr(checker.meta, "get_toml_config", lambda root: {}, raising=False)
-    monkeypatch.setattr(checker.meta, "get_settings_files", lambda root: iter(()),
-                        raising=False)
-    monkeypatch.setattr(checker.meta, "get_root_urlconf", lambda files: None,
-                        raising=False)
-    monkeypatch.setattr(checker.dependencies, "resolve_django_version", lambda root: None,
-                        raising=False)
+    monkeypatch.setattr(
+        checker.meta, "get_settings_files", lambda root: iter(()), raising=False
+    )
+    monkeypatch.setattr(
+        checker.meta, "get_root_urlconf", lambda files: None, raising=False
+    )
+    monkeypatch.setattr(
+        checker.dependencies, "resolve_django_version", lambda root: None, raising=False
+    )
     return ProbeChecker
 
 
@@ -137,13 +168,28 @@ def summary(records):
 
 # --- Registry and loading ------------------------------------------------------------
 
+
 def test_registry_lists_and_store():
     from vorlane.staticanalysis.checkers import (
-        admin, classlayout, colspec, fetchplan, migrations, settings, templates, urls)
+        admin,
+        classlayout,
+        colspec,
+        fetchplan,
+        migrations,
+        settings,
+        templates,
+        urls,
+    )
 
     assert checker.python_checker_classes == [
-        admin.Checker, settings.Checker, colspec.Checker, classlayout.Checker,
-        migrations.Checker, fetchplan.Checker, urls.Checker]
+        admin.Checker,
+        settings.Checker,
+        colspec.Checker,
+        classlayout.Checker,
+        migrations.Checker,
+        fetchplan.Checker,
+        urls.Checker,
+    ]
     assert checker.html_checker_classes == [templates.Checker]
     expected = {}
     for cls in checker.python_checker_classes + checker.html_checker_classes:
@@ -153,26 +199,37 @@ def test_registry_lists_and_store():
     assert list(store.items()) == list(expected.items())
     assert store["C2001"] == "tall-model"
     assert store["C3000"] == "tall-models"
-    assert store["C7000"] == "hard-coded-url" and store["C7001"] == "hard-coded-static-url"
+    assert (
+        store["C7000"] == "hard-coded-url" and store["C7001"] == "hard-coded-static-url"
+    )
     assert "E0001" not in store and "C1000" not in store
     assert checker.logger.name == "vorlane.staticanalysis.checker"
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
 
 
-@pytest.mark.parametrize("entry, expected", [
-    ("(ctx, 'nullable-string-field', 'd')", "ok"),
-    ("(ctx, 'other-symbol', 'd')", "later wins"),
-    ("(ctx, 'other-symbol')", "ValueError: not enough values to unpack"),
-    ("(ctx, 'other-symbol', 'd', {})", "ValueError: too many values to unpack"),
-], ids=["same-entry", "later-class-wins", "two-items", "four-items"])
+@pytest.mark.parametrize(
+    "entry, expected",
+    [
+        ("(ctx, 'nullable-string-field', 'd')", "ok"),
+        ("(ctx, 'other-symbol', 'd')", "later wins"),
+        ("(ctx, 'other-symbol')", "ValueError: not enough values to unpack"),
+        ("(ctx, 'other-symbol', 'd', {})", "ValueError: too many values to unpack"),
+    ],
+    ids=["same-entry", "later-class-wins", "two-items", "four-items"],
+)
 def test_store_built_at_load(entry, expected):
     # The urls checker comes after colspec in the registry; its entry for a colspec code
     # decides that code's symbol, at the place colspec gave it.
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import warnings
         warnings.simplefilter("ignore", DeprecationWarning)
         from vorlane.staticanalysis import helpers
@@ -190,13 +247,15 @@ def test_store_built_at_load(entry, expected):
             codes = list(store)
             assert codes.index("C2000") < codes.index("C2001") < codes.index("C6001")
             print("ok" if store["C2000"] == "nullable-string-field" else "later wins")
-    """)
+    """
+    )
     assert result.stdout.strip().startswith(expected), result.stderr
 
 
 def test_loads_and_lints_without_rich(tmp_path):
     path = source_file(tmp_path, "bad.py", "def broken(:\n")
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import sys, warnings
         warnings.simplefilter("ignore", DeprecationWarning)
         sys.modules["rich"] = None
@@ -206,11 +265,13 @@ def test_loads_and_lints_without_rich(tmp_path):
         assert checker.Progress is MagicMock and checker.MagicMock is MagicMock
         records = checker.get_python_messages("{tmp_path}", {{"{path}": None}}, "3.2")
         print([(r["message-id"], r["message"]) for r in records])
-    """)
+    """
+    )
     assert result.stdout.strip() == "[('E0001', 'Syntax Error')]", result.stderr
 
 
 # --- Linter class --------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("other", ["x", ("a", 1), {"count": 3}, 5, None])
 def test_text_ignores_formatting(other):
@@ -224,23 +285,39 @@ def test_linter_syntax_error_entry():
     base = list(PyLinter.msgs.items())
     assert [code for code, _ in entries] == [code for code, _ in base]
     entry = checker.Linter.msgs["E0001"]
-    assert entry[:3] == ("Syntax Error", "syntax-error",
-                         "Used when a syntax error is raised for a module.")
+    assert entry[:3] == (
+        "Syntax Error",
+        "syntax-error",
+        "Used when a syntax error is raised for a module.",
+    )
     assert isinstance(entry[0], checker.ignore_old_style_string_formatting)
     # pylint needs the scope item: without it every syntax error raises.
     assert entry[3:] == PyLinter.msgs["E0001"][3:] and entry[3:]
     assert PyLinter.msgs["E0001"][0] == "%s"
 
 
-@pytest.mark.parametrize("comment, expected", [
-    ("# vorlane: disable=tall-model", "# pylint: disable=tall-model"),
-    ("#vorlane:disable=tall-model", "#pylint:disable=tall-model"),
-    ("# vorlane: disable=tall-model  # vorlane: disable=tall-models",
-     "# pylint: disable=tall-model  # pylint: disable=tall-models"),
-    ("# vorlane : disable=tall-model", "# vorlane : disable=tall-model"),
-    ("# VORLANE: disable=tall-model", "# VORLANE: disable=tall-model"),
-    ("# plain remark", "# plain remark"),
-], ids=["keyword", "no-blank", "twice", "blank-before-colon", "capitals", "no-keyword"])
+@pytest.mark.parametrize(
+    "comment, expected",
+    [
+        ("# vorlane: disable=tall-model", "# pylint: disable=tall-model"),
+        ("#vorlane:disable=tall-model", "#pylint:disable=tall-model"),
+        (
+            "# vorlane: disable=tall-model  # vorlane: disable=tall-models",
+            "# pylint: disable=tall-model  # pylint: disable=tall-models",
+        ),
+        ("# vorlane : disable=tall-model", "# vorlane : disable=tall-model"),
+        ("# VORLANE: disable=tall-model", "# VORLANE: disable=tall-model"),
+        ("# plain remark", "# plain remark"),
+    ],
+    ids=[
+        "keyword",
+        "no-blank",
+        "twice",
+        "blank-before-colon",
+        "capitals",
+        "no-keyword",
+    ],
+)
 def test_process_tokens_rewrites_comments(comment, expected):
     source = f'x = "vorlane: kept"  {comment}\n'
     tokens = list(tokenize.generate_tokens(io.StringIO(source).readline))
@@ -280,13 +357,18 @@ def test_check_shows_progress(tmp_path, monkeypatch, count):
     linter = checker.create_linter(checker.Linter)
     steps = []
     original = PyLinter.set_current_module
-    monkeypatch.setattr(PyLinter, "set_current_module",
-                        lambda self, *a: (steps.append(a), original(self, *a)))
+    monkeypatch.setattr(
+        PyLinter,
+        "set_current_module",
+        lambda self, *a: (steps.append(a), original(self, *a)),
+    )
     assert linter.check(files) is None
     (display,) = Display.instances
     assert linter.progress is display and linter.progress_task == "task-id"
-    assert display.calls[:2] == [("enter",),
-                                 ("add_task", f"[blue]Analyzing {count} files... ", count)]
+    assert display.calls[:2] == [
+        ("enter",),
+        ("add_task", f"[blue]Analyzing {count} files... ", count),
+    ]
     assert display.calls[2:-1] == [("update", "task-id", 1)] * len(steps)
     assert len(steps) >= count
     assert display.calls[-1] == ("exit", None)
@@ -303,11 +385,14 @@ def test_check_leaves_display_on_error(monkeypatch):
     assert linter.progress is display
 
 
-@pytest.mark.parametrize("modname, filepath, shown", [
-    ("pkg.mod", None, "Analyzing pkg.mod"),
-    ("pkg.mod", "/src/pkg/mod.py", "Analyzing /src/pkg/mod.py"),
-    ("pkg.mod", "", "Analyzing pkg.mod"),
-])
+@pytest.mark.parametrize(
+    "modname, filepath, shown",
+    [
+        ("pkg.mod", None, "Analyzing pkg.mod"),
+        ("pkg.mod", "/src/pkg/mod.py", "Analyzing /src/pkg/mod.py"),
+        ("pkg.mod", "", "Analyzing pkg.mod"),
+    ],
+)
 def test_set_current_module_logs_then_steps(caplog, modname, filepath, shown):
     linter = checker.create_linter(checker.Linter)
     linter.progress = Display()
@@ -328,28 +413,43 @@ def test_set_current_module_before_check_fails_after_base():
 
 # --- Reporter ------------------------------------------------------------------------
 
+
 def pylint_message(msg_id="C2001", symbol="tall-model", msg=None, path="app/models.py"):
-    location = MessageLocationTuple("/abs/app/models.py", path, "app.models", "Book", 3,
-                                    4, None, None)
+    location = MessageLocationTuple(
+        "/abs/app/models.py", path, "app.models", "Book", 3, 4, None, None
+    )
     return Message(msg_id, symbol, location, msg, HIGH)
 
 
 def test_record_from_pylint_message():
     args = {"count": 12, "maximum": 10}
     record = checker.Reporter.build_backwards_compatibile_pylint_message(
-        pylint_message(msg=args))
+        pylint_message(msg=args)
+    )
     assert list(record) == LINTER_LAYOUT
-    assert record == {"type": "convention", "module": "app.models", "obj": "Book",
-                      "line": 3, "column": 4, "path": "app/models.py",
-                      "symbol": "tall-model", "message": args, "message-id": "C2001"}
+    assert record == {
+        "type": "convention",
+        "module": "app.models",
+        "obj": "Book",
+        "line": 3,
+        "column": 4,
+        "path": "app/models.py",
+        "symbol": "tall-model",
+        "message": args,
+        "message-id": "C2001",
+    }
     assert record["message"] is args
 
 
-@pytest.mark.parametrize("given", [
-    {"b": 1, "a": {"nested": True}},
-    OrderedDict([("z", 1), ("message", {"k": 1})]),
-    {},
-], ids=["dict", "dict-subclass", "empty"])
+@pytest.mark.parametrize(
+    "given",
+    [
+        {"b": 1, "a": {"nested": True}},
+        OrderedDict([("z", 1), ("message", {"k": 1})]),
+        {},
+    ],
+    ids=["dict", "dict-subclass", "empty"],
+)
 def test_record_from_dict_is_shallow_copy(given):
     record = checker.Reporter().build_backwards_compatibile_pylint_message(given)
     assert type(record) is dict and record is not given
@@ -369,9 +469,17 @@ def test_reporter_keeps_records_in_order():
 
 # --- Linter assembly -----------------------------------------------------------------
 
-@pytest.mark.parametrize("jobs, expected", [
-    (0, 1), (0.0, 1), (False, 1), (None, 1), (2, 2),
-])
+
+@pytest.mark.parametrize(
+    "jobs, expected",
+    [
+        (0, 1),
+        (0.0, 1),
+        (False, 1),
+        (None, 1),
+        (2, 2),
+    ],
+)
 def test_create_linter_jobs(probe, jobs, expected):
     linter = checker.create_linter(checker.Linter, jobs=jobs)
     assert linter.config.jobs == expected
@@ -380,7 +488,9 @@ def test_create_linter_jobs(probe, jobs, expected):
 def test_create_linter_options_and_checkers(probe):
     first = checker.create_linter(checker.Linter, {"ignored": True})
     second = checker.create_linter(linter_class=checker.CodeLinter)
-    assert isinstance(first.reporter, checker.Reporter) and first.reporter.messages == []
+    assert (
+        isinstance(first.reporter, checker.Reporter) and first.reporter.messages == []
+    )
     for linter in (first, second):
         assert linter.config.django_version == "3.3"
         assert linter.config.root_urlconf == ""
@@ -395,8 +505,9 @@ def test_create_linter_options_and_checkers(probe):
 
 def test_create_linter_registers_whole_registry_in_order():
     linter = checker.create_linter(checker.Linter)
-    registered = [type(c) for cs in linter._checkers.values() for c in cs
-                  if c is not linter]
+    registered = [
+        type(c) for cs in linter._checkers.values() for c in cs if c is not linter
+    ]
     assert registered == checker.python_checker_classes
 
 
@@ -421,55 +532,104 @@ def test_all_message_codes_of_the_package():
 
 # --- Project linting: options, filters, records --------------------------------------
 
-@pytest.mark.parametrize("settings, root_urlconf, config, expected", [
-    (["shop.settings"], "shop.urls", {},
-     {"settings_files": ["shop.settings"], "root_urlconf": "shop.urls",
-      "django_version": "2.2"}),
-    ([], None, {},
-     {"settings_files": [], "root_urlconf": "", "django_version": "2.2"}),
-    (["a.settings", "b.settings"], None,
-     {"directories": ["src"], "django-version": "9.9", "root-urlconf": "x.urls",
-      "settings-files": ["x"]},
-     {"settings_files": ["a.settings", "b.settings"], "root_urlconf": "x.urls",
-      "django_version": "2.2"}),
-    ([], None, {"disable": None},
-     {"settings_files": [], "root_urlconf": "", "django_version": "2.2"}),
-], ids=["found", "nothing-found", "config-overwritten", "none-value-skipped"])
-def test_python_options(probe, monkeypatch, tmp_path, settings, root_urlconf, config,
-                        expected):
+
+@pytest.mark.parametrize(
+    "settings, root_urlconf, config, expected",
+    [
+        (
+            ["shop.settings"],
+            "shop.urls",
+            {},
+            {
+                "settings_files": ["shop.settings"],
+                "root_urlconf": "shop.urls",
+                "django_version": "2.2",
+            },
+        ),
+        (
+            [],
+            None,
+            {},
+            {"settings_files": [], "root_urlconf": "", "django_version": "2.2"},
+        ),
+        (
+            ["a.settings", "b.settings"],
+            None,
+            {
+                "directories": ["src"],
+                "django-version": "9.9",
+                "root-urlconf": "x.urls",
+                "settings-files": ["x"],
+            },
+            {
+                "settings_files": ["a.settings", "b.settings"],
+                "root_urlconf": "x.urls",
+                "django_version": "2.2",
+            },
+        ),
+        (
+            [],
+            None,
+            {"disable": None},
+            {"settings_files": [], "root_urlconf": "", "django_version": "2.2"},
+        ),
+    ],
+    ids=["found", "nothing-found", "config-overwritten", "none-value-skipped"],
+)
+def test_python_options(
+    probe, monkeypatch, tmp_path, settings, root_urlconf, config, expected
+):
     asked = []
     monkeypatch.setattr(checker.meta, "get_settings_files", lambda root: iter(settings))
-    monkeypatch.setattr(checker.meta, "get_root_urlconf",
-                        lambda files: asked.append(list(files)) or root_urlconf)
+    monkeypatch.setattr(
+        checker.meta,
+        "get_root_urlconf",
+        lambda files: asked.append(list(files)) or root_urlconf,
+    )
     path = source_file(tmp_path, "m.py", "x = 1\n")
     checker.get_python_messages(str(tmp_path), {path: None}, "2.2", config)
     assert probe.configs == [expected]
     assert asked == [settings]
 
 
-@pytest.mark.parametrize("selection, expected", [
-    (None, [("C0901", "models.py", 1), ("C0901", "models.py", 4)]),
-    ([4], [("C0901", "models.py", 4)]),
-    (range(1, 3), [("C0901", "models.py", 1)]),
-    ({2, 3}, []),
-    ([], []),
-], ids=["all-lines", "one-line", "range", "no-finding-line", "empty"])
+@pytest.mark.parametrize(
+    "selection, expected",
+    [
+        (None, [("C0901", "models.py", 1), ("C0901", "models.py", 4)]),
+        ([4], [("C0901", "models.py", 4)]),
+        (range(1, 3), [("C0901", "models.py", 1)]),
+        ({2, 3}, []),
+        ([], []),
+    ],
+    ids=["all-lines", "one-line", "range", "no-finding-line", "empty"],
+)
 def test_python_line_selection(probe, tmp_path, selection, expected):
-    path = source_file(tmp_path, "app/models.py", """\
+    path = source_file(
+        tmp_path,
+        "app/models.py",
+        """\
         class Book:
             def title(self): ...
 
         class Author: ...
-    """)
+    """,
+    )
     other = source_file(tmp_path, "app/views.py", "class View: ...\n")
-    files = {path: selection, other + "x": None, "notes.txt": None, "META": None,
-             str(tmp_path / "app/VIEWS.PY"): None}
+    files = {
+        path: selection,
+        other + "x": None,
+        "notes.txt": None,
+        "META": None,
+        str(tmp_path / "app/VIEWS.PY"): None,
+    }
     records = checker.get_python_messages(str(tmp_path), files, "3.2")
     # W0902 is no advice code: dropped before its path is looked up.
     assert summary(records) == expected
     for record in records:
         assert list(record) == LINTER_LAYOUT
-        assert record["message"] == {"name": "Book" if record["line"] == 1 else "Author"}
+        assert record["message"] == {
+            "name": "Book" if record["line"] == 1 else "Author"
+        }
         assert record["path"] == path
 
 
@@ -480,7 +640,9 @@ def test_unresolved_key_with_finding_is_an_error(probe, tmp_path, monkeypatch):
         checker.get_python_messages(str(tmp_path), {"app/models.py": None}, "3.2")
     # Without a finding of a kept code nothing is looked up.
     source_file(tmp_path, "app/views.py", "def view(): ...\n")
-    assert checker.get_python_messages(str(tmp_path), {"app/views.py": None}, "3.2") == []
+    assert (
+        checker.get_python_messages(str(tmp_path), {"app/views.py": None}, "3.2") == []
+    )
 
 
 def test_suppression_comment_is_honoured(probe, tmp_path):
@@ -495,15 +657,21 @@ def test_suppression_comment_is_honoured(probe, tmp_path):
     ]
     path = source_file(tmp_path, "m.py", "\n".join(lines) + "\n")
     records = checker.get_python_messages(str(tmp_path), {path: None}, "3.2")
-    assert [r["message"]["name"] for r in records] == ["Plain", "Spaced", "Loud",
-                                                        "Mentioned"]
+    assert [r["message"]["name"] for r in records] == [
+        "Plain",
+        "Spaced",
+        "Loud",
+        "Mentioned",
+    ]
 
 
 def test_syntax_error_gives_one_record(probe, tmp_path):
     path = source_file(tmp_path, "broken.py", "x = 1\ndef broken(:\n")
     records = checker.get_python_messages(str(tmp_path), {path: None}, "3.2")
-    assert [(r["message-id"], r["symbol"], r["message"], r["line"], r["type"])
-            for r in records] == [("E0001", "syntax-error", "Syntax Error", 2, "error")]
+    assert [
+        (r["message-id"], r["symbol"], r["message"], r["line"], r["type"])
+        for r in records
+    ] == [("E0001", "syntax-error", "Syntax Error", 2, "error")]
 
 
 def test_fatal_records_are_kept_and_logged(probe, tmp_path, caplog, crash_reports):
@@ -514,8 +682,10 @@ def test_fatal_records_are_kept_and_logged(probe, tmp_path, caplog, crash_report
     with caplog.at_level(logging.ERROR, logger="vorlane.staticanalysis.checker"):
         records = checker.get_python_messages(str(tmp_path), files, "3.2")
     # Neither the code filter nor the line selection hides a file that was not checked.
-    assert [(r["type"], r["path"]) for r in records] == [("fatal", missing),
-                                                         ("fatal", crash)]
+    assert [(r["type"], r["path"]) for r in records] == [
+        ("fatal", missing),
+        ("fatal", crash),
+    ]
     logged = [r.getMessage() for r in caplog.records]
     assert len(logged) == 2
     assert all(text.startswith("Fatal message: {'type': 'fatal'") for text in logged)
@@ -527,8 +697,12 @@ def test_paths_do_not_depend_on_working_directory(probe, tmp_path, monkeypatch, 
     # as /app does in /srv/app/models.py.
     root = Path(f"{tmp_path}/srv{tmp_path}/app")
     path = source_file(root, "models.py", "class Book: ...\n")
-    places = {"root": root, "parent": root.parent, "elsewhere": tmp_path,
-              "lookalike": tmp_path / "app"}
+    places = {
+        "root": root,
+        "parent": root.parent,
+        "elsewhere": tmp_path,
+        "lookalike": tmp_path / "app",
+    }
     places[cwd].mkdir(parents=True, exist_ok=True)
     monkeypatch.chdir(places[cwd])
     records = checker.get_python_messages(str(root), {path: None}, "3.2")
@@ -543,22 +717,33 @@ def test_worker_processes_give_the_same_records(probe, tmp_path):
     single = checker.get_python_messages(str(tmp_path), files, "3.2", jobs=0)
     parallel = checker.get_python_messages(str(tmp_path), files, "3.2", jobs=2)
     # pylint parses every file before it walks any.
-    assert summary(single) == [("E0001", "m0.py", 1), ("E0001", "m2.py", 1),
-                               ("C0901", "m1.py", 1), ("C0901", "m3.py", 1)]
+    assert summary(single) == [
+        ("E0001", "m0.py", 1),
+        ("E0001", "m2.py", 1),
+        ("C0901", "m1.py", 1),
+        ("C0901", "m3.py", 1),
+    ]
     # Workers hand back one file at a time, so only the order may differ.
     assert sorted(parallel, key=repr) == sorted(single, key=repr)
-    assert summary(parallel) == [("E0001", "m0.py", 1), ("C0901", "m1.py", 1),
-                                 ("E0001", "m2.py", 1), ("C0901", "m3.py", 1)]
+    assert summary(parallel) == [
+        ("E0001", "m0.py", 1),
+        ("C0901", "m1.py", 1),
+        ("E0001", "m2.py", 1),
+        ("C0901", "m3.py", 1),
+    ]
 
 
 def test_worker_processes_with_the_whole_registry(tmp_path):
-    files = {source_file(tmp_path, f"m{i}.py", "def broken(:\n"): None for i in range(2)}
+    files = {
+        source_file(tmp_path, f"m{i}.py", "def broken(:\n"): None for i in range(2)
+    }
     single = checker.get_python_messages(str(tmp_path), files, "3.2")
     assert checker.get_python_messages(str(tmp_path), files, "3.2", jobs=2) == single
     assert [r["message-id"] for r in single] == ["E0001", "E0001"]
 
 
 # --- Templates -----------------------------------------------------------------------
+
 
 class SecondTemplateChecker(ProbeTemplateChecker):
     def check(self, files):
@@ -567,23 +752,35 @@ class SecondTemplateChecker(ProbeTemplateChecker):
             record["message-id"] = "C0991"
 
 
-@pytest.mark.parametrize("selection, expected", [
-    (None, [1, 3]), ([3], [3]), (range(1, 3), [1]), ([], []), ([2], []),
-], ids=["all-lines", "one-line", "range", "empty", "no-finding-line"])
+@pytest.mark.parametrize(
+    "selection, expected",
+    [
+        (None, [1, 3]),
+        ([3], [3]),
+        (range(1, 3), [1]),
+        ([], []),
+        ([2], []),
+    ],
+    ids=["all-lines", "one-line", "range", "empty", "no-finding-line"],
+)
 def test_html_selection(probe, tmp_path, monkeypatch, selection, expected):
     monkeypatch.chdir(tmp_path)
-    source_file(tmp_path, "t/page.html", '<a href="http://x">\n<p>\n<img src="http://y">\n')
+    source_file(
+        tmp_path, "t/page.html", '<a href="http://x">\n<p>\n<img src="http://y">\n'
+    )
     source_file(tmp_path, "t/other.HTML", '<a href="http://x">\n')
-    records = checker.get_html_messages({"t/page.html": selection, "t/other.HTML": None,
-                                         "META": None})
+    records = checker.get_html_messages(
+        {"t/page.html": selection, "t/other.HTML": None, "META": None}
+    )
     assert [r["line"] for r in records] == expected
     for record in records:
         assert list(record) == TEMPLATE_LAYOUT and record["path"] == "t/page.html"
 
 
 def test_html_linter_runs_every_class_and_accumulates(monkeypatch, tmp_path):
-    monkeypatch.setattr(checker, "html_checker_classes",
-                        [ProbeTemplateChecker, SecondTemplateChecker])
+    monkeypatch.setattr(
+        checker, "html_checker_classes", [ProbeTemplateChecker, SecondTemplateChecker]
+    )
     page = source_file(tmp_path, "page.html", "http\n")
     linter = checker.HtmlLinter()
     assert linter.messages == []
@@ -595,25 +792,70 @@ def test_html_linter_runs_every_class_and_accumulates(monkeypatch, tmp_path):
 
 # --- Meta record ---------------------------------------------------------------------
 
-ALL_VERSIONS = [f"{major}.{minor}.{patch}" for major in (2, 3) for minor in (0, 1, 2)
-                for patch in range(30)]
+ALL_VERSIONS = [
+    f"{major}.{minor}.{patch}"
+    for major in (2, 3)
+    for minor in (0, 1, 2)
+    for patch in range(30)
+]
 
 
-@pytest.mark.parametrize("details, expected", [
-    ({"path": "requirements.txt", "version": "2.2", "specs": ">=2.2,<3.0"},
-     [{"message-id": "C1000", "path": "requirements.txt", "message_type": "meta",
-       "body": {"specs": ">=2.2,<3.0", "minor": "2.2",
-                "matching_versions": [f"2.2.{p}" for p in range(30)]}}]),
-    ({"path": "setup.py", "version": "1.11", "specs": ""},
-     [{"message-id": "C1000", "path": "setup.py", "message_type": "meta",
-       "body": {"specs": "", "minor": "1.11", "matching_versions": ALL_VERSIONS}}]),
-    ({"path": "requirements.txt", "version": "1.11", "specs": "==1.11.29"},
-     [{"message-id": "C1000", "path": "requirements.txt", "message_type": "meta",
-       "body": {"specs": "==1.11.29", "minor": "1.11", "matching_versions": []}}]),
-    (None, []),
-], ids=["range", "unpinned", "only-1.11", "no-requirement"])
+@pytest.mark.parametrize(
+    "details, expected",
+    [
+        (
+            {"path": "requirements.txt", "version": "2.2", "specs": ">=2.2,<3.0"},
+            [
+                {
+                    "message-id": "C1000",
+                    "path": "requirements.txt",
+                    "message_type": "meta",
+                    "body": {
+                        "specs": ">=2.2,<3.0",
+                        "minor": "2.2",
+                        "matching_versions": [f"2.2.{p}" for p in range(30)],
+                    },
+                }
+            ],
+        ),
+        (
+            {"path": "setup.py", "version": "1.11", "specs": ""},
+            [
+                {
+                    "message-id": "C1000",
+                    "path": "setup.py",
+                    "message_type": "meta",
+                    "body": {
+                        "specs": "",
+                        "minor": "1.11",
+                        "matching_versions": ALL_VERSIONS,
+                    },
+                }
+            ],
+        ),
+        (
+            {"path": "requirements.txt", "version": "1.11", "specs": "==1.11.29"},
+            [
+                {
+                    "message-id": "C1000",
+                    "path": "requirements.txt",
+                    "message_type": "meta",
+                    "body": {
+                        "specs": "==1.11.29",
+                        "minor": "1.11",
+                        "matching_versions": [],
+                    },
+                }
+            ],
+        ),
+        (None, []),
+    ],
+    ids=["range", "unpinned", "only-1.11", "no-requirement"],
+)
 def test_meta_messages(monkeypatch, details, expected):
-    monkeypatch.setattr(checker.dependencies, "resolve_django_version", lambda root: details)
+    monkeypatch.setattr(
+        checker.dependencies, "resolve_django_version", lambda root: details
+    )
     records = checker.get_meta_messages("/project")
     assert records == expected
     if records:
@@ -624,16 +866,23 @@ def test_meta_messages(monkeypatch, details, expected):
 def test_meta_messages_bad_specifier(monkeypatch):
     from packaging.specifiers import InvalidSpecifier
 
-    monkeypatch.setattr(checker.dependencies, "resolve_django_version",
-                        lambda root: {"path": "r.txt", "version": "2.2", "specs": "~~2"})
+    monkeypatch.setattr(
+        checker.dependencies,
+        "resolve_django_version",
+        lambda root: {"path": "r.txt", "version": "2.2", "specs": "~~2"},
+    )
     with pytest.raises(InvalidSpecifier):
         checker.get_meta_messages("/project")
 
 
-@pytest.mark.parametrize("requirement, expected", [
-    ("Django>=2.2,<3.0\n", ("2.2", [f"2.2.{p}" for p in range(30)])),
-    ("requests\n", None),
-], ids=["pinned", "no-django"])
+@pytest.mark.parametrize(
+    "requirement, expected",
+    [
+        ("Django>=2.2,<3.0\n", ("2.2", [f"2.2.{p}" for p in range(30)])),
+        ("requests\n", None),
+    ],
+    ids=["pinned", "no-django"],
+)
 def test_meta_messages_from_requirements(write_tree, requirement, expected):
     root = write_tree({"requirements.txt": requirement})
     records = checker.get_meta_messages(str(root))
@@ -641,20 +890,29 @@ def test_meta_messages_from_requirements(write_tree, requirement, expected):
         assert records == []
     else:
         (record,) = records
-        assert (record["body"]["minor"], record["body"]["matching_versions"]) == expected
+        assert (
+            record["body"]["minor"],
+            record["body"]["matching_versions"],
+        ) == expected
         assert record["path"] == "requirements.txt"
 
 
 # --- Whole project runs --------------------------------------------------------------
+
 
 def test_get_messages_order_and_layouts(probe, monkeypatch, tmp_path):
     models = source_file(tmp_path, "app/models.py", "class Book: ...\n")
     page = source_file(tmp_path, "app/templates/page.html", "<a href='http://x'>\n")
     details = {"path": "requirements.txt", "version": "2.2", "specs": ">=2.2,<2.3"}
     calls = []
-    monkeypatch.setattr(checker.dependencies, "resolve_django_version",
-                        lambda root: calls.append(root) or details)
-    records = checker.get_messages(str(tmp_path), {page: None, models: None, "META": None})
+    monkeypatch.setattr(
+        checker.dependencies,
+        "resolve_django_version",
+        lambda root: calls.append(root) or details,
+    )
+    records = checker.get_messages(
+        str(tmp_path), {page: None, models: None, "META": None}
+    )
     assert [r["message-id"] for r in records] == ["C0901", "C0990", "C1000"]
     assert list(records[0]) == LINTER_LAYOUT and list(records[1]) == TEMPLATE_LAYOUT
     assert records[2]["body"]["minor"] == "2.2"
@@ -663,15 +921,33 @@ def test_get_messages_order_and_layouts(probe, monkeypatch, tmp_path):
     assert probe.configs[0]["django_version"] == "2.2"
 
 
-@pytest.mark.parametrize("toml, config, default, expected_version, expected", [
-    ({}, {}, "3.2", "3.2", ["C0901", "C0901"]),
-    ({"disable": "probe-class"}, {}, "2.0", "2.0", []),
-    ({"disable": "probe-class", "ignore": "x"}, {"disable": "W0902"}, "3.2", "3.2",
-     ["C0901", "C0901"]),
-    ({"directories": ["nowhere"]}, {}, "3.2", "3.2", ["C0901", "C0901"]),
-], ids=["nothing", "project-disables", "caller-over-project", "directories-unused"])
-def test_get_messages_config(probe, monkeypatch, tmp_path, caplog, toml, config, default,
-                             expected_version, expected):
+@pytest.mark.parametrize(
+    "toml, config, default, expected_version, expected",
+    [
+        ({}, {}, "3.2", "3.2", ["C0901", "C0901"]),
+        ({"disable": "probe-class"}, {}, "2.0", "2.0", []),
+        (
+            {"disable": "probe-class", "ignore": "x"},
+            {"disable": "W0902"},
+            "3.2",
+            "3.2",
+            ["C0901", "C0901"],
+        ),
+        ({"directories": ["nowhere"]}, {}, "3.2", "3.2", ["C0901", "C0901"]),
+    ],
+    ids=["nothing", "project-disables", "caller-over-project", "directories-unused"],
+)
+def test_get_messages_config(
+    probe,
+    monkeypatch,
+    tmp_path,
+    caplog,
+    toml,
+    config,
+    default,
+    expected_version,
+    expected,
+):
     monkeypatch.setattr(checker.meta, "get_toml_config", lambda root: dict(toml))
     path = source_file(tmp_path, "m.py", "class A: ...\nclass B: ...\n")
     given = dict(config)
@@ -688,9 +964,13 @@ def test_get_messages_config(probe, monkeypatch, tmp_path, caplog, toml, config,
 def test_get_messages_meta_only(probe, monkeypatch, tmp_path):
     assert checker.get_messages(str(tmp_path), {"META": None}) == []
     details = {"path": "requirements.txt", "version": "3.2", "specs": "==3.2.1"}
-    monkeypatch.setattr(checker.dependencies, "resolve_django_version", lambda root: details)
-    assert [r["body"]["matching_versions"] for r in
-            checker.get_messages(str(tmp_path), {"META": None})] == [["3.2.1"]]
+    monkeypatch.setattr(
+        checker.dependencies, "resolve_django_version", lambda root: details
+    )
+    assert [
+        r["body"]["matching_versions"]
+        for r in checker.get_messages(str(tmp_path), {"META": None})
+    ] == [["3.2.1"]]
 
 
 def test_sample_project_end_to_end(monkeypatch, tmp_path):
@@ -700,18 +980,27 @@ def test_sample_project_end_to_end(monkeypatch, tmp_path):
     shutil.copytree(PROJECTS / "checker_shop", root)
     root = root.resolve()
     ProbeChecker.configs = []
-    monkeypatch.setattr(checker, "python_checker_classes",
-                        checker.python_checker_classes + [ProbeChecker])
-    monkeypatch.setattr(checker, "html_checker_classes",
-                        checker.html_checker_classes + [ProbeTemplateChecker])
+    monkeypatch.setattr(
+        checker,
+        "python_checker_classes",
+        checker.python_checker_classes + [ProbeChecker],
+    )
+    monkeypatch.setattr(
+        checker,
+        "html_checker_classes",
+        checker.html_checker_classes + [ProbeTemplateChecker],
+    )
     monkeypatch.setattr(advicetexts, "C0901", "Probe advice.", raising=False)
     monkeypatch.syspath_prepend(str(root))
     files = dict(meta.get_files_to_check_in_project([str(root)], [], str(root)))
     files["META"] = None
     records = checker.get_messages(str(root), files)
 
-    probes = [(r["message-id"], str(Path(r["path"]).relative_to(root)), r["line"])
-              for r in records if r["message-id"] in ("C0901", "C0990")]
+    probes = [
+        (r["message-id"], str(Path(r["path"]).relative_to(root)), r["line"])
+        for r in records
+        if r["message-id"] in ("C0901", "C0990")
+    ]
     assert sorted(probes) == [
         ("C0901", "catalog/migrations/0001_initial.py", 4),
         ("C0901", "catalog/models.py", 4),
@@ -719,19 +1008,28 @@ def test_sample_project_end_to_end(monkeypatch, tmp_path):
         ("C0990", "catalog/templates/catalog/list.html", 3),
     ]
     # Python records first, then templates, then the meta record.
-    kinds = ["meta" if "body" in r else "html" if "hint" in r else "py" for r in records]
-    assert kinds == sorted(kinds, key=["py", "html", "meta"].index) and kinds[-1] == "meta"
+    kinds = [
+        "meta" if "body" in r else "html" if "hint" in r else "py" for r in records
+    ]
+    assert (
+        kinds == sorted(kinds, key=["py", "html", "meta"].index) and kinds[-1] == "meta"
+    )
     assert records[-1]["path"] == "requirements.txt"
     assert records[-1]["body"]["minor"] == "2.2"
-    assert ProbeChecker.configs == [{"settings_files": ["shop.settings"],
-                                     "root_urlconf": "shop.urls",
-                                     "django_version": "2.2"}]
+    assert ProbeChecker.configs == [
+        {
+            "settings_files": ["shop.settings"],
+            "root_urlconf": "shop.urls",
+            "django_version": "2.2",
+        }
+    ]
     # A Python record's path is resolved; a template record's is the selection key.
     for record in records[:-1]:
         assert record["path"] in files
 
 
 # --- Snippets ------------------------------------------------------------------------
+
 
 @pytest.fixture
 def renderer(monkeypatch):
@@ -745,24 +1043,38 @@ def renderer(monkeypatch):
     return calls
 
 
-def test_check_code_hands_everything_to_renderer(probe, renderer, tmp_path, monkeypatch):
+def test_check_code_hands_everything_to_renderer(
+    probe, renderer, tmp_path, monkeypatch
+):
     monkeypatch.chdir(tmp_path)
     code = "class Book: ...\ndef view(): ...\n"
     result = checker.check_code(code, "app/not_on_disk.py", "shop.settings")
     assert result == {"rendered": 1}
     (call,) = renderer
-    assert list(call) == ["messages", "settings", "settings_modpath", "code_style",
-                          "code_reader"]
+    assert list(call) == [
+        "messages",
+        "settings",
+        "settings_modpath",
+        "code_style",
+        "code_reader",
+    ]
     # No code filter, no line filter, paths as pylint gave them.
-    assert summary(call["messages"]) == [("C0901", "not_on_disk.py", 1),
-                                         ("W0902", "not_on_disk.py", 2)]
+    assert summary(call["messages"]) == [
+        ("C0901", "not_on_disk.py", 1),
+        ("W0902", "not_on_disk.py", 2),
+    ]
     assert {r["path"] for r in call["messages"]} == {"app/not_on_disk.py"}
     assert call["messages"][0]["module"] == "app.not_on_disk"
     assert call["settings"] == {} and call["code_style"] == {}
     assert call["settings_modpath"] == "shop.settings"
     assert call["code_reader"]("anything/else.py") == code
-    assert probe.configs == [{"settings_files": ["shop.settings"], "root_urlconf": "",
-                              "django_version": "3.3"}]
+    assert probe.configs == [
+        {
+            "settings_files": ["shop.settings"],
+            "root_urlconf": "",
+            "django_version": "3.3",
+        }
+    ]
     assert not (tmp_path / "app").exists()
 
 
@@ -774,25 +1086,34 @@ def test_check_code_without_settings_module(probe, renderer):
 
 def test_check_code_undefined_name(renderer):
     assert checker.check_code("print(undefined_name)\n", "app/views.py", None) == {
-        "rendered": 1}
+        "rendered": 1
+    }
 
 
-@pytest.mark.parametrize("code, line", [
-    ("def broken(:\n", 1),
-    ("x = 1\ny = (\n", 2),
-    ("x = 1\n  y = 2\n", 2),
-], ids=["bad-def", "unclosed", "indent"])
-def test_check_code_syntax_error(renderer, crash_reports, tmp_path, monkeypatch, code, line):
+@pytest.mark.parametrize(
+    "code, line",
+    [
+        ("def broken(:\n", 1),
+        ("x = 1\ny = (\n", 2),
+        ("x = 1\n  y = 2\n", 2),
+    ],
+    ids=["bad-def", "unclosed", "indent"],
+)
+def test_check_code_syntax_error(
+    renderer, crash_reports, tmp_path, monkeypatch, code, line
+):
     monkeypatch.chdir(tmp_path)
     checker.check_code(code, "app/missing.py", None)
     records = renderer[0]["messages"]
     assert [(r["message-id"], r["message"], r["line"]) for r in records] == [
-        ("E0001", "Syntax Error", line)]
+        ("E0001", "Syntax Error", line)
+    ]
     assert list(crash_reports.iterdir()) == []
 
 
-def test_check_code_logs_fatal_records(probe, renderer, caplog, crash_reports, tmp_path,
-                                       monkeypatch):
+def test_check_code_logs_fatal_records(
+    probe, renderer, caplog, crash_reports, tmp_path, monkeypatch
+):
     # The crash report needs the file: a snippet's path exists nowhere, so pylint's
     # report cannot be written and fails on its own.
     path = source_file(tmp_path, "crash.py", "class Crash: ...\n")
@@ -803,14 +1124,17 @@ def test_check_code_logs_fatal_records(probe, renderer, caplog, crash_reports, t
     assert [r.getMessage() for r in caplog.records] == [f"Fatal message: {fatal[0]}"]
 
 
-@pytest.mark.parametrize("path, name", [
-    ("app/models.py", "app.models"),
-    ("/srv/app/views.py", ".srv.app.views"),
-    ("lib.pyx/mod.py", "libx.mod"),
-    ("mod.py", "mod"),
-    ("win\\mod.py", "win\\mod"),
-    ("no_suffix", "no_suffix"),
-])
+@pytest.mark.parametrize(
+    "path, name",
+    [
+        ("app/models.py", "app.models"),
+        ("/srv/app/views.py", ".srv.app.views"),
+        ("lib.pyx/mod.py", "libx.mod"),
+        ("mod.py", "mod"),
+        ("win\\mod.py", "win\\mod"),
+        ("no_suffix", "no_suffix"),
+    ],
+)
 def test_code_linter_file_descriptors(path, name):
     linter = checker.create_linter(checker.CodeLinter)
     descriptors = linter._iterate_file_descrs([path, "b.py"])
@@ -822,18 +1146,25 @@ def test_code_linter_second_check_replaces_code(probe):
     linter.check("class First: ...\n", files_or_modules=["a.py"])
     linter.check("class Second: ...\n", ["b.py"])
     assert linter.vorlane_provided_code == "class Second: ...\n"
-    assert [r["message"]["name"] for r in linter.reporter.messages] == ["First", "Second"]
+    assert [r["message"]["name"] for r in linter.reporter.messages] == [
+        "First",
+        "Second",
+    ]
     tree = linter.get_ast("c.py", "c", data="ignored = 1\n")
     assert [c.name for c in tree.body] == ["Second"]
     assert tree.name == "c" and tree.file.endswith("c.py")
 
 
-@pytest.mark.parametrize("code", [
-    "x = 1\nprint(x)\n",
-    "print(undefined_name)\n",
-    "from nowhere_at_all import thing\nthing\n",
-    "",
-], ids=["defined", "undefined", "unimportable", "empty"])
+@pytest.mark.parametrize(
+    "code",
+    [
+        "x = 1\nprint(x)\n",
+        "print(undefined_name)\n",
+        "from nowhere_at_all import thing\nthing\n",
+        "",
+    ],
+    ids=["defined", "undefined", "unimportable", "empty"],
+)
 def test_check_names_skips_what_cannot_be_inferred(code):
     tree = astroid.parse(code)
     assert checker.check_names(tree) is None

@@ -21,8 +21,8 @@ struct Libs {
 const Libs *L = nullptr;
 
 struct Names {
-    py::handle Progress, logger, python_checker_classes, html_checker_classes, advicetexts,
-        meta, dependencies, helpers, render;
+    py::handle Progress, logger, python_checker_classes, html_checker_classes,
+        advicetexts, meta, dependencies, helpers, render;
     py::handle debug, error, progress, progress_task, add_task, update, total, advance;
     py::handle messages, reporter, set_option, register_checker, msgs_store,
         msgs_by_category, config, settings_files, absolute_paths;
@@ -31,9 +31,9 @@ struct Names {
     py::handle message, message_id, fatal, build_message, vorlane_provided_code, tree,
         nodes_of_class, infer, build_atok, modname, absolute_path, add_message;
     py::handle get_toml_config, resolve_django_version, get_settings_files,
-        get_root_urlconf, render_message_centric_advice, resolve, filter, items, version,
-        specs, directories, META, files_or_modules, enter, exit, dict_, lineno, offset,
-        error_, col_offset, args, confidence, R, W;
+        get_root_urlconf, render_message_centric_advice, resolve, filter, items,
+        version, specs, directories, META, files_or_modules, enter, exit, dict_, lineno,
+        offset, error_, col_offset, args, confidence, R, W;
 };
 const Names *N = nullptr;
 
@@ -42,9 +42,12 @@ const char *const kKeyword = "vorlane";
 const char *const kKeywordColon = "vorlane:";
 const char *const kPylintColon = "pylint:";
 
-// --- Small utilities ------------------------------------------------------------------
+// --- Small utilities
+// ------------------------------------------------------------------
 
-py::object module_attr(py::handle name) { return L->module.attr(name); }
+py::object module_attr(py::handle name) {
+    return L->module.attr(name);
+}
 
 bool equals(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
@@ -56,7 +59,9 @@ py::object sibling(py::handle module_name, py::handle function) {
     return module_attr(module_name).attr(function);
 }
 
-py::object logger() { return module_attr(N->logger); }
+py::object logger() {
+    return module_attr(N->logger);
+}
 
 // super(cls, self).<name>
 py::object super_attr(py::handle cls, py::handle self, py::handle name) {
@@ -108,25 +113,31 @@ bool is_fatal(py::handle record) {
 
 // --- Text type that ignores %-formatting ---------------------------------------------
 
-// pylint renders a message with `text % args`; the syntax-error entry keeps its own text.
-py::object string_mod(py::object self, py::handle) { return self; }
+// pylint renders a message with `text % args`; the syntax-error entry keeps its own
+// text.
+py::object string_mod(py::object self, py::handle) {
+    return self;
+}
 
-// --- Linter ---------------------------------------------------------------------------
+// --- Linter
+// ---------------------------------------------------------------------------
 
 // The suppression keyword of this product works as pylint's in comments.
 py::object linter_process_tokens(py::handle self, py::handle tokens) {
     py::object sequence = py::reinterpret_borrow<py::object>(tokens);
-    py::object items = py::reinterpret_steal<py::object>(PySequence_Fast(
-        tokens.ptr(), "tokens must be a sequence"));
+    py::object items = py::reinterpret_steal<py::object>(
+        PySequence_Fast(tokens.ptr(), "tokens must be a sequence"));
     if (!items) throw py::error_already_set();
     Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
     for (Py_ssize_t i = 0; i < size; ++i) {
         py::handle token = PySequence_Fast_GET_ITEM(items.ptr(), i);
         py::object type, string;
         // tokenize's own tuples are read by position; anything else by attribute.
-        if (Py_TYPE(token.ptr()) == reinterpret_cast<PyTypeObject *>(L->TokenInfo.ptr())) {
+        if (Py_TYPE(token.ptr()) ==
+            reinterpret_cast<PyTypeObject *>(L->TokenInfo.ptr())) {
             type = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(token.ptr(), 0));
-            string = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(token.ptr(), 1));
+            string =
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(token.ptr(), 1));
         } else {
             type = token.attr(N->type);
             string = token.attr(N->string);
@@ -231,13 +242,15 @@ py::dict linter_msgs() {
         py::object old = table[code];
         Py_ssize_t size = PyObject_Length(old.ptr());
         if (size < 0) throw py::error_already_set();
-        for (Py_ssize_t i = 3; i < size; ++i) entry.append(old[py::int_(i)]);
+        for (Py_ssize_t i = 3; i < size; ++i)
+            entry.append(old[py::int_(i)]);
     }
     table[code] = py::tuple(entry);
     return table;
 }
 
-// --- Reporter -------------------------------------------------------------------------
+// --- Reporter
+// -------------------------------------------------------------------------
 
 py::object build_backwards_compatibile_pylint_message(py::handle message) {
     if (PyDict_Check(message.ptr())) {
@@ -283,12 +296,14 @@ py::object record_source_path(py::handle record, py::handle absolute_paths,
                               Py_ssize_t index) {
     if (absolute_paths && index < PyList_GET_SIZE(absolute_paths.ptr())) {
         py::handle absolute = PyList_GET_ITEM(absolute_paths.ptr(), index);
-        if (support::truthy(absolute)) return py::reinterpret_borrow<py::object>(absolute);
+        if (support::truthy(absolute))
+            return py::reinterpret_borrow<py::object>(absolute);
     }
     return record[N->path];
 }
 
-// --- Linter assembly ------------------------------------------------------------------
+// --- Linter assembly
+// ------------------------------------------------------------------
 
 py::dict option(py::object default_value, const char *type, const char *metavar,
                 const char *help) {
@@ -317,7 +332,8 @@ py::tuple linter_options() {
 py::object create_linter(py::handle linter_class, py::handle config, py::handle jobs) {
     (void)config; // the project's configuration is applied after the linter is made
     py::object reporter = L->Reporter();
-    py::object linter = linter_class("reporter"_a = reporter, "options"_a = linter_options());
+    py::object linter =
+        linter_class("reporter"_a = reporter, "options"_a = linter_options());
     py::object by_category = linter.attr(N->msgs_store).attr(N->msgs_by_category);
     by_category[N->R] = py::list();
     by_category[N->W] = py::list();
@@ -340,7 +356,8 @@ py::list get_all_message_codes() {
     return codes;
 }
 
-// --- Project linting ------------------------------------------------------------------
+// --- Project linting
+// ------------------------------------------------------------------
 
 py::object get_python_messages(py::handle project_root, py::handle files,
                                py::handle django_version, py::handle config,
@@ -369,7 +386,8 @@ py::object get_python_messages(py::handle project_root, py::handle files,
         if (str_endswith(pair[0], ".py")) selected[pair[0]] = pair[1];
     }
     py::list paths;
-    for (auto key : selected) paths.append(key.first);
+    for (auto key : selected)
+        paths.append(key.first);
     linter.attr(N->check)("files_or_modules"_a = paths);
 
     py::object reporter = linter.attr(N->reporter);
@@ -377,8 +395,8 @@ py::object get_python_messages(py::handle project_root, py::handle files,
     log_fatal_records(records);
     py::object absolute = support::attr_or_none(reporter, N->absolute_paths);
     py::handle absolute_paths = PyList_Check(absolute.ptr()) ? absolute : py::handle();
-    py::object codes = py::reinterpret_steal<py::object>(
-        PySet_New(get_all_message_codes().ptr()));
+    py::object codes =
+        py::reinterpret_steal<py::object>(PySet_New(get_all_message_codes().ptr()));
     if (!codes) throw py::error_already_set();
 
     py::list kept;
@@ -451,7 +469,8 @@ py::object get_html_messages(py::handle files) {
 }
 
 py::object get_meta_messages(py::handle project_root) {
-    py::object details = sibling(N->dependencies, N->resolve_django_version)(project_root);
+    py::object details =
+        sibling(N->dependencies, N->resolve_django_version)(project_root);
     py::list result;
     if (!support::truthy(details)) return std::move(result);
     py::object specs = details[N->specs];
@@ -477,7 +496,8 @@ py::object get_messages(py::handle project_root, py::handle files,
                         py::handle default_django_version, py::handle config,
                         py::handle jobs) {
     py::dict merged;
-    for (auto item : sibling(N->meta, N->get_toml_config)(project_root).attr(N->items)()) {
+    for (auto item :
+         sibling(N->meta, N->get_toml_config)(project_root).attr(N->items)()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         merged[pair[0]] = pair[1];
     }
@@ -486,21 +506,26 @@ py::object get_messages(py::handle project_root, py::handle files,
         merged[pair[0]] = pair[1];
     }
     logger().attr(N->debug)("Using config: %s\n", merged);
-    py::object details = sibling(N->dependencies, N->resolve_django_version)(project_root);
-    py::object version = support::truthy(details)
-                             ? py::object(details[N->version])
-                             : py::reinterpret_borrow<py::object>(default_django_version);
+    py::object details =
+        sibling(N->dependencies, N->resolve_django_version)(project_root);
+    py::object version =
+        support::truthy(details)
+            ? py::object(details[N->version])
+            : py::reinterpret_borrow<py::object>(default_django_version);
     py::object templates = get_html_messages(files);
     py::list result = get_python_messages(project_root, files, version, merged, jobs);
-    for (py::handle record : templates) result.append(record);
+    for (py::handle record : templates)
+        result.append(record);
     int wants_meta = PySequence_Contains(files.ptr(), N->META.ptr());
     if (wants_meta < 0) throw py::error_already_set();
     if (wants_meta)
-        for (py::handle record : get_meta_messages(project_root)) result.append(record);
+        for (py::handle record : get_meta_messages(project_root))
+            result.append(record);
     return std::move(result);
 }
 
-// --- Snippet linting ------------------------------------------------------------------
+// --- Snippet linting
+// ------------------------------------------------------------------
 
 void check_names(py::handle tree) {
     for (py::handle node : tree.attr(N->nodes_of_class)(L->Name)) {
@@ -545,7 +570,8 @@ py::object code_linter_get_ast(py::handle self, py::handle filepath, py::handle 
                                                   "absolute_path"_a = filepath);
     } catch (py::error_already_set &e) {
         if (e.matches(L->AstroidSyntaxError))
-            return report_syntax_error(self, support::attr_or_none(e.value(), N->error_));
+            return report_syntax_error(self,
+                                       support::attr_or_none(e.value(), N->error_));
         if (e.matches(PyExc_SyntaxError)) return report_syntax_error(self, e.value());
         throw;
     }
@@ -574,8 +600,10 @@ py::object code_linter_iterate_file_descrs(py::handle, py::object files_or_modul
     });
 }
 
-py::object check_code(py::handle code, py::handle filepath, py::handle settings_modpath) {
-    py::object linter = create_linter(L->CodeLinter, L->empty_config_linter, py::int_(0));
+py::object check_code(py::handle code, py::handle filepath,
+                      py::handle settings_modpath) {
+    py::object linter =
+        create_linter(L->CodeLinter, L->empty_config_linter, py::int_(0));
     py::list settings;
     if (!settings_modpath.is_none()) settings.append(settings_modpath);
     linter.attr(N->set_option)("settings-files", settings);
@@ -593,7 +621,8 @@ py::object check_code(py::handle code, py::handle filepath, py::handle settings_
         "code_reader"_a = code_reader);
 }
 
-// --- Loading --------------------------------------------------------------------------
+// --- Loading
+// --------------------------------------------------------------------------
 
 py::object import_into(py::module_ &m, const char *module, const char *name,
                        const char *attr = nullptr) {
@@ -622,16 +651,20 @@ py::object entry_symbol(py::handle entry) {
             support::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
     }
     if (items.size() < 3)
-        support::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got " +
-                                             std::to_string(items.size()) + ")");
+        support::raise(PyExc_ValueError,
+                       "not enough values to unpack (expected 3, got " +
+                           std::to_string(items.size()) + ")");
     return items[1];
 }
 
-py::dict build_message_id_symbol_store(py::handle python_classes, py::handle html_classes) {
+py::dict build_message_id_symbol_store(py::handle python_classes,
+                                       py::handle html_classes) {
     py::dict store;
     py::list classes;
-    for (py::handle cls : python_classes) classes.append(cls);
-    for (py::handle cls : html_classes) classes.append(cls);
+    for (py::handle cls : python_classes)
+        classes.append(cls);
+    for (py::handle cls : html_classes)
+        classes.append(cls);
     for (py::handle cls : classes) {
         for (auto item : cls.attr("msgs").attr(N->items)()) {
             py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
@@ -643,25 +676,84 @@ py::dict build_message_id_symbol_store(py::handle python_classes, py::handle htm
 
 Names *make_names() {
     auto I = support::intern;
-    return new Names{
-        I("Progress"), I("logger"), I("python_checker_classes"), I("html_checker_classes"),
-        I("advicetexts"), I("meta"), I("dependencies"), I("helpers"), I("render"),
-        I("debug"), I("error"), I("progress"), I("progress_task"), I("add_task"),
-        I("update"), I("total"), I("advance"), I("messages"), I("reporter"),
-        I("set_option"), I("register_checker"), I("msgs_store"), I("_msgs_by_category"),
-        I("config"), I("settings_files"), I("absolute_paths"), I("check"),
-        I("process_tokens"), I("set_current_module"), I("_replace"), I("type"),
-        I("string"), I("line"), I("category"), I("module"), I("obj"), I("column"),
-        I("path"), I("symbol"), I("msg"), I("msg_id"), I("abspath"), I("message"),
-        I("message-id"), I("fatal"), I("build_backwards_compatibile_pylint_message"),
-        I("vorlane_provided_code"), I("tree"), I("nodes_of_class"), I("infer"),
-        I("build_atok"), I("modname"), I("absolute_path"), I("add_message"),
-        I("get_toml_config"), I("resolve_django_version"), I("get_settings_files"),
-        I("get_root_urlconf"), I("render_message_centric_advice"), I("resolve"),
-        I("filter"), I("items"), I("version"), I("specs"), I("directories"), I("META"),
-        I("files_or_modules"), I("__enter__"), I("__exit__"), I("__dict__"), I("lineno"),
-        I("offset"), I("error"), I("col_offset"), I("args"), I("confidence"), I("R"),
-        I("W")};
+    return new Names{I("Progress"),
+                     I("logger"),
+                     I("python_checker_classes"),
+                     I("html_checker_classes"),
+                     I("advicetexts"),
+                     I("meta"),
+                     I("dependencies"),
+                     I("helpers"),
+                     I("render"),
+                     I("debug"),
+                     I("error"),
+                     I("progress"),
+                     I("progress_task"),
+                     I("add_task"),
+                     I("update"),
+                     I("total"),
+                     I("advance"),
+                     I("messages"),
+                     I("reporter"),
+                     I("set_option"),
+                     I("register_checker"),
+                     I("msgs_store"),
+                     I("_msgs_by_category"),
+                     I("config"),
+                     I("settings_files"),
+                     I("absolute_paths"),
+                     I("check"),
+                     I("process_tokens"),
+                     I("set_current_module"),
+                     I("_replace"),
+                     I("type"),
+                     I("string"),
+                     I("line"),
+                     I("category"),
+                     I("module"),
+                     I("obj"),
+                     I("column"),
+                     I("path"),
+                     I("symbol"),
+                     I("msg"),
+                     I("msg_id"),
+                     I("abspath"),
+                     I("message"),
+                     I("message-id"),
+                     I("fatal"),
+                     I("build_backwards_compatibile_pylint_message"),
+                     I("vorlane_provided_code"),
+                     I("tree"),
+                     I("nodes_of_class"),
+                     I("infer"),
+                     I("build_atok"),
+                     I("modname"),
+                     I("absolute_path"),
+                     I("add_message"),
+                     I("get_toml_config"),
+                     I("resolve_django_version"),
+                     I("get_settings_files"),
+                     I("get_root_urlconf"),
+                     I("render_message_centric_advice"),
+                     I("resolve"),
+                     I("filter"),
+                     I("items"),
+                     I("version"),
+                     I("specs"),
+                     I("directories"),
+                     I("META"),
+                     I("files_or_modules"),
+                     I("__enter__"),
+                     I("__exit__"),
+                     I("__dict__"),
+                     I("lineno"),
+                     I("offset"),
+                     I("error"),
+                     I("col_offset"),
+                     I("args"),
+                     I("confidence"),
+                     I("R"),
+                     I("W")};
 }
 
 } // namespace
@@ -678,7 +770,8 @@ PYBIND11_MODULE(checker, m) {
     import_into(m, "itertools", "itertools");
     import_into(m, "astroid", "astroid");
     libs->SpecifierSet =
-        import_into(m, "packaging.specifiers", "SpecifierSet", "SpecifierSet").release();
+        import_into(m, "packaging.specifiers", "SpecifierSet", "SpecifierSet")
+            .release();
     py::object lint = import_into(m, "pylint.lint", "lint");
     libs->JSONReporter =
         import_into(m, "pylint.reporters", "JSONReporter", "JSONReporter").release();
@@ -691,16 +784,18 @@ PYBIND11_MODULE(checker, m) {
     libs->HIGH = support::import("pylint.interfaces", "HIGH");
     libs->Name = support::import("astroid", "Name");
     libs->InferenceError = support::import("astroid.exceptions", "InferenceError");
-    libs->AstroidSyntaxError = support::import("astroid.exceptions", "AstroidSyntaxError");
+    libs->AstroidSyntaxError =
+        support::import("astroid.exceptions", "AstroidSyntaxError");
 
     // The checker modules, then the sibling modules, each in its fixed order.
-    for (const char *name : {"admin", "migrations", "colspec", "classlayout", "fetchplan",
-                             "settings", "urls", "templates"})
-        m.attr(name) =
-            py::module_::import(("vorlane.staticanalysis.checkers." + std::string(name)).c_str());
-    for (const char *name : {"dependencies", "advicetexts", "meta", "render", "helpers"})
-        m.attr(name) =
-            py::module_::import(("vorlane.staticanalysis." + std::string(name)).c_str());
+    for (const char *name : {"admin", "migrations", "colspec", "classlayout",
+                             "fetchplan", "settings", "urls", "templates"})
+        m.attr(name) = py::module_::import(
+            ("vorlane.staticanalysis.checkers." + std::string(name)).c_str());
+    for (const char *name :
+         {"dependencies", "advicetexts", "meta", "render", "helpers"})
+        m.attr(name) = py::module_::import(
+            ("vorlane.staticanalysis." + std::string(name)).c_str());
 
     // The progress display is optional: without rich a mock shows nothing.
     try {
@@ -714,20 +809,21 @@ PYBIND11_MODULE(checker, m) {
 
     // The registry: every linter registers the Python checkers of this list.
     py::list python_classes;
-    for (const char *name :
-         {"admin", "settings", "colspec", "classlayout", "migrations", "fetchplan", "urls"})
+    for (const char *name : {"admin", "settings", "colspec", "classlayout",
+                             "migrations", "fetchplan", "urls"})
         python_classes.append(m.attr(name).attr("Checker"));
     m.attr("python_checker_classes") = python_classes;
     py::list html_classes;
     html_classes.append(m.attr("templates").attr("Checker"));
     m.attr("html_checker_classes") = html_classes;
-    m.attr("logger") = py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
+    m.attr("logger") =
+        py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
     m.attr("message_id_symbol_store") =
         build_message_id_symbol_store(python_classes, html_classes);
 
     // Text type of the syntax-error entry.
-    py::object ignored =
-        support::make_class(m, "ignore_old_style_string_formatting", py::make_tuple(py::str().get_type()));
+    py::object ignored = support::make_class(m, "ignore_old_style_string_formatting",
+                                             py::make_tuple(py::str().get_type()));
     support::def_method(ignored, "__mod__", &string_mod);
     libs->StringFormattingIgnored = ignored.release();
     L = libs;
@@ -735,8 +831,10 @@ PYBIND11_MODULE(checker, m) {
     // Linter of project files.
     py::dict linter_ns;
     linter_ns["msgs"] = linter_msgs();
-    py::object linter = support::make_class(m, "Linter", py::make_tuple(L->PyLinter), linter_ns);
-    support::def_method(linter, "process_tokens", &linter_process_tokens, py::arg("tokens"));
+    py::object linter =
+        support::make_class(m, "Linter", py::make_tuple(L->PyLinter), linter_ns);
+    support::def_method(linter, "process_tokens", &linter_process_tokens,
+                        py::arg("tokens"));
     support::def_method(linter, "check", &linter_check, py::arg("files_or_modules"));
     support::def_method(linter, "set_current_module", &linter_set_current_module,
                         py::arg("modname"), py::arg("filepath") = py::none());
@@ -747,8 +845,9 @@ PYBIND11_MODULE(checker, m) {
     py::object code_linter =
         support::make_class(m, "CodeLinter", py::make_tuple(L->Linter));
     support::def_method(code_linter, "check", &code_linter_check, py::arg("code"));
-    support::def_method(code_linter, "get_ast", &code_linter_get_ast, py::arg("filepath"),
-                        py::arg("modname"), py::arg("data") = py::none());
+    support::def_method(code_linter, "get_ast", &code_linter_get_ast,
+                        py::arg("filepath"), py::arg("modname"),
+                        py::arg("data") = py::none());
     support::def_method(code_linter, "_iterate_file_descrs",
                         &code_linter_iterate_file_descrs, py::arg("files_or_modules"));
     libs->CodeLinter = code_linter.release();
@@ -764,11 +863,13 @@ PYBIND11_MODULE(checker, m) {
     m.def("get_html_messages", &get_html_messages, py::arg("files"));
     m.def("get_messages", &get_messages, py::arg("project_root"), py::arg("files"),
           py::arg("default_django_version") = "3.2",
-          py::arg("config") = py::handle(L->empty_config_messages), py::arg("jobs") = 0);
+          py::arg("config") = py::handle(L->empty_config_messages),
+          py::arg("jobs") = 0);
     m.def("get_meta_messages", &get_meta_messages, py::arg("project_root"));
 
-    py::object html_linter =
-        support::make_class(m, "HtmlLinter", py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))));
+    py::object html_linter = support::make_class(
+        m, "HtmlLinter",
+        py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))));
     support::def_method(html_linter, "__init__", &html_linter_init);
     support::def_method(html_linter, "check", &html_linter_check, py::arg("files"));
     libs->HtmlLinter = html_linter.release();
@@ -778,9 +879,11 @@ PYBIND11_MODULE(checker, m) {
 
     py::object reporter =
         support::make_class(m, "Reporter", py::make_tuple(L->JSONReporter));
-    support::def_method(reporter, "handle_message", &reporter_handle_message, py::arg("msg"));
+    support::def_method(reporter, "handle_message", &reporter_handle_message,
+                        py::arg("msg"));
     support::def_static(reporter, "build_backwards_compatibile_pylint_message",
-                        &build_backwards_compatibile_pylint_message, py::arg("message"));
+                        &build_backwards_compatibile_pylint_message,
+                        py::arg("message"));
     libs->Reporter = reporter.release();
 
     m.def("create_linter", &create_linter, py::arg("linter_class"),
