@@ -1348,3 +1348,13 @@ def test_read_code_from_file_undecodable(tmp_path):
     path.write_bytes(b"x = '\xff'\n")
     with pytest.raises(UnicodeDecodeError):
         helpers.read_code_from_file(str(path))
+
+
+def test_is_queryset_of_the_shims_queryset_node():
+    from vorlane.staticanalysis import shims
+
+    model = value_of(DJANGO_MODULE, "Book")
+    node = shims.QuerySetNode.from_elements([model.instantiate_class()])
+    assert helpers.is_queryset(node) is True
+    assert helpers.is_model(node) is False
+    assert helpers.is_model_manager(node) is False
