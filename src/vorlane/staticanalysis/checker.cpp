@@ -21,19 +21,77 @@ struct Libs {
 const Libs *L = nullptr;
 
 struct Names {
-    py::handle Progress, logger, python_checker_classes, html_checker_classes,
-        advicetexts, meta, dependencies, helpers, render;
-    py::handle debug, error, progress, progress_task, add_task, update, total, advance;
-    py::handle messages, reporter, set_option, register_checker, msgs_store,
-        msgs_by_category, config, settings_files, absolute_paths;
-    py::handle check, process_tokens, set_current_module, replace_, type, string, line;
-    py::handle category, module, obj, column, path, symbol, msg, msg_id, abspath;
-    py::handle message, message_id, fatal, build_message, vorlane_provided_code, tree,
-        nodes_of_class, infer, build_atok, modname, absolute_path, add_message;
-    py::handle get_toml_config, resolve_django_version, get_settings_files,
-        get_root_urlconf, render_message_centric_advice, resolve, filter, items,
-        version, specs, directories, META, files_or_modules, enter, exit, dict_, lineno,
-        offset, error_, col_offset, args, confidence, R, W;
+    py::handle Progress;
+    py::handle logger;
+    py::handle python_checker_classes;
+    py::handle html_checker_classes;
+    py::handle advicetexts;
+    py::handle meta;
+    py::handle dependencies;
+    py::handle helpers;
+    py::handle render;
+    py::handle debug;
+    py::handle error;
+    py::handle progress;
+    py::handle progress_task;
+    py::handle add_task;
+    py::handle update;
+    py::handle messages;
+    py::handle reporter;
+    py::handle set_option;
+    py::handle register_checker;
+    py::handle msgs_store;
+    py::handle msgs_by_category;
+    py::handle config;
+    py::handle settings_files;
+    py::handle absolute_paths;
+    py::handle check;
+    py::handle process_tokens;
+    py::handle set_current_module;
+    py::handle replace_;
+    py::handle type;
+    py::handle string;
+    py::handle line;
+    py::handle category;
+    py::handle module;
+    py::handle obj;
+    py::handle column;
+    py::handle path;
+    py::handle symbol;
+    py::handle msg;
+    py::handle msg_id;
+    py::handle abspath;
+    py::handle message;
+    py::handle message_id;
+    py::handle fatal;
+    py::handle build_message;
+    py::handle vorlane_provided_code;
+    py::handle tree;
+    py::handle nodes_of_class;
+    py::handle infer;
+    py::handle build_atok;
+    py::handle add_message;
+    py::handle get_toml_config;
+    py::handle resolve_django_version;
+    py::handle get_settings_files;
+    py::handle get_root_urlconf;
+    py::handle render_message_centric_advice;
+    py::handle resolve;
+    py::handle filter;
+    py::handle items;
+    py::handle version;
+    py::handle specs;
+    py::handle directories;
+    py::handle META;
+    py::handle files_or_modules;
+    py::handle enter;
+    py::handle exit;
+    py::handle dict_;
+    py::handle lineno;
+    py::handle offset;
+    py::handle error_;
+    py::handle R;
+    py::handle W;
 };
 const Names *N = nullptr;
 
@@ -42,8 +100,7 @@ const char *const kKeyword = "vorlane";
 const char *const kKeywordColon = "vorlane:";
 const char *const kPylintColon = "pylint:";
 
-// --- Small utilities
-// ------------------------------------------------------------------
+// --- Small utilities -----------------------------------------------------------------
 
 py::object module_attr(py::handle name) {
     return L->module.attr(name);
@@ -119,8 +176,7 @@ py::object string_mod(py::object self, py::handle) {
     return self;
 }
 
-// --- Linter
-// ---------------------------------------------------------------------------
+// --- Linter --------------------------------------------------------------------------
 
 // The suppression keyword of this product works as pylint's in comments.
 py::object linter_process_tokens(py::handle self, py::handle tokens) {
@@ -249,8 +305,7 @@ py::dict linter_msgs() {
     return table;
 }
 
-// --- Reporter
-// -------------------------------------------------------------------------
+// --- Reporter ------------------------------------------------------------------------
 
 py::object build_backwards_compatibile_pylint_message(py::handle message) {
     if (PyDict_Check(message.ptr())) {
@@ -302,8 +357,7 @@ py::object record_source_path(py::handle record, py::handle absolute_paths,
     return record[N->path];
 }
 
-// --- Linter assembly
-// ------------------------------------------------------------------
+// --- Linter assembly -----------------------------------------------------------------
 
 py::dict option(py::object default_value, const char *type, const char *metavar,
                 const char *help) {
@@ -356,8 +410,7 @@ py::list get_all_message_codes() {
     return codes;
 }
 
-// --- Project linting
-// ------------------------------------------------------------------
+// --- Project linting -----------------------------------------------------------------
 
 py::object get_python_messages(py::handle project_root, py::handle files,
                                py::handle django_version, py::handle config,
@@ -524,8 +577,7 @@ py::object get_messages(py::handle project_root, py::handle files,
     return std::move(result);
 }
 
-// --- Snippet linting
-// ------------------------------------------------------------------
+// --- Snippet linting -----------------------------------------------------------------
 
 void check_names(py::handle tree) {
     for (py::handle node : tree.attr(N->nodes_of_class)(L->Name)) {
@@ -621,8 +673,7 @@ py::object check_code(py::handle code, py::handle filepath,
         "code_reader"_a = code_reader);
 }
 
-// --- Loading
-// --------------------------------------------------------------------------
+// --- Loading -------------------------------------------------------------------------
 
 py::object import_into(py::module_ &m, const char *module, const char *name,
                        const char *attr = nullptr) {
@@ -675,85 +726,79 @@ py::dict build_message_id_symbol_store(py::handle python_classes,
 }
 
 Names *make_names() {
-    auto I = support::intern;
-    return new Names{I("Progress"),
-                     I("logger"),
-                     I("python_checker_classes"),
-                     I("html_checker_classes"),
-                     I("advicetexts"),
-                     I("meta"),
-                     I("dependencies"),
-                     I("helpers"),
-                     I("render"),
-                     I("debug"),
-                     I("error"),
-                     I("progress"),
-                     I("progress_task"),
-                     I("add_task"),
-                     I("update"),
-                     I("total"),
-                     I("advance"),
-                     I("messages"),
-                     I("reporter"),
-                     I("set_option"),
-                     I("register_checker"),
-                     I("msgs_store"),
-                     I("_msgs_by_category"),
-                     I("config"),
-                     I("settings_files"),
-                     I("absolute_paths"),
-                     I("check"),
-                     I("process_tokens"),
-                     I("set_current_module"),
-                     I("_replace"),
-                     I("type"),
-                     I("string"),
-                     I("line"),
-                     I("category"),
-                     I("module"),
-                     I("obj"),
-                     I("column"),
-                     I("path"),
-                     I("symbol"),
-                     I("msg"),
-                     I("msg_id"),
-                     I("abspath"),
-                     I("message"),
-                     I("message-id"),
-                     I("fatal"),
-                     I("build_backwards_compatibile_pylint_message"),
-                     I("vorlane_provided_code"),
-                     I("tree"),
-                     I("nodes_of_class"),
-                     I("infer"),
-                     I("build_atok"),
-                     I("modname"),
-                     I("absolute_path"),
-                     I("add_message"),
-                     I("get_toml_config"),
-                     I("resolve_django_version"),
-                     I("get_settings_files"),
-                     I("get_root_urlconf"),
-                     I("render_message_centric_advice"),
-                     I("resolve"),
-                     I("filter"),
-                     I("items"),
-                     I("version"),
-                     I("specs"),
-                     I("directories"),
-                     I("META"),
-                     I("files_or_modules"),
-                     I("__enter__"),
-                     I("__exit__"),
-                     I("__dict__"),
-                     I("lineno"),
-                     I("offset"),
-                     I("error"),
-                     I("col_offset"),
-                     I("args"),
-                     I("confidence"),
-                     I("R"),
-                     I("W")};
+    auto *n = new Names;
+    n->Progress = support::intern("Progress");
+    n->logger = support::intern("logger");
+    n->python_checker_classes = support::intern("python_checker_classes");
+    n->html_checker_classes = support::intern("html_checker_classes");
+    n->advicetexts = support::intern("advicetexts");
+    n->meta = support::intern("meta");
+    n->dependencies = support::intern("dependencies");
+    n->helpers = support::intern("helpers");
+    n->render = support::intern("render");
+    n->debug = support::intern("debug");
+    n->error = support::intern("error");
+    n->progress = support::intern("progress");
+    n->progress_task = support::intern("progress_task");
+    n->add_task = support::intern("add_task");
+    n->update = support::intern("update");
+    n->messages = support::intern("messages");
+    n->reporter = support::intern("reporter");
+    n->set_option = support::intern("set_option");
+    n->register_checker = support::intern("register_checker");
+    n->msgs_store = support::intern("msgs_store");
+    n->msgs_by_category = support::intern("_msgs_by_category");
+    n->config = support::intern("config");
+    n->settings_files = support::intern("settings_files");
+    n->absolute_paths = support::intern("absolute_paths");
+    n->check = support::intern("check");
+    n->process_tokens = support::intern("process_tokens");
+    n->set_current_module = support::intern("set_current_module");
+    n->replace_ = support::intern("_replace");
+    n->type = support::intern("type");
+    n->string = support::intern("string");
+    n->line = support::intern("line");
+    n->category = support::intern("category");
+    n->module = support::intern("module");
+    n->obj = support::intern("obj");
+    n->column = support::intern("column");
+    n->path = support::intern("path");
+    n->symbol = support::intern("symbol");
+    n->msg = support::intern("msg");
+    n->msg_id = support::intern("msg_id");
+    n->abspath = support::intern("abspath");
+    n->message = support::intern("message");
+    n->message_id = support::intern("message-id");
+    n->fatal = support::intern("fatal");
+    n->build_message = support::intern("build_backwards_compatibile_pylint_message");
+    n->vorlane_provided_code = support::intern("vorlane_provided_code");
+    n->tree = support::intern("tree");
+    n->nodes_of_class = support::intern("nodes_of_class");
+    n->infer = support::intern("infer");
+    n->build_atok = support::intern("build_atok");
+    n->add_message = support::intern("add_message");
+    n->get_toml_config = support::intern("get_toml_config");
+    n->resolve_django_version = support::intern("resolve_django_version");
+    n->get_settings_files = support::intern("get_settings_files");
+    n->get_root_urlconf = support::intern("get_root_urlconf");
+    n->render_message_centric_advice = support::intern("render_message_centric_advice");
+    n->resolve = support::intern("resolve");
+    n->filter = support::intern("filter");
+    n->items = support::intern("items");
+    n->version = support::intern("version");
+    n->specs = support::intern("specs");
+    n->directories = support::intern("directories");
+    n->META = support::intern("META");
+    n->files_or_modules = support::intern("files_or_modules");
+    n->enter = support::intern("__enter__");
+    n->exit = support::intern("__exit__");
+    n->dict_ = support::intern("__dict__");
+    n->lineno = support::intern("lineno");
+    n->offset = support::intern("offset");
+    n->error_ = support::intern("error");
+    n->R = support::intern("R");
+    n->W = support::intern("W");
+    return n;
 }
 
 } // namespace
