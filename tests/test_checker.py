@@ -15,6 +15,7 @@ import pytest
 from pylint.checkers import BaseChecker
 from pylint.interfaces import HIGH
 from pylint.lint import PyLinter
+from pylint.reporters import JSONReporter
 from pylint.message import Message
 from pylint.typing import MessageLocationTuple
 from pylint.utils.file_state import FileState
@@ -204,6 +205,30 @@ def test_registry_lists_and_store():
     )
     assert "E0001" not in store and "C1000" not in store
     assert checker.logger.name == "vorlane.staticanalysis.checker"
+
+
+@pytest.mark.parametrize(
+    "name, base",
+    [
+        ("ignore_old_style_string_formatting", str),
+        ("Linter", PyLinter),
+        ("Reporter", JSONReporter),
+        ("HtmlLinter", object),
+    ],
+)
+def test_classes_made_at_load(name, base):
+    cls = getattr(checker, name)
+    # pylint's worker processes find the classes again by module and name.
+    assert cls.__module__ == "vorlane.staticanalysis.checker"
+    assert cls.__qualname__ == name and cls.__doc__ is None
+    assert cls.__bases__ == (base,)
+    assert checker.CodeLinter.__bases__ == (checker.Linter,)
+
+
+def test_progress_display_is_rich():
+    import rich.progress
+
+    assert checker.Progress is rich.progress.Progress
 
 
 def run_python(code):
