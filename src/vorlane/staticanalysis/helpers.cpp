@@ -33,7 +33,7 @@ struct Names {
         close, join;
     py::handle _transform, register_transform, unregister_transform,
         register_transforms, string_build, tokens, extra_line_map, type, line, start,
-        string, replace, tree, startswith, sub, NOT_PROVIDED, __name__;
+        string, replace, tree, startswith, sub, NOT_PROVIDED, __name__, insert, append;
 };
 const Names *N = nullptr;
 
@@ -355,19 +355,18 @@ void set_function_name(py::handle node, py::object new_name) {
 }
 
 // A trailing **kwargs stays last; only the last entry is looked at.
-void add_to_keywords(py::list keywords, py::object keyword) {
-    Py_ssize_t size = PyList_GET_SIZE(keywords.ptr());
+void add_to_keywords(py::object keywords, py::object keyword) {
+    Py_ssize_t size = PyObject_Length(keywords.ptr());
+    if (size < 0) throw py::error_already_set();
     if (size > 0) {
-        py::object last_text =
-            call_method(PyList_GET_ITEM(keywords.ptr(), size - 1), N->as_string);
-        py::object starred = last_text.attr(N->startswith)("**");
+        py::object last = keywords[py::int_(size - 1)];
+        py::object starred = call_method(last, N->as_string).attr(N->startswith)("**");
         if (support::truthy(starred)) {
-            if (PyList_Insert(keywords.ptr(), size - 1, keyword.ptr()) < 0)
-                throw py::error_already_set();
+            keywords.attr(N->insert)(size - 1, keyword);
             return;
         }
     }
-    keywords.append(keyword);
+    keywords.attr(N->append)(keyword);
 }
 
 py::object preserve_metadata(py::object new_node, py::handle old_node) {
@@ -657,6 +656,8 @@ void load_libs() {
     VORLANE_NAME(sub);
     VORLANE_NAME(NOT_PROVIDED);
     VORLANE_NAME(__name__);
+    VORLANE_NAME(insert);
+    VORLANE_NAME(append);
 #undef VORLANE_NAME
     n->init = support::intern("__init__");
     check_filled(*n, "Names");
