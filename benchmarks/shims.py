@@ -71,7 +71,9 @@ def spawn(phase):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=1, help="runs per phase; best time kept")
+    parser.add_argument(
+        "--repeat", type=int, default=1, help="runs per phase; best time kept"
+    )
     parser.add_argument("--phase", choices=["plain", "shims"], help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.phase:
@@ -83,7 +85,8 @@ def main():
         runs = [spawn(phase) for _ in range(max(1, args.repeat))]
         results[phase] = min(runs, key=lambda run: run["seconds"])
     plain, shims = results["plain"], results["shims"]
-    print(f"Django sources: {plain['files']} files ({os.path.dirname(django_sources()[0][1])})")
+    package = os.path.dirname(django_sources()[0][1])
+    print(f"Django sources: {plain['files']} files ({package})")
     print(f"without shims: {plain['seconds']:.2f} s")
     print(f"with shims:    {shims['seconds']:.2f} s")
     print(f"ratio:         {shims['seconds'] / plain['seconds']:.2f}")

@@ -1,4 +1,4 @@
-"""Django inference shims and settings-parse transforms, against astroid and Django's sources."""
+"""Django inference shims and settings-parse transforms, on Django's real sources."""
 import pickle
 import textwrap
 import warnings
@@ -97,7 +97,9 @@ BY_CLASS = {
 def test_loading_registers_the_five_transforms_once():
     import importlib
 
-    importlib.import_module("vorlane.staticanalysis.shims")  # a second import adds nothing
+    importlib.import_module(
+        "vorlane.staticanalysis.shims"
+    )  # a second import adds nothing
     assert shim_entries(astroid.MANAGER._transform) == BY_CLASS
 
 
@@ -105,9 +107,11 @@ def test_register_transforms_fills_a_fresh_registry():
     registry = TransformVisitor()
     assert shims.register_transforms(registry) is None
     assert shim_entries(registry) == BY_CLASS
-    assert sum(len(entries) for entries in registry.transforms.values()) == len(REGISTRATIONS)
+    assert sum(len(entries) for entries in registry.transforms.values()) == len(
+        REGISTRATIONS
+    )
     # The class transform is the function itself; the others are inference tips.
-    (transform, _), = registry.transforms[astroid.ClassDef]
+    ((transform, _),) = registry.transforms[astroid.ClassDef]
     assert transform is shims.apply_is_used_in_generic_fk_shim
     call = astroid.extract_node("f()")
     for transform, _ in registry.transforms[astroid.Call]:
@@ -201,7 +205,10 @@ def test_queryset_node_pickles():
         ("Book.objects.filter(x=1).first() #@", None),
         ("qs.first() #@", None),
         ("Plain.objects #@", ("instance", "builtins.list")),
-        ("Holder.books.first() #@", None),  # a QuerySet held by a class that is no model
+        (
+            "Holder.books.first() #@",
+            None,
+        ),  # a QuerySet held by a class that is no model
         ("Plain.objects.filter() #@", None),
     ],
 )
@@ -347,7 +354,9 @@ def test_model_manager_shim_reads_djangos_manager_module(monkeypatch, source, ex
         with pytest.raises(UseInferenceDefault):
             list(shims.apply_model_manager_shim(node))
     else:
-        assert [describe(v) for v in shims.apply_model_manager_shim(node, None)] == expected
+        assert [
+            describe(v) for v in shims.apply_model_manager_shim(node, None)
+        ] == expected
 
 
 # --- GenericForeignKey field names ------------------------------------------------
@@ -367,7 +376,10 @@ def test_model_manager_shim_reads_djangos_manager_module(monkeypatch, source, ex
             ["first_id", "second_id"],
         ),
         ("g = GFK('ct', 'aliased_id')", ["aliased_id"]),
-        ("def m(self):\n    return GenericForeignKey('ct', 'in_method')", ["in_method"]),
+        (
+            "def m(self):\n    return GenericForeignKey('ct', 'in_method')",
+            ["in_method"],
+        ),
         ("class Inner:\n    g = GenericForeignKey('ct', 'nested')", ["nested"]),
         # silent
         ("g = GenericForeignKey()", []),
@@ -412,7 +424,9 @@ SETTINGS_PATH = "/proj/mysite/settings.py"
 
 def build_settings(source, path=SETTINGS_PATH):
     with shims.BuilderWithSettingsTransforms() as builder:
-        return builder.string_build(textwrap.dedent(source), modname="shimsettings", path=path)
+        return builder.string_build(
+            textwrap.dedent(source), modname="shimsettings", path=path
+        )
 
 
 def value_of(module, name):
@@ -446,7 +460,10 @@ def value_of(module, name):
         ("X = os.environ.get('PORT', 8000)", "Call"),
         ("X = os.environ.get(NAME, 'x')", "Call"),
         ("X = os.environ.get('A', default='x')", "Call"),
-        ("X = os.environ.setdefault('DJANGO_SETTINGS_MODULE', 'mysite.settings')", "Call"),
+        (
+            "X = os.environ.setdefault('DJANGO_SETTINGS_MODULE', 'mysite.settings')",
+            "Call",
+        ),
         ("X = dict('a', 'b')", "Call"),
     ],
 )
@@ -480,14 +497,21 @@ def settings_entries():
         (transform, predicate)
         for transform, predicate in astroid.MANAGER._transform.transforms[astroid.Call]
         if predicate
-        in (shims.looks_like_path_manipulation, shims.looks_like_environment_variable_lookup)
+        in (
+            shims.looks_like_path_manipulation,
+            shims.looks_like_environment_variable_lookup,
+        )
     ]
 
 
 def test_builder_registers_only_inside_the_block():
     context = shims.BuilderWithSettingsTransforms()
     assert context.transforms == [
-        [astroid.Call, shims.transform_path_manipulation, shims.looks_like_path_manipulation],
+        [
+            astroid.Call,
+            shims.transform_path_manipulation,
+            shims.looks_like_path_manipulation,
+        ],
         [
             astroid.Call,
             shims.transform_environment_variable_lookup,
@@ -501,7 +525,7 @@ def test_builder_registers_only_inside_the_block():
         # A manager of its own, sharing the process-wide registry and caches.
         assert builder._manager._transform is astroid.MANAGER._transform
         assert settings_entries() == [tuple(entry[1:]) for entry in context.transforms]
-        # Any tree built through the process-wide manager gets them, not only the builder's.
+        # Every tree built through the process-wide manager gets them, not only ours.
         assert value_of(astroid.parse(source), "X") == "b"
     assert settings_entries() == []
     assert value_of(astroid.parse(source), "X") == "Call"
@@ -525,7 +549,10 @@ def test_builder_exit_accepts_any_arguments():
 @pytest.mark.parametrize(
     "entry, message",
     [
-        ([astroid.Call, shims.transform_path_manipulation], "not enough values to unpack"),
+        (
+            [astroid.Call, shims.transform_path_manipulation],
+            "not enough values to unpack",
+        ),
         ([astroid.Call, None, None, None], "too many values to unpack"),
     ],
 )
@@ -574,7 +601,10 @@ def test_looks_like_path_manipulation(code, expected):
     ],
 )
 def test_looks_like_environment_variable_lookup(code, expected):
-    assert shims.looks_like_environment_variable_lookup(astroid.extract_node(code)) is expected
+    assert (
+        shims.looks_like_environment_variable_lookup(astroid.extract_node(code))
+        is expected
+    )
 
 
 def test_environment_transform_answers_the_default_node_itself():

@@ -68,17 +68,20 @@ struct Names {
     py::handle looks_like_model = support::intern("looks_like_model");
     py::handle looks_like_model_manager = support::intern("looks_like_model_manager");
     py::handle looks_like_model_get = support::intern("looks_like_model_get");
-    py::handle looks_like_queryset_lookup = support::intern("looks_like_queryset_lookup");
+    py::handle looks_like_queryset_lookup =
+        support::intern("looks_like_queryset_lookup");
     py::handle looks_like_model_manager_lookup =
         support::intern("looks_like_model_manager_lookup");
     py::handle apply_model_manager_lookup_shim =
         support::intern("apply_model_manager_lookup_shim");
-    py::handle apply_queryset_lookup_shim = support::intern("apply_queryset_lookup_shim");
+    py::handle apply_queryset_lookup_shim =
+        support::intern("apply_queryset_lookup_shim");
     py::handle apply_model_get_shim = support::intern("apply_model_get_shim");
     py::handle apply_model_manager_shim = support::intern("apply_model_manager_shim");
     py::handle apply_is_used_in_generic_fk_shim =
         support::intern("apply_is_used_in_generic_fk_shim");
-    py::handle transform_path_manipulation = support::intern("transform_path_manipulation");
+    py::handle transform_path_manipulation =
+        support::intern("transform_path_manipulation");
     py::handle looks_like_path_manipulation =
         support::intern("looks_like_path_manipulation");
     py::handle transform_environment_variable_lookup =
@@ -108,8 +111,8 @@ const Names *N = nullptr;
 
 // Callee texts the path transform folds; only this dotted spelling counts, because the
 // transform calls the interpreter's own os.path function of the same attribute name.
-const std::array<const char *, 4> PATH_FUNCTIONS = {"os.path.abspath", "os.path.dirname",
-                                                    "os.path.basename", "os.path.join"};
+const std::array<const char *, 4> PATH_FUNCTIONS = {
+    "os.path.abspath", "os.path.dirname", "os.path.basename", "os.path.join"};
 
 // --- Small tools -------------------------------------------------------------------
 
@@ -121,14 +124,18 @@ bool is_text(py::handle value, py::handle name) {
     return PyUnicode_Compare(value.ptr(), name.ptr()) == 0;
 }
 
-py::object safe_infer(py::handle node) { return L->safe_infer(node); }
+py::object safe_infer(py::handle node) {
+    return L->safe_infer(node);
+}
 
 py::object helpers_call(py::handle name, py::handle value) {
     return L->helpers.attr(name)(value);
 }
 
 // The tip has nothing to offer: astroid's own inference applies.
-[[noreturn]] void decline() { support::raise(L->UseInferenceDefault); }
+[[noreturn]] void decline() {
+    support::raise(L->UseInferenceDefault);
+}
 
 // Unpacks a (node class, transform, predicate) registration as a with-statement target
 // list would, with the interpreter's own messages.
@@ -136,12 +143,14 @@ std::array<py::object, 3> unpack_registration(py::handle entry) {
     std::array<py::object, 3> items;
     size_t count = 0;
     for (py::handle item : py::iter(entry)) {
-        if (count == 3) support::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        if (count == 3)
+            support::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
         items[count++] = py::reinterpret_borrow<py::object>(item);
     }
     if (count < 3)
-        support::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got " +
-                                             std::to_string(count) + ")");
+        support::raise(PyExc_ValueError,
+                       "not enough values to unpack (expected 3, got " +
+                           std::to_string(count) + ")");
     return items;
 }
 
@@ -186,7 +195,9 @@ py::object instance_behind_receiver(py::handle node) {
     return model_class.attr(N->instantiate_class)();
 }
 
-py::object single(py::handle value) { return py::iter(py::make_tuple(value)); }
+py::object single(py::handle value) {
+    return py::iter(py::make_tuple(value));
+}
 
 py::object apply_model_manager_lookup_shim(py::handle node, py::handle, py::kwargs) {
     return single(make_queryset(instance_behind_receiver(node)));
@@ -250,7 +261,8 @@ py::object apply_is_used_in_generic_fk_shim(py::handle node) {
             if (named) continue;
             // Positional: the object-id field follows the content-type field.
             py::object args = call.attr(N->args);
-            if (!args.is_none() && py::len(args) >= 2) append_literal(names, args[py::int_(1)]);
+            if (!args.is_none() && py::len(args) >= 2)
+                append_literal(names, args[py::int_(1)]);
         }
     }
     node.attr(N->generic_foreign_key_field_names) = names;
@@ -317,7 +329,8 @@ py::object transform_path_manipulation(py::handle node) {
     py::list values;
     for (const py::object &value : inferred) {
         auto constant = support::try_attr(value, N->value);
-        if (!constant) return self; // an instance or a container: nothing to compute with
+        if (!constant)
+            return self; // an instance or a container: nothing to compute with
         values.append(*constant);
     }
     py::object result;
@@ -362,8 +375,8 @@ void settings_transforms_init(py::handle self) {
         return entry;
     };
     py::list transforms;
-    transforms.append(registration(N->transform_path_manipulation,
-                                   N->looks_like_path_manipulation));
+    transforms.append(
+        registration(N->transform_path_manipulation, N->looks_like_path_manipulation));
     transforms.append(registration(N->transform_environment_variable_lookup,
                                    N->looks_like_environment_variable_lookup));
     self.attr(N->transforms) = transforms;
@@ -393,7 +406,8 @@ py::object looks_like_environment_variable_lookup(py::handle node) {
     py::object name = args[py::int_(0)], fallback = args[py::int_(1)];
     // Every test that answers None is free of side effects, so the cheap node-kind test
     // may run before rendering the call.
-    if (!support::isinstance(name, L->Const) || !support::isinstance(fallback, L->Const))
+    if (!support::isinstance(name, L->Const) ||
+        !support::isinstance(fallback, L->Const))
         return py::none();
     auto text = support::as_string(node.attr(N->as_string)());
     if (!text || text->find("env") == std::string::npos) return py::none();
@@ -413,9 +427,11 @@ py::object transform_environment_variable_lookup(py::handle node) {
 void register_transforms(py::handle manager) {
     py::handle m = L->module;
     auto tip = [&](py::handle name) { return L->inference_tip(m.attr(name)); };
-    manager.attr(N->register_transform)(L->ClassDef, m.attr(N->apply_is_used_in_generic_fk_shim),
+    manager.attr(N->register_transform)(L->ClassDef,
+                                        m.attr(N->apply_is_used_in_generic_fk_shim),
                                         m.attr(N->looks_like_model));
-    manager.attr(N->register_transform)(L->Call, tip(N->apply_model_manager_lookup_shim),
+    manager.attr(N->register_transform)(L->Call,
+                                        tip(N->apply_model_manager_lookup_shim),
                                         m.attr(N->looks_like_model_manager_lookup));
     manager.attr(N->register_transform)(L->Call, tip(N->apply_queryset_lookup_shim),
                                         m.attr(N->looks_like_queryset_lookup));
@@ -481,20 +497,22 @@ PYBIND11_MODULE(shims, m) {
     m.def("looks_like_model_manager_lookup", &looks_like_model_manager_lookup,
           py::arg("node"));
     m.def("transform_path_manipulation", &transform_path_manipulation, py::arg("node"));
-    m.def("looks_like_path_manipulation", &looks_like_path_manipulation, py::arg("node"));
+    m.def("looks_like_path_manipulation", &looks_like_path_manipulation,
+          py::arg("node"));
 
-    py::object Builder = support::make_class(
-        m, "BuilderWithSettingsTransforms", py::tuple(), py::dict(),
-        "Registers the settings-parse transforms on astroid's manager for one with-block "
-        "and hands out a tree builder.");
+    py::object Builder =
+        support::make_class(m, "BuilderWithSettingsTransforms", py::tuple(), py::dict(),
+                            "Registers the settings-parse transforms on astroid's "
+                            "manager for one with-block "
+                            "and hands out a tree builder.");
     support::def_method(Builder, "__init__", &settings_transforms_init);
     support::def_method(Builder, "__enter__", &settings_transforms_enter);
     support::def_method(Builder, "__exit__", &settings_transforms_exit);
 
-    m.def("looks_like_environment_variable_lookup", &looks_like_environment_variable_lookup,
-          py::arg("node"));
-    m.def("transform_environment_variable_lookup", &transform_environment_variable_lookup,
-          py::arg("node"));
+    m.def("looks_like_environment_variable_lookup",
+          &looks_like_environment_variable_lookup, py::arg("node"));
+    m.def("transform_environment_variable_lookup",
+          &transform_environment_variable_lookup, py::arg("node"));
     m.def("register_transforms", &register_transforms, py::arg("manager"));
 
     register_transforms(L->MANAGER);
