@@ -1,0 +1,1 @@
+ROOT_URLCONF = "old.urls"

@@ -1,0 +1,3 @@
+from classicsite.settings import *  # noqa
+
+DEBUG = True

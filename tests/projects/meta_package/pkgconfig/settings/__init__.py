@@ -1,0 +1,1 @@
+# Settings are split by environment: base holds what they share.

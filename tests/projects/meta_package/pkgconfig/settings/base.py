@@ -1,0 +1,2 @@
+ROOT_URLCONF = "pkgconfig.urls"
+STATIC_URL = "/pkg-static/"

@@ -1,0 +1,4 @@
+from .base import STATIC_URL  # noqa
+from .base import ROOT_URLCONF  # noqa
+
+DEBUG = True
