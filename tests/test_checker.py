@@ -998,12 +998,27 @@ def test_get_messages_meta_only(probe, monkeypatch, tmp_path):
     ] == [["3.2.1"]]
 
 
-def test_sample_project_end_to_end(monkeypatch, tmp_path):
-    from vorlane.staticanalysis import meta
-
+@pytest.fixture
+def shop_project(tmp_path):
+    """A copy of the fixture shop; astroid forgets its modules afterwards, since it
+    keeps modules and module files process-wide by name."""
     root = tmp_path / "project"
     shutil.copytree(PROJECTS / "checker_shop", root)
     root = root.resolve()
+    yield root
+    manager = astroid.MANAGER
+    for name, module in list(manager.astroid_cache.items()):
+        if str(root) in str(getattr(module, "file", None)):
+            del manager.astroid_cache[name]
+    for key, found in list(manager._mod_file_cache.items()):
+        if str(root) in repr(found):
+            del manager._mod_file_cache[key]
+
+
+def test_sample_project_end_to_end(monkeypatch, shop_project):
+    from vorlane.staticanalysis import meta
+
+    root = shop_project
     ProbeChecker.configs = []
     monkeypatch.setattr(
         checker,
@@ -1027,10 +1042,10 @@ def test_sample_project_end_to_end(monkeypatch, tmp_path):
         if r["message-id"] in ("C0901", "C0990")
     ]
     assert sorted(probes) == [
-        ("C0901", "catalog/migrations/0001_initial.py", 4),
-        ("C0901", "catalog/models.py", 4),
-        ("C0901", "catalog/models.py", 16),
-        ("C0990", "catalog/templates/catalog/list.html", 3),
+        ("C0901", "wares/migrations/0001_initial.py", 4),
+        ("C0901", "wares/models.py", 4),
+        ("C0901", "wares/models.py", 16),
+        ("C0990", "wares/templates/wares/list.html", 3),
     ]
     # Python records first, then templates, then the meta record.
     kinds = [
@@ -1043,8 +1058,8 @@ def test_sample_project_end_to_end(monkeypatch, tmp_path):
     assert records[-1]["body"]["minor"] == "2.2"
     assert ProbeChecker.configs == [
         {
-            "settings_files": ["shop.settings"],
-            "root_urlconf": "shop.urls",
+            "settings_files": ["emporium.settings"],
+            "root_urlconf": "emporium.urls",
             "django_version": "2.2",
         }
     ]

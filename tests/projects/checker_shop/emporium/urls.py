@@ -1,5 +1,5 @@
 from django.urls import path
 
-from catalog import views
+from wares import views
 
 urlpatterns = [path("", views.product_list, name="product-list")]

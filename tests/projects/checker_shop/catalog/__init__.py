@@ -1,1 +1,0 @@
-"""The catalogue app."""

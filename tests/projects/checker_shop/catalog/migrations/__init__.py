@@ -1,1 +1,0 @@
-"""Migrations of the catalogue app."""

@@ -1,0 +1,1 @@
+"""Migrations of the wares app."""
