@@ -1,23 +1,22 @@
-"""Lint a large real tree (the installed Django package's own sources) twice in one run:
-with checker.get_messages and every registered checker, and with a bare pylint linter
-that holds no checkers. Prints both times and their ratio.
+"""Lint a large real tree (the installed Django package's own sources) with
+checker.get_messages and every registered checker, and the same files with a bare pylint
+linter that holds no checkers, in one run; prints both times and their ratio.
 
     .venv/bin/python benchmarks/lint.py [--subset db] [--jobs 0] [--repeat 2]
+
+Each measurement runs in a fresh interpreter: astroid keeps parsed modules and
+inference results process-wide (its caches also hold on to earlier trees), so a lint
+that follows another one in the same process is neither cold nor comparable. The bare
+linter's interpreter never loads this package, so its time is pylint's and astroid's
+alone, without the package's Django inference transforms.
 """
 import argparse
-import gc
+import json
 import os
+import subprocess
 import sys
 import time
 from pathlib import Path
-
-import astroid
-from astroid.inference_tip import clear_inference_tip_cache
-import django
-from pylint.lint import PyLinter
-from pylint.reporters import CollectingReporter
-
-from vorlane.staticanalysis import checker
 
 
 def python_files(root):
@@ -28,29 +27,56 @@ def python_files(root):
     ]
 
 
-def timed(run):
-    # Both runs start from an empty module cache: astroid keeps parsed modules
-    # process-wide, and the second run would otherwise reuse the first one's trees.
-    # (MANAGER.clear_cache would also drop every transform registered outside
-    # astroid's brain, the package's Django shims among them.)
-    astroid.MANAGER.astroid_cache.clear()
-    clear_inference_tip_cache()
-    # The trees of the run before are freed now, not during this run's collections.
-    gc.collect()
-    start = time.perf_counter()
-    result = run()
-    return time.perf_counter() - start, result
-
-
 def lint_with_checker(root, files, jobs):
-    selection = dict.fromkeys(files)
-    return checker.get_messages(str(root), selection, jobs=jobs)
+    from vorlane.staticanalysis import checker
+
+    return checker.get_messages(str(root), dict.fromkeys(files), jobs=jobs)
 
 
-def lint_bare(files):
+def lint_bare(files, jobs):
+    from pylint.lint import PyLinter
+    from pylint.reporters import CollectingReporter
+
     linter = PyLinter(reporter=CollectingReporter())
+    if jobs:
+        linter.set_option("jobs", jobs)
     linter.check(files)
     return linter.reporter.messages
+
+
+def measure(which, root, jobs):
+    """One lint in this interpreter; prints its time and result count as JSON."""
+    import warnings
+
+    # pylint warns once per checker made about __implements__, which the checkers
+    # still need.
+    warnings.filterwarnings("ignore", "Using the __implements__", DeprecationWarning)
+    files = python_files(root)
+    out = sys.stdout
+    # The progress display and pylint's own output would mix with the result line.
+    with open(os.devnull, "w") as devnull:
+        sys.stdout = devnull
+        try:
+            start = time.perf_counter()
+            if which == "checker":
+                results = lint_with_checker(root, files, jobs)
+            else:
+                results = lint_bare(files, jobs)
+            seconds = time.perf_counter() - start
+        finally:
+            sys.stdout = out
+    print(
+        json.dumps({"seconds": seconds, "results": len(results), "files": len(files)})
+    )
+
+
+def run_child(which, root, jobs):
+    command = [sys.executable, __file__, "--measure", which, "--root", str(root)]
+    command += ["--jobs", str(jobs)]
+    done = subprocess.run(command, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        sys.exit(f"{which} run failed:\n{done.stderr}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
 
 
 def main(argv=None):
@@ -58,50 +84,46 @@ def main(argv=None):
     parser.add_argument(
         "--subset",
         default="",
-        help="a directory below the django package, e.g. db (default: all)",
+        help="a directory below the django package, e.g. db (default: all of it)",
     )
     parser.add_argument("--jobs", type=int, default=0, help="pylint worker processes")
     parser.add_argument(
         "--repeat",
         type=int,
         default=2,
-        help="timed runs of each linter, alternating; the best counts",
+        help="runs of each linter, alternating which goes first; the best counts",
     )
+    parser.add_argument(
+        "--measure", choices=["checker", "bare"], help=argparse.SUPPRESS
+    )
+    parser.add_argument("--root", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
+    if args.measure:
+        measure(args.measure, Path(args.root), args.jobs)
+        return
+
+    import django
+
     root = Path(django.__file__).parent / args.subset
-    files = python_files(root)
-    if not files:
+    if not python_files(root):
         sys.exit(f"no Python files below {root}")
-    # The progress display and pylint's own output would blur the timing lines.
-    with open(os.devnull, "w") as devnull:
-        saved = sys.stdout
-        sys.stdout = devnull
-        try:
-            # Whatever the first lint of a process loads lazily is paid here, by
-            # neither of the timed runs.
-            lint_bare(files[:5])
-            lint_with_checker(root, files[:5], args.jobs)
-            times = {"ours": float("inf"), "bare": float("inf")}
-            runs = {
-                "ours": lambda: lint_with_checker(root, files, args.jobs),
-                "bare": lambda: lint_bare(files),
-            }
-            results = {}
-            # Each linter goes first in every other round: a run after the other
-            # one pays for the memory that one left behind.
-            for round_ in range(max(args.repeat, 1)):
-                order = ["ours", "bare"] if round_ % 2 == 0 else ["bare", "ours"]
-                for name in order:
-                    seconds, results[name] = timed(runs[name])
-                    times[name] = min(times[name], seconds)
-        finally:
-            sys.stdout = saved
-    print(f"tree:            {root} ({len(files)} files)")
-    ours, bare = times["ours"], times["bare"]
-    print(f"checker.get_messages: {ours:8.2f} s  ({len(results['ours'])} records)")
-    print(f"bare pylint linter:   {bare:8.2f} s  ({len(results['bare'])} messages)")
-    print(f"ratio:                {ours / bare:8.2f}")
+    best = {"checker": None, "bare": None}
+    for round_ in range(max(args.repeat, 1)):
+        order = ["checker", "bare"] if round_ % 2 == 0 else ["bare", "checker"]
+        for which in order:
+            result = run_child(which, root, args.jobs)
+            if best[which] is None or result["seconds"] < best[which]["seconds"]:
+                best[which] = result
+    ours, bare = best["checker"], best["bare"]
+    print(f"tree: {root} ({ours['files']} files)")
+    print(
+        f"checker.get_messages: {ours['seconds']:8.2f} s  ({ours['results']} records)"
+    )
+    print(
+        f"bare pylint linter:   {bare['seconds']:8.2f} s  ({bare['results']} messages)"
+    )
+    print(f"ratio:                {ours['seconds'] / bare['seconds']:8.2f}")
 
 
 if __name__ == "__main__":
