@@ -672,6 +672,21 @@ def test_settings_values_see_through_os_path_and_environment(write_tree, tmp_pat
     assert meta.get_root_urlconf(list(meta.get_settings_files(root))) == "envsite.urls"
 
 
+@needs_settings_transforms
+@pytest.mark.parametrize(
+    "source", ["STATIC_URL = os.getenv('S', '/s/')\n", "STATIC_URL = (\n"],
+    ids=["parsed", "syntax-error"],
+)
+def test_settings_parse_leaves_no_transforms_behind(source):
+    calls = astroid.MANAGER._transform.transforms[astroid.Call]
+    before = list(calls)
+    try:
+        meta.get_static_url_from_source("import os\n" + source)
+    except astroid.AstroidSyntaxError:
+        pass
+    assert astroid.MANAGER._transform.transforms[astroid.Call] == before
+
+
 # --- Code style -------------------------------------------------------------------------
 
 
