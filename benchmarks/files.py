@@ -56,11 +56,15 @@ def main():
     meta_time, listed = min(results["meta"])
     plain_time, seen = min(results["os.walk"])
     print(f"tree: {tree}")
-    print(f"meta.get_files_to_check_in_project: {listed} files listed "
-          f"in {meta_time * 1000:.1f} ms, {listed / meta_time:,.0f} files/s "
-          f"({seen / meta_time:,.0f} of the tree's files examined per second)")
-    print(f"os.walk: {seen} files seen in {plain_time * 1000:.1f} ms, "
-          f"{seen / plain_time:,.0f} files/s")
+    print(
+        f"meta.get_files_to_check_in_project: {listed} files listed "
+        f"in {meta_time * 1000:.1f} ms, {listed / meta_time:,.0f} files/s "
+        f"({seen / meta_time:,.0f} of the tree's files examined per second)"
+    )
+    print(
+        f"os.walk: {seen} files seen in {plain_time * 1000:.1f} ms, "
+        f"{seen / plain_time:,.0f} files/s"
+    )
     print(f"time ratio meta / os.walk: {meta_time / plain_time:.2f}")
 
 

@@ -27,7 +27,7 @@ needs_settings_transforms = pytest.mark.skipif(
 
 @pytest.fixture(autouse=True)
 def fresh_astroid_cache():
-    """Settings parses cache modules by name: keep one test's modules out of the next."""
+    """Settings parses cache modules by name: keep them out of the next test."""
     caches = [astroid.MANAGER.astroid_cache, astroid.MANAGER._mod_file_cache]
     before = [set(cache) for cache in caches]
     yield
@@ -55,7 +55,7 @@ def listed(selection, root):
     return sorted(str(Path(p).relative_to(root)) for p in selection)
 
 
-# --- Files to check -------------------------------------------------------------------
+# --- Files to check ---
 
 
 @pytest.mark.parametrize(
@@ -72,10 +72,19 @@ def listed(selection, root):
         ),
         ({"pkg/__init__.py": "", "pkg/empty.html": ""}, []),
         ({"{{ project_name }}/settings.py": "X = 1\n"}, []),
-        ({".git/hooks/a.py": "x\n", "src/.tox/py/b.py": "x\n", "c.py": "x\n"}, ["c.py"]),
+        (
+            {".git/hooks/a.py": "x\n", "src/.tox/py/b.py": "x\n", "c.py": "x\n"},
+            ["c.py"],
+        ),
     ],
-    ids=["candidates", "dots-in-name", "other-suffixes", "empty-files", "template-dir",
-         "git-and-tox"],
+    ids=[
+        "candidates",
+        "dots-in-name",
+        "other-suffixes",
+        "empty-files",
+        "template-dir",
+        "git-and-tox",
+    ],
 )
 def test_walk_lists_candidates(write_tree, tmp_path, files, expected):
     root = write_tree(files, tmp_path / "proj")
@@ -101,30 +110,63 @@ TREE = {
         (set(), sorted(TREE)),
         (
             {"migrations"},
-            ["app/models.py", "app/templates/mail.body.html", "app/templates/page.html",
-             "app/tests/test_models.py"],
+            [
+                "app/models.py",
+                "app/templates/mail.body.html",
+                "app/templates/page.html",
+                "app/tests/test_models.py",
+            ],
         ),
         (
             {"mail"},
-            ["app/migrations.py", "app/migrations/0001_initial.py", "app/models.py",
-             "app/templates/page.html", "app/tests/test_models.py"],
+            [
+                "app/migrations.py",
+                "app/migrations/0001_initial.py",
+                "app/models.py",
+                "app/templates/page.html",
+                "app/tests/test_models.py",
+            ],
         ),
         ({"app/tests"}, sorted(TREE)),
         (
             {"*tests*"},
-            ["app/migrations.py", "app/migrations/0001_initial.py", "app/models.py",
-             "app/templates/mail.body.html", "app/templates/page.html"],
+            [
+                "app/migrations.py",
+                "app/migrations/0001_initial.py",
+                "app/models.py",
+                "app/templates/mail.body.html",
+                "app/templates/page.html",
+            ],
         ),
-        ({"{root}/app/templates"}, [
-            "app/migrations.py", "app/migrations/0001_initial.py", "app/models.py",
-            "app/tests/test_models.py"]),
-        ({"{root}/app/model"}, [
-            "app/migrations.py", "app/migrations/0001_initial.py",
-            "app/templates/mail.body.html", "app/templates/page.html",
-            "app/tests/test_models.py"]),
+        (
+            {"{root}/app/templates"},
+            [
+                "app/migrations.py",
+                "app/migrations/0001_initial.py",
+                "app/models.py",
+                "app/tests/test_models.py",
+            ],
+        ),
+        (
+            {"{root}/app/model"},
+            [
+                "app/migrations.py",
+                "app/migrations/0001_initial.py",
+                "app/templates/mail.body.html",
+                "app/templates/page.html",
+                "app/tests/test_models.py",
+            ],
+        ),
     ],
-    ids=["none", "module-name", "dotted-stem-prefix", "relative-path-covers-nothing",
-         "glob", "absolute-directory", "absolute-text-prefix"],
+    ids=[
+        "none",
+        "module-name",
+        "dotted-stem-prefix",
+        "relative-path-covers-nothing",
+        "glob",
+        "absolute-directory",
+        "absolute-text-prefix",
+    ],
 )
 def test_walk_ignore_entries(write_tree, tmp_path, ignore, expected):
     root = write_tree(TREE, tmp_path / "proj").resolve()
@@ -183,8 +225,9 @@ def test_is_importable_python_file(path, expected):
 
 
 def test_walk_links_and_vanished_entries(write_tree, tmp_path):
-    outside = write_tree({"target.py": "x = 1\n", "dir/inner.py": "y = 1\n"},
-                         tmp_path / "outside")
+    outside = write_tree(
+        {"target.py": "x = 1\n", "dir/inner.py": "y = 1\n"}, tmp_path / "outside"
+    )
     root = write_tree({"real.py": "x = 1\n"}, tmp_path / "proj")
     (root / "to_file.py").symlink_to(outside / "target.py")
     (root / "to_dir").symlink_to(outside / "dir")
@@ -213,7 +256,9 @@ def test_walk_enters_directories_and_lists_in_walk_order(write_tree, tmp_path):
     walk = list(meta.scan_tree(directory=root, ignore=set()))
     assert all(isinstance(p, Path) for p in walk)
     assert sorted(str(p.relative_to(root.resolve())) for p in walk) == [
-        "a/b/c/deep.py", "top.py"]
+        "a/b/c/deep.py",
+        "top.py",
+    ]
     # Overlapping trees: each path once, at its first position.
     selection = meta.get_files_to_check_in_project([root / "a", root], set(), str(root))
     assert list(selection)[0].endswith("deep.py")
@@ -254,14 +299,17 @@ def test_project_configuration_drives_the_walk(project, monkeypatch):
     assert meta.get_files_to_check_in_project(["elsewhere"]) == selection
 
 
-def test_empty_configured_directories_keep_the_argument(write_tree, tmp_path, monkeypatch):
+def test_empty_configured_directories_keep_the_argument(
+    write_tree, tmp_path, monkeypatch
+):
     root = write_tree(
         {"pyproject.toml": "[tool.vorlane]\ndirectories = []\n", "src/a.py": "x\n"},
         tmp_path / "proj",
     )
     monkeypatch.chdir(root)
     assert listed(meta.get_files_to_check_in_project(["src"], set(), root), root) == [
-        "src/a.py"]
+        "src/a.py"
+    ]
 
 
 def test_walk_logs(write_tree, tmp_path, caplog):
@@ -294,24 +342,31 @@ def test_interpreter_prefix_is_a_path_boundary(write_tree, tmp_path, env_name):
         tmp_path / "proj",
     ).resolve()
     env = root / env_name
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env)], check=True)
+    subprocess.run(
+        [sys.executable, "-m", "venv", "--without-pip", str(env)], check=True
+    )
     (env / "lib" / "inside.py").write_text("x = 1\n")
-    site = Path(sys.prefix) / "lib" / f"python{sys.version_info[0]}.{sys.version_info[1]}"
+    site = (
+        Path(sys.prefix) / "lib" / f"python{sys.version_info[0]}.{sys.version_info[1]}"
+    )
     pythonpath = os.pathsep.join([str(REPO / "src"), str(site / "site-packages")])
     out = subprocess.run(
         [str(env / "bin" / "python"), "-c", PREFIX_SCRIPT, str(root)],
-        check=True, capture_output=True, text=True,
+        check=True,
+        capture_output=True,
+        text=True,
         env={**os.environ, "PYTHONPATH": pythonpath},
     )
     result = json.loads(out.stdout)
     assert Path(result["prefix"]).resolve() == env
     assert [str(Path(p).relative_to(root)) for p in result["project"]] == sorted(
-        ["app.py", "env-tools/x.py", "envoy/keep.py"])
+        ["app.py", "env-tools/x.py", "envoy/keep.py"]
+    )
     # A walk that starts inside the prefix is listed in full.
     assert result["inside"] == [str(env / "lib" / "inside.py")]
 
 
-# --- Project configuration --------------------------------------------------------------
+# --- Project configuration ---
 
 
 @pytest.mark.parametrize(
@@ -331,8 +386,17 @@ def test_interpreter_prefix_is_a_path_boundary(write_tree, tmp_path, env_name):
         ("[tool.vorlane]\n--disable = 'b'\ndisable = 'a'\n", {"disable": "a"}),
         ("[tool.vorlane]\nignore = 3\n", {"ignore": 3}),
     ],
-    ids=["empty", "no-tool", "no-vorlane", "empty-table", "kept-in-order",
-         "option-keys", "later-wins", "later-wins-plain", "types-kept"],
+    ids=[
+        "empty",
+        "no-tool",
+        "no-vorlane",
+        "empty-table",
+        "kept-in-order",
+        "option-keys",
+        "later-wins",
+        "later-wins-plain",
+        "types-kept",
+    ],
 )
 def test_get_toml_config(write_tree, tmp_path, text, expected):
     root = write_tree({"pyproject.toml": text}, tmp_path / "proj")
@@ -348,7 +412,10 @@ def test_parse_pyproject_toml_normalises_every_key(write_tree, tmp_path):
         tmp_path,
     )
     assert meta.parse_pyproject_toml(str(root / "pyproject.toml")) == {
-        "maxlen": 1, "_x": 2, "dis_able": 3}
+        "maxlen": 1,
+        "_x": 2,
+        "dis_able": 3,
+    }
 
 
 def test_toml_config_without_a_file(tmp_path, caplog):
@@ -359,7 +426,9 @@ def test_toml_config_without_a_file(tmp_path, caplog):
     assert caplog.records == []
 
 
-def test_invalid_toml_is_logged_and_gives_no_configuration(write_tree, tmp_path, caplog):
+def test_invalid_toml_is_logged_and_gives_no_configuration(
+    write_tree, tmp_path, caplog
+):
     root = write_tree({"pyproject.toml": "[tool.vorlane\nx = \n"}, tmp_path)
     assert meta.find_pyproject_toml(str(root)) == str(root / "pyproject.toml")
     assert meta.get_toml_config(str(root)) == {}
@@ -368,7 +437,7 @@ def test_invalid_toml_is_logged_and_gives_no_configuration(write_tree, tmp_path,
     assert record.exc_info[0].__name__ == "TomlDecodeError"
 
 
-# --- Manage file and settings modules ---------------------------------------------------
+# --- Manage file and settings modules ---
 
 
 def test_manage_file_discovery(write_tree, tmp_path):
@@ -395,27 +464,57 @@ MAIN_IF = 'if __name__ == "__main__":\n'
 @pytest.mark.parametrize(
     "source, expected",
     [
-        (MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "a.settings")\n',
-         ["a.settings"]),
-        ("def main():\n    os.environ.setdefault('DJANGO_SETTINGS_MODULE', 'b.settings')\n"
-         + MAIN_IF + "    main()\n", ["b.settings"]),
-        (MAIN_IF + '    environ.setdefault("DJANGO_SETTINGS_MODULE", "c.s")\n'
-         '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "d.s")\n', ["c.s", "d.s"]),
-        (MAIN_IF + '    "doc"\n    ...\n    name\n'
-         '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "e.s")\n', ["e.s"]),
-        (MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE")\n'
-         "    os.environ.setdefault()\n    print()\n", []),
-        (MAIN_IF + '    os.environ.setdefault(KEY, "x")\n'
-         '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "f.s")\n', ["f.s"]),
+        (
+            MAIN_IF
+            + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "a.settings")\n',
+            ["a.settings"],
+        ),
+        (
+            "def main():\n    os.environ.setdefault('DJANGO_SETTINGS_MODULE', 'b.settings')\n"
+            + MAIN_IF
+            + "    main()\n",
+            ["b.settings"],
+        ),
+        (
+            MAIN_IF + '    environ.setdefault("DJANGO_SETTINGS_MODULE", "c.s")\n'
+            '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "d.s")\n',
+            ["c.s", "d.s"],
+        ),
+        (
+            MAIN_IF + '    "doc"\n    ...\n    name\n'
+            '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "e.s")\n',
+            ["e.s"],
+        ),
+        (
+            MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE")\n'
+            "    os.environ.setdefault()\n    print()\n",
+            [],
+        ),
+        (
+            MAIN_IF + '    os.environ.setdefault(KEY, "x")\n'
+            '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "f.s")\n',
+            ["f.s"],
+        ),
         ('os.environ.setdefault("DJANGO_SETTINGS_MODULE", "g.s")\n', []),
-        ("if x:\n    pass\nelif y:\n"
-         '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "h.s")\nelse:\n'
-         '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "i.s")\n', []),
+        (
+            "if x:\n    pass\nelif y:\n"
+            '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "h.s")\nelse:\n'
+            '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "i.s")\n',
+            [],
+        ),
         (MAIN_IF + '    os.environ.get("DJANGO_SETTINGS_MODULE", "j.s")\n', []),
     ],
-    ids=["classic-if", "def-main", "two-matches", "bare-expressions",
-         "too-few-arguments", "non-literal-key", "module-level", "elif-else",
-         "not-setdefault"],
+    ids=[
+        "classic-if",
+        "def-main",
+        "two-matches",
+        "bare-expressions",
+        "too-few-arguments",
+        "non-literal-key",
+        "module-level",
+        "elif-else",
+        "not-setdefault",
+    ],
 )
 def test_settings_modpath_from_manage(write_tree, tmp_path, source, expected):
     root = write_tree({"manage.py": "import os\n" + source}, tmp_path / "proj")
@@ -433,12 +532,21 @@ def test_manage_scan_is_lazy(tmp_path):
 @pytest.mark.parametrize(
     "name, modpath, settings_files",
     [
-        ("meta_classic", "classicsite.settings",
-         ["classicsite.settings", "classicsite.test_settings"]),
+        (
+            "meta_classic",
+            "classicsite.settings",
+            ["classicsite.settings", "classicsite.test_settings"],
+        ),
         ("meta_modern", "modernsite.settings", ["modernsite.settings"]),
-        ("meta_package", "pkgconfig.settings.local",
-         ["pkgconfig.settings.__init__", "pkgconfig.settings.base",
-          "pkgconfig.settings.local"]),
+        (
+            "meta_package",
+            "pkgconfig.settings.local",
+            [
+                "pkgconfig.settings.__init__",
+                "pkgconfig.settings.base",
+                "pkgconfig.settings.local",
+            ],
+        ),
     ],
 )
 def test_settings_discovery_in_projects(project, name, modpath, settings_files):
@@ -452,8 +560,10 @@ def test_settings_discovery_in_projects(project, name, modpath, settings_files):
 
 def test_settings_files_of_an_unknown_module(write_tree, tmp_path, monkeypatch):
     root = write_tree(
-        {"manage.py": MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE",'
-                      ' "nowhere_xyz.settings")\n'},
+        {
+            "manage.py": MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE",'
+            ' "nowhere_xyz.settings")\n'
+        },
         tmp_path / "proj",
     )
     monkeypatch.syspath_prepend(str(root))
@@ -470,14 +580,22 @@ def test_settings_files_generator_is_lazy(tmp_path):
 
 def test_settings_modpath_relative_to_manage_path(project):
     root = project("meta_classic")
-    assert meta.get_settings_modpath_relative_to_manage_path(
-        settings_path=Path("classicsite/settings.py"), manage_path=root / "manage.py"
-    ) == "classicsite.settings"
-    assert meta.get_settings_modpath_relative_to_manage_path(
-        root / "classicsite" / "urls.py", root / "manage.py") == "classicsite.urls"
+    assert (
+        meta.get_settings_modpath_relative_to_manage_path(
+            settings_path=Path("classicsite/settings.py"),
+            manage_path=root / "manage.py",
+        )
+        == "classicsite.settings"
+    )
+    assert (
+        meta.get_settings_modpath_relative_to_manage_path(
+            root / "classicsite" / "urls.py", root / "manage.py"
+        )
+        == "classicsite.urls"
+    )
 
 
-# --- Settings values --------------------------------------------------------------------
+# --- Settings values ---
 
 
 @pytest.fixture
@@ -498,17 +616,34 @@ def settings_modules(write_tree, tmp_path, monkeypatch):
     "modules, expected",
     [
         ({}, None),
-        ({"a": "# ROOT_URLCONF is set elsewhere\n", "b": "ROOT_URLCONF = 'b.urls'\n"},
-         "b.urls"),
+        (
+            {
+                "a": "# ROOT_URLCONF is set elsewhere\n",
+                "b": "ROOT_URLCONF = 'b.urls'\n",
+            },
+            "b.urls",
+        ),
         ({"a": "ROOT_URLCONF = ''\n", "b": "ROOT_URLCONF = 'b.urls'\n"}, "b.urls"),
-        ({"a": "from elsewhere import ROOT_URLCONF\n", "b": "ROOT_URLCONF = 'b.urls'\n"},
-         "b.urls"),
+        (
+            {
+                "a": "from elsewhere import ROOT_URLCONF\n",
+                "b": "ROOT_URLCONF = 'b.urls'\n",
+            },
+            "b.urls",
+        ),
         ({"a": "ROOT_URLCONF = make_urls()\n", "b": "DEBUG = True\n"}, None),
         ({"a": "NAME = 'n'\nROOT_URLCONF = NAME + '.urls'\n"}, "n.urls"),
         ({"a": "", "b": "DEBUG = 1\n"}, None),
     ],
-    ids=["no-modules", "comment-only", "empty-string", "import", "call", "computed",
-         "not-mentioned"],
+    ids=[
+        "no-modules",
+        "comment-only",
+        "empty-string",
+        "import",
+        "call",
+        "computed",
+        "not-mentioned",
+    ],
 )
 def test_get_root_urlconf(settings_modules, modules, expected):
     assert meta.get_root_urlconf(settings_modules(modules)) == expected
@@ -574,24 +709,53 @@ def settings_package(write_tree, tmp_path, monkeypatch):
     [
         ({"a": "STATIC_URL = None\n", "b": "STATIC_URL = '/b/'\n"}, "/b/"),
         ({"a": "STATIC_URL = 8\n", "b": "DEBUG = 1\n"}, "/static/"),
-        ({"local": "from .base import STATIC_URL\n", "base": "STATIC_URL = '/base/'\n"},
-         "/base/"),
-        ({"local": "from .base import STATIC_URL\n",
-          "base": "from .other import STATIC_URL\n", "other": "DEBUG = 1\n"},
-         "/static/"),
-        ({"local": "from .gone import STATIC_URL\n", "z": "STATIC_URL = '/z/'\n"}, "/z/"),
-        ({"local": "from .base import STATIC_URL\n", "base": "DEBUG = 1\n",
-          "z": "STATIC_URL = '/z/'\n"}, "/z/"),
-        ({"local": "from .base import *\n", "base": "STATIC_URL = '/star/'\n"},
-         "/star/"),
+        (
+            {
+                "local": "from .base import STATIC_URL\n",
+                "base": "STATIC_URL = '/base/'\n",
+            },
+            "/base/",
+        ),
+        (
+            {
+                "local": "from .base import STATIC_URL\n",
+                "base": "from .other import STATIC_URL\n",
+                "other": "DEBUG = 1\n",
+            },
+            "/static/",
+        ),
+        (
+            {"local": "from .gone import STATIC_URL\n", "z": "STATIC_URL = '/z/'\n"},
+            "/z/",
+        ),
+        (
+            {
+                "local": "from .base import STATIC_URL\n",
+                "base": "DEBUG = 1\n",
+                "z": "STATIC_URL = '/z/'\n",
+            },
+            "/z/",
+        ),
+        (
+            {"local": "from .base import *\n", "base": "STATIC_URL = '/star/'\n"},
+            "/star/",
+        ),
     ],
-    ids=["none-then-text", "number", "relative-import", "import-of-import",
-         "failed-import", "name-not-in-import", "star-import"],
+    ids=[
+        "none-then-text",
+        "number",
+        "relative-import",
+        "import-of-import",
+        "failed-import",
+        "name-not-in-import",
+        "star-import",
+    ],
 )
 def test_get_static_url_setting(settings_package, caplog, modules, expected):
     root = settings_package(modules)
     assert sorted(meta.get_settings_files(root)) == sorted(
-        ["cfgsettings.__init__"] + [f"cfgsettings.{name}" for name in modules])
+        ["cfgsettings.__init__"] + [f"cfgsettings.{name}" for name in modules]
+    )
     assert meta.get_static_url_setting(root) == expected
     assert caplog.records == []
 
@@ -599,21 +763,36 @@ def test_get_static_url_setting(settings_package, caplog, modules, expected):
 @pytest.mark.parametrize(
     "modules, expected",
     [
-        ({"settings": "from .common import STATIC_URL\n",
-          "common": "STATIC_URL = '/common/'\n"}, "/common/"),
-        ({"settings": "from .gone import STATIC_URL\n",
-          "test_settings": "STATIC_URL = '/t/'\n"}, "/t/"),
-        ({"settings": "from .common import STATIC_URL\n", "common": "DEBUG = 1\n"},
-         "/static/"),
+        (
+            {
+                "settings": "from .common import STATIC_URL\n",
+                "common": "STATIC_URL = '/common/'\n",
+            },
+            "/common/",
+        ),
+        (
+            {
+                "settings": "from .gone import STATIC_URL\n",
+                "test_settings": "STATIC_URL = '/t/'\n",
+            },
+            "/t/",
+        ),
+        (
+            {"settings": "from .common import STATIC_URL\n", "common": "DEBUG = 1\n"},
+            "/static/",
+        ),
     ],
     ids=["import-from-plain-module", "failed-import-then-next", "name-missing"],
 )
 def test_static_url_import_from_a_module_that_is_no_settings_file(
-        write_tree, tmp_path, monkeypatch, caplog, modules, expected):
+    write_tree, tmp_path, monkeypatch, caplog, modules, expected
+):
     files = {f"relsite/{name}.py": text for name, text in modules.items()}
     files["relsite/__init__.py"] = "\n"
-    files["manage.py"] = ("import os\n" + MAIN_IF + "    os.environ.setdefault("
-                          '"DJANGO_SETTINGS_MODULE", "relsite.settings")\n')
+    files["manage.py"] = (
+        "import os\n" + MAIN_IF + "    os.environ.setdefault("
+        '"DJANGO_SETTINGS_MODULE", "relsite.settings")\n'
+    )
     root = write_tree(files, tmp_path / "site")
     monkeypatch.syspath_prepend(str(root))
     assert "relsite.common" not in list(meta.get_settings_files(root))
@@ -622,8 +801,12 @@ def test_static_url_import_from_a_module_that_is_no_settings_file(
 
 
 def test_static_url_follows_one_import_only(settings_package):
-    root = settings_package({"local": "from .base import STATIC_URL\n",
-                             "base": "from .other import STATIC_URL\n"})
+    root = settings_package(
+        {
+            "local": "from .base import STATIC_URL\n",
+            "base": "from .other import STATIC_URL\n",
+        }
+    )
     source = (root / "cfgsettings" / "local.py").read_text()
     path = str(root / "cfgsettings" / "local.py")
     assert meta.get_static_url_from_source(source, "cfgsettings.local", path) is None
@@ -633,7 +816,9 @@ def test_static_url_follows_one_import_only(settings_package):
 
 def test_static_url_in_projects(project):
     assert meta.get_static_url_setting(project("meta_classic")) == "/assets/"
-    assert meta.get_static_url_setting(project("meta_modern"), default=None) == "static/"
+    assert (
+        meta.get_static_url_setting(project("meta_modern"), default=None) == "static/"
+    )
     # local.py takes STATIC_URL from its sibling module base.py.
     assert meta.get_static_url_setting(project("meta_package")) == "/pkg-static/"
 
@@ -643,10 +828,12 @@ def test_static_url_defaults(tmp_path, write_tree, caplog, monkeypatch):
     assert meta.get_static_url_setting(tmp_path, None) is None
     assert caplog.records == []
     root = write_tree(
-        {"manage.py": MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE",'
-                      ' "brokenpkg.settings")\n',
-         "brokenpkg/__init__.py": "\n",
-         "brokenpkg/settings.py": "STATIC_URL = (\n"},
+        {
+            "manage.py": MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE",'
+            ' "brokenpkg.settings")\n',
+            "brokenpkg/__init__.py": "\n",
+            "brokenpkg/settings.py": "STATIC_URL = (\n",
+        },
         tmp_path / "broken",
     )
     monkeypatch.syspath_prepend(str(root))
@@ -656,15 +843,18 @@ def test_static_url_defaults(tmp_path, write_tree, caplog, monkeypatch):
 
 
 @needs_settings_transforms
-def test_settings_values_see_through_os_path_and_environment(write_tree, tmp_path,
-                                                              monkeypatch):
+def test_settings_values_see_through_os_path_and_environment(
+    write_tree, tmp_path, monkeypatch
+):
     root = write_tree(
-        {"manage.py": MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE",'
-                      ' "envsite.settings")\n',
-         "envsite/__init__.py": "\n",
-         "envsite/settings.py": "import os\n"
-         "STATIC_URL = os.environ.get('STATIC_URL', '/env-static/')\n"
-         "ROOT_URLCONF = os.getenv('URLCONF', 'envsite.urls')\n"},
+        {
+            "manage.py": MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE",'
+            ' "envsite.settings")\n',
+            "envsite/__init__.py": "\n",
+            "envsite/settings.py": "import os\n"
+            "STATIC_URL = os.environ.get('STATIC_URL', '/env-static/')\n"
+            "ROOT_URLCONF = os.getenv('URLCONF', 'envsite.urls')\n",
+        },
         tmp_path / "proj",
     )
     monkeypatch.syspath_prepend(str(root))
@@ -674,7 +864,8 @@ def test_settings_values_see_through_os_path_and_environment(write_tree, tmp_pat
 
 @needs_settings_transforms
 @pytest.mark.parametrize(
-    "source", ["STATIC_URL = os.getenv('S', '/s/')\n", "STATIC_URL = (\n"],
+    "source",
+    ["STATIC_URL = os.getenv('S', '/s/')\n", "STATIC_URL = (\n"],
     ids=["parsed", "syntax-error"],
 )
 def test_settings_parse_leaves_no_transforms_behind(source):
@@ -687,11 +878,13 @@ def test_settings_parse_leaves_no_transforms_behind(source):
     assert astroid.MANAGER._transform.transforms[astroid.Call] == before
 
 
-# --- Code style -------------------------------------------------------------------------
+# --- Code style ---
 
 
-DEFAULT_STYLE = {"line_length": black.DEFAULT_LINE_LENGTH,
-                 "target_versions": [black.TargetVersion.PY36]}
+DEFAULT_STYLE = {
+    "line_length": black.DEFAULT_LINE_LENGTH,
+    "target_versions": [black.TargetVersion.PY36],
+}
 
 
 @pytest.mark.parametrize(
@@ -699,22 +892,40 @@ DEFAULT_STYLE = {"line_length": black.DEFAULT_LINE_LENGTH,
     [
         (None, DEFAULT_STYLE),
         ("[tool.vorlane]\nignore = []\n", DEFAULT_STYLE),
-        ("[tool.black]\nline-length = 100\n",
-         {"line_length": 100, "target_versions": [black.TargetVersion.PY36]}),
-        ("[tool.black]\nline_length = '100'\n",
-         {"line_length": 100, "target_versions": [black.TargetVersion.PY36]}),
-        ("[tool.black]\ntarget-version = ['py38', 'py37']\n",
-         {"line_length": black.DEFAULT_LINE_LENGTH,
-          "target_versions": [black.TargetVersion.PY38, black.TargetVersion.PY37]}),
-        ("[tool.black]\ntarget-version = []\n",
-         {"line_length": black.DEFAULT_LINE_LENGTH, "target_versions": []}),
+        (
+            "[tool.black]\nline-length = 100\n",
+            {"line_length": 100, "target_versions": [black.TargetVersion.PY36]},
+        ),
+        (
+            "[tool.black]\nline_length = '100'\n",
+            {"line_length": 100, "target_versions": [black.TargetVersion.PY36]},
+        ),
+        (
+            "[tool.black]\ntarget-version = ['py38', 'py37']\n",
+            {
+                "line_length": black.DEFAULT_LINE_LENGTH,
+                "target_versions": [black.TargetVersion.PY38, black.TargetVersion.PY37],
+            },
+        ),
+        (
+            "[tool.black]\ntarget-version = []\n",
+            {"line_length": black.DEFAULT_LINE_LENGTH, "target_versions": []},
+        ),
         ("[tool.black\nline-length = 100\n", DEFAULT_STYLE),
         (b"[tool.black]\nline-length = 100 # \xff\xfe\n", DEFAULT_STYLE),
         ("[tool.black]\nline-length = 100\ntarget-version = 'py37'\n", DEFAULT_STYLE),
     ],
-    ids=["no-file", "no-black-table", "line-length", "line-length-text",
-         "target-versions-in-order", "no-target-versions", "invalid-toml",
-         "undecodable", "target-version-not-a-list"],
+    ids=[
+        "no-file",
+        "no-black-table",
+        "line-length",
+        "line-length-text",
+        "target-versions-in-order",
+        "no-target-versions",
+        "invalid-toml",
+        "undecodable",
+        "target-version-not-a-list",
+    ],
 )
 def test_get_code_style(tmp_path, text, expected):
     if isinstance(text, bytes):
@@ -748,9 +959,11 @@ def test_placeholder_click_objects():
     assert first.default_map is not second.default_map
     assert isinstance(meta.FakeParameter(), click.Parameter)
     assert meta.FakeContext.__doc__ == (
-        "A fake click Context for when calling functions that need it.")
+        "A fake click Context for when calling functions that need it."
+    )
     assert meta.FakeParameter.__doc__ == (
-        "A fake click Parameter for when calling functions that need it.")
+        "A fake click Parameter for when calling functions that need it."
+    )
     assert meta.FakeContext.__module__ == "vorlane.staticanalysis.meta"
 
 

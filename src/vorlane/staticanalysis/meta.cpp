@@ -59,17 +59,18 @@ std::string fs_bytes(py::handle text) {
 }
 
 py::str fs_str(const std::string &bytes) {
-    PyObject *s = PyUnicode_DecodeFSDefaultAndSize(bytes.data(),
-                                                   static_cast<Py_ssize_t>(bytes.size()));
+    PyObject *s = PyUnicode_DecodeFSDefaultAndSize(
+        bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     if (!s) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
 }
 
-// pathlib's rules: "x.tar.gz" has the suffix ".gz" and the stem "x.tar"; ".git" and "x."
-// have no suffix and are their own stem.
+// pathlib's rules: "x.tar.gz" has the suffix ".gz" and the stem "x.tar"; ".git" and
+// "x." have no suffix and are their own stem.
 size_t suffix_dot(const std::string &name) {
     size_t i = name.rfind('.');
-    if (i == std::string::npos || i == 0 || i + 1 >= name.size()) return std::string::npos;
+    if (i == std::string::npos || i == 0 || i + 1 >= name.size())
+        return std::string::npos;
     return i;
 }
 std::string suffix_of(const std::string &name) {
@@ -113,13 +114,15 @@ bool starts_with(const std::string &text, const std::string &head) {
 bool within(const std::string &path, const std::string &dir) {
     if (!starts_with(path, dir)) return false;
     if (path.size() == dir.size()) return true;
-    if (!dir.empty() && dir.compare(dir.size() - L->sep.size(), L->sep.size(), L->sep) == 0)
+    if (!dir.empty() &&
+        dir.compare(dir.size() - L->sep.size(), L->sep.size(), L->sep) == 0)
         return true;
     return path.compare(dir.size(), L->sep.size(), L->sep) == 0;
 }
 
 std::string join(const std::string &dir, const std::string &name) {
-    if (!dir.empty() && dir.compare(dir.size() - L->sep.size(), L->sep.size(), L->sep) == 0)
+    if (!dir.empty() &&
+        dir.compare(dir.size() - L->sep.size(), L->sep.size(), L->sep) == 0)
         return dir + name;
     return dir + L->sep + name;
 }
@@ -127,7 +130,8 @@ std::string join(const std::string &dir, const std::string &name) {
 bool is_importable_name(const std::string &name, const std::string &path) {
     if (suffix_of(name) != ".py") return false;
     size_t dots = 0;
-    for (char c : name) dots += c == '.';
+    for (char c : name)
+        dots += c == '.';
     if (dots != 1) return false;
     return path.find("{{") == std::string::npos;
 }
@@ -138,7 +142,9 @@ py::object call_method(py::handle obj, py::handle name) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-bool is_error(py::error_already_set &e, py::handle cls) { return e.matches(cls); }
+bool is_error(py::error_already_set &e, py::handle cls) {
+    return e.matches(cls);
+}
 
 // open(path, "r").read(), closed on every path.
 py::object read_text(py::handle path) {
@@ -159,7 +165,8 @@ void debug(const py::object &text) {
         L->logger.attr(N->debug)(text);
 }
 
-// --- Ignore rules ----------------------------------------------------------------------
+// --- Ignore rules
+// ----------------------------------------------------------------------
 
 // An ignore collection compiled once per walk: its plain-text members for the
 // membership tests, and one prefix test or glob per entry for the pattern test.
@@ -167,10 +174,10 @@ struct IgnoreRules {
     py::object collection;
     bool native = true; // every member is a str: membership is answered in C++
     std::unordered_set<std::string> members;
-    std::vector<std::string> prefixes;  // entries without glob characters
-    std::vector<py::object> globs;      // compiled fnmatch patterns (their `match`)
-    std::vector<py::object> raw;        // pattern texts where fnmatch must fold case
-    bool has_prefix = false;            // the interpreter's prefix is an entry
+    std::vector<std::string> prefixes; // entries without glob characters
+    std::vector<py::object> globs;     // compiled fnmatch patterns (their `match`)
+    std::vector<py::object> raw;       // pattern texts where fnmatch must fold case
+    bool has_prefix = false;           // the interpreter's prefix is an entry
     bool prefix_active = true;
 
     IgnoreRules(py::handle entries, bool prefix_applies)
@@ -210,8 +217,8 @@ struct IgnoreRules {
         return r == 1;
     }
 
-    // The path text without ".py"/".html", its stem or a dotted prefix of the stem is an
-    // entry, or the path text matches an entry taken as a prefix or glob. The
+    // The path text without ".py"/".html", its stem or a dotted prefix of the stem is
+    // an entry, or the path text matches an entry taken as a prefix or glob. The
     // interpreter's own prefix is matched on the real path at a component boundary.
     bool covers(const std::string &path, const std::string &name) const {
         std::string stem = stem_of(name);
@@ -221,7 +228,8 @@ struct IgnoreRules {
         size_t from = 0;
         while (true) {
             size_t dot = stem.find('.', from);
-            std::string part = stem.substr(from, dot == std::string::npos ? dot : dot - from);
+            std::string part =
+                stem.substr(from, dot == std::string::npos ? dot : dot - from);
             current = current.empty() ? part : current + "." + part;
             if (contains(current)) return true;
             if (dot == std::string::npos) break;
@@ -241,11 +249,13 @@ struct IgnoreRules {
     }
 };
 
-// --- The walk ----------------------------------------------------------------------------
+// --- The walk
+// ----------------------------------------------------------------------------
 
 // One depth-first walk of a directory tree. Entries of a real (not linked) directory
 // resolve to the resolved directory joined with their name, so only links cost a full
-// resolution. Every listing is closed when its directory ends, on errors and on close().
+// resolution. Every listing is closed when its directory ends, on errors and on
+// close().
 struct TreeWalk {
     py::object directory;
     py::object ignore;
@@ -257,7 +267,8 @@ struct TreeWalk {
     std::vector<Frame> stack;
     bool started = false;
 
-    TreeWalk(py::object dir, py::object ig) : directory(std::move(dir)), ignore(std::move(ig)) {}
+    TreeWalk(py::object dir, py::object ig)
+        : directory(std::move(dir)), ignore(std::move(ig)) {}
     TreeWalk(const TreeWalk &) = delete;
     ~TreeWalk() { close(); }
 
@@ -282,7 +293,8 @@ struct TreeWalk {
         std::string resolved = fs_bytes(L->realpath(text));
         // A walk that starts inside the interpreter's prefix (a project below /usr with
         // the system interpreter) is listed in full.
-        rules = std::make_unique<IgnoreRules>(ignore, !within(resolved, L->prefix_bytes));
+        rules =
+            std::make_unique<IgnoreRules>(ignore, !within(resolved, L->prefix_bytes));
         stack.push_back({L->scandir(text), resolved});
     }
 
@@ -291,7 +303,8 @@ struct TreeWalk {
         try {
             stack.push_back({L->scandir(fs_str(dir)), dir});
         } catch (py::error_already_set &e) {
-            if (!is_error(e, L->FileNotFoundError) && !is_error(e, L->NotADirectoryError))
+            if (!is_error(e, L->FileNotFoundError) &&
+                !is_error(e, L->NotADirectoryError))
                 throw;
         }
     }
@@ -341,7 +354,8 @@ struct TreeWalk {
                 if ((mode & 0170000) != 0100000) return py::object();
                 path = fs_bytes(target);
                 size_t cut = path.rfind(L->sep);
-                name = cut == std::string::npos ? path : path.substr(cut + L->sep.size());
+                name =
+                    cut == std::string::npos ? path : path.substr(cut + L->sep.size());
                 if (!candidate(name, path)) return py::object();
                 size = size_of(status);
             } else if (support::truthy(call_method(entry, N->is_dir))) {
@@ -379,7 +393,8 @@ struct TreesWalk {
     py::object pending; // iterator over directories, made at the first item
     std::unique_ptr<TreeWalk> current;
 
-    TreesWalk(py::object dirs, py::object ig) : directories(std::move(dirs)), ignore(std::move(ig)) {}
+    TreesWalk(py::object dirs, py::object ig)
+        : directories(std::move(dirs)), ignore(std::move(ig)) {}
 
     py::object next() {
         if (!pending) pending = py::iter(directories);
@@ -400,7 +415,9 @@ struct TreesWalk {
     }
 };
 
-py::object as_path(const py::object &text) { return text ? L->Path(text) : text; }
+py::object as_path(const py::object &text) {
+    return text ? L->Path(text) : text;
+}
 
 py::object scan_tree(py::object directory, py::object ignore) {
     auto walk = std::make_shared<TreeWalk>(std::move(directory), std::move(ignore));
@@ -423,12 +440,14 @@ bool is_importable_python_file(py::handle path) {
 
 bool should_ignore_path(py::handle path, py::handle ignored_modules) {
     std::string name = fs_bytes(path.attr(N->name));
-    if (!is_importable_name(name, fs_bytes(py::str(path))) && suffix_of(name) != ".html")
+    if (!is_importable_name(name, fs_bytes(py::str(path))) &&
+        suffix_of(name) != ".html")
         return true;
     return is_owner_ignored(path, ignored_modules);
 }
 
-// --- Project configuration ---------------------------------------------------------------
+// --- Project configuration
+// ---------------------------------------------------------------
 
 py::object find_pyproject_toml(py::handle project_root) {
     py::object candidate = L->Path(project_root).attr("__truediv__")("pyproject.toml");
@@ -468,7 +487,8 @@ py::dict get_toml_config(py::handle project_root) {
     return config;
 }
 
-// --- Files to check ------------------------------------------------------------------------
+// --- Files to check
+// ------------------------------------------------------------------------
 
 py::dict get_files_to_check_in_project(py::object directories, py::object ignore,
                                        py::object project_root) {
@@ -490,7 +510,8 @@ py::dict get_files_to_check_in_project(py::object directories, py::object ignore
     return selection;
 }
 
-// --- Manage file and settings modules --------------------------------------------------------
+// --- Manage file and settings modules
+// --------------------------------------------------------
 
 py::object get_manage_file(py::handle target) {
     py::object search = L->Path(target).attr(N->rglob)("manage.py");
@@ -520,7 +541,8 @@ py::object settings_parse(py::handle source, py::handle modname, py::handle path
     if (modname) kwargs[N->modname] = modname;
     if (path) kwargs[N->path] = path;
     auto block_class = support::try_attr(L->shims, N->BuilderWithSettingsTransforms);
-    if (!block_class) return L->AstroidBuilder().attr(N->string_build)(source, **kwargs);
+    if (!block_class)
+        return L->AstroidBuilder().attr(N->string_build)(source, **kwargs);
     py::object block = (*block_class)();
     py::object exit = block.attr(N->exit);
     py::object builder = block.attr(N->enter)();
@@ -536,8 +558,8 @@ py::object settings_parse(py::handle source, py::handle modname, py::handle path
     return tree;
 }
 
-// os.environ.setdefault("DJANGO_SETTINGS_MODULE", "proj.settings"): the value, or a null
-// object for any other statement, including calls with too few arguments.
+// os.environ.setdefault("DJANGO_SETTINGS_MODULE", "proj.settings"): the value, or a
+// null object for any other statement, including calls with too few arguments.
 py::object settings_default_of(py::handle statement) {
     if (!support::isinstance(statement, L->Expr)) return py::object();
     py::list children(call_method(statement.attr(N->value), N->get_children));
@@ -668,8 +690,9 @@ struct SettingsFiles {
         if (!paths) return py::object();
         while (PyObject *raw = PyIter_Next(paths.ptr())) {
             py::object path = py::reinterpret_steal<py::object>(raw);
-            bool named = contains_settings(path.attr(N->name)) ||
-                         (package_dir && py::object(path.attr(N->parent)).equal(package_dir));
+            bool named =
+                contains_settings(path.attr(N->name)) ||
+                (package_dir && py::object(path.attr(N->parent)).equal(package_dir));
             if (named && is_importable_python_file(path))
                 return get_settings_modpath_relative_to_manage_path(path, manage_path);
         }
@@ -683,7 +706,8 @@ py::object get_settings_files(py::object target) {
     return support::lazy_iterator([files]() { return files->next(); });
 }
 
-// --- Settings values ---------------------------------------------------------------------
+// --- Settings values
+// ---------------------------------------------------------------------
 
 bool mentions(py::handle text, py::handle name) {
     int r = PySequence_Contains(text.ptr(), name.ptr());
@@ -696,7 +720,8 @@ py::object get_root_urlconf_from_source(py::handle source, py::handle path) {
     py::object tree = settings_parse(source, py::str("settings"), path);
     if (!mentions(tree, N->ROOT_URLCONF)) return py::none();
     try {
-        py::object value = L->helpers.attr(N->astroid_node_to_value)(tree[N->ROOT_URLCONF]);
+        py::object value =
+            L->helpers.attr(N->astroid_node_to_value)(tree[N->ROOT_URLCONF]);
         return PyUnicode_Check(value.ptr()) ? value : py::none();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_AttributeError)) throw;
@@ -748,12 +773,14 @@ py::object module_name_of(py::handle entry) {
 
 py::object get_static_url_setting(py::handle project_root, py::object default_) {
     try {
-        py::object entries = get_settings_files(py::reinterpret_borrow<py::object>(project_root));
+        py::object entries =
+            get_settings_files(py::reinterpret_borrow<py::object>(project_root));
         while (PyObject *raw = PyIter_Next(entries.ptr())) {
             py::object entry = py::reinterpret_steal<py::object>(raw);
             py::object file = file_of_modpath(entry);
             py::object source = read_text(file);
-            py::object value = get_static_url_from_source(source, module_name_of(entry), file);
+            py::object value =
+                get_static_url_from_source(source, module_name_of(entry), file);
             if (support::truthy(value)) return value;
         }
         if (PyErr_Occurred()) throw py::error_already_set();
@@ -764,7 +791,8 @@ py::object get_static_url_setting(py::handle project_root, py::object default_) 
     return default_;
 }
 
-// --- Code style ------------------------------------------------------------------------
+// --- Code style
+// ------------------------------------------------------------------------
 
 py::dict get_code_style(py::handle lookup_path) {
     py::object context = L->FakeContext();
@@ -781,23 +809,27 @@ py::dict get_code_style(py::handle lookup_path) {
         }
     }
     py::object settings = context.attr(N->default_map);
-    py::object length = settings.attr(N->get)(N->line_length,
-                                              L->black.attr(N->DEFAULT_LINE_LENGTH));
+    py::object length =
+        settings.attr(N->get)(N->line_length, L->black.attr(N->DEFAULT_LINE_LENGTH));
     py::list fallback;
     fallback.append("py36");
     py::object names = settings.attr(N->get)(N->target_version, fallback);
-    py::object line_length = py::reinterpret_steal<py::object>(PyNumber_Long(length.ptr()));
+    py::object line_length =
+        py::reinterpret_steal<py::object>(PyNumber_Long(length.ptr()));
     if (!line_length) throw py::error_already_set();
     py::object versions = L->black.attr(N->TargetVersion);
     py::list target_versions;
-    for (py::handle name : names) target_versions.append(versions[call_method(name, N->upper)]);
+    for (py::handle name : names)
+        target_versions.append(versions[call_method(name, N->upper)]);
     py::dict style;
     style["line_length"] = line_length;
     style["target_versions"] = target_versions;
     return style;
 }
 
-void fake_context_init(py::handle self) { py::setattr(self, N->default_map, py::dict()); }
+void fake_context_init(py::handle self) {
+    py::setattr(self, N->default_map, py::dict());
+}
 void fake_parameter_init(py::handle) {}
 
 } // namespace
@@ -916,13 +948,15 @@ PYBIND11_MODULE(meta, m) {
     py::handle click_context = support::import("click", "Context");
     py::handle click_parameter = support::import("click", "Parameter");
     libs->FakeContext =
-        support::make_class(m, "FakeContext", py::make_tuple(click_context), py::dict(),
-                            "A fake click Context for when calling functions that need it.")
+        support::make_class(
+            m, "FakeContext", py::make_tuple(click_context), py::dict(),
+            "A fake click Context for when calling functions that need it.")
             .release();
     support::def_method(libs->FakeContext, "__init__", &fake_context_init);
     libs->FakeParameter =
-        support::make_class(m, "FakeParameter", py::make_tuple(click_parameter), py::dict(),
-                            "A fake click Parameter for when calling functions that need it.")
+        support::make_class(
+            m, "FakeParameter", py::make_tuple(click_parameter), py::dict(),
+            "A fake click Parameter for when calling functions that need it.")
             .release();
     support::def_method(libs->FakeParameter, "__init__", &fake_parameter_init);
     libs->ManageFileMissingError =
