@@ -971,3 +971,22 @@ def test_module_state():
     assert meta.default_ignored_modules == {".git", ".tox", sys.prefix}
     assert meta.logger is logging.getLogger("vorlane.staticanalysis.meta")
     assert issubclass(meta.ManageFileMissingError, OSError)
+
+
+def test_static_url_of_a_settings_package_init(write_tree, tmp_path, monkeypatch):
+    # The package's __init__ resolves its relative import against the package itself.
+    root = write_tree(
+        {
+            "manage.py": "import os\n"
+            + MAIN_IF
+            + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "initsite.settings")\n',
+            "initsite/__init__.py": "\n",
+            "initsite/settings/__init__.py": "from .envs.prod import STATIC_URL\n",
+            "initsite/settings/envs/__init__.py": "\n",
+            "initsite/settings/envs/prod.py": "STATIC_URL = '/prod/'\n",
+        },
+        tmp_path / "site",
+    )
+    monkeypatch.syspath_prepend(str(root))
+    assert sorted(meta.get_settings_files(root)) == ["initsite.settings.__init__"]
+    assert meta.get_static_url_setting(root) == "/prod/"
