@@ -17,7 +17,6 @@ import pytest
 from vorlane.staticanalysis import meta, shims
 
 PROJECTS = Path(__file__).parent / "projects"
-REPO = Path(__file__).resolve().parent.parent
 
 needs_settings_transforms = pytest.mark.skipif(
     not hasattr(shims, "BuilderWithSettingsTransforms"),
@@ -349,7 +348,9 @@ def test_interpreter_prefix_is_a_path_boundary(write_tree, tmp_path, env_name):
     site = (
         Path(sys.prefix) / "lib" / f"python{sys.version_info[0]}.{sys.version_info[1]}"
     )
-    pythonpath = os.pathsep.join([str(REPO / "src"), str(site / "site-packages")])
+    # The child imports the very package under test, built in place or installed.
+    package_root = Path(meta.__file__).resolve().parents[2]
+    pythonpath = os.pathsep.join([str(package_root), str(site / "site-packages")])
     out = subprocess.run(
         [str(env / "bin" / "python"), "-c", PREFIX_SCRIPT, str(root)],
         check=True,

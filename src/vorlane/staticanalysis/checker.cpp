@@ -861,8 +861,7 @@ PYBIND11_MODULE(checker, m) {
     py::list html_classes;
     html_classes.append(m.attr("templates").attr("Checker"));
     m.attr("html_checker_classes") = html_classes;
-    m.attr("logger") =
-        py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
+    support::module_logger(m);
     m.attr("message_id_symbol_store") =
         build_message_id_symbol_store(python_classes, html_classes);
 

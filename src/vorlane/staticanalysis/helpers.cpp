@@ -8,6 +8,8 @@
 namespace {
 
 using namespace pybind11::literals;
+using support::call_method;
+using support::steal;
 
 // --- Libraries and names, made once at load and never released -----------------------
 
@@ -43,11 +45,6 @@ struct Django {
 };
 const Django *D = nullptr;
 
-py::object steal(PyObject *p) {
-    if (!p) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(p);
-}
-
 py::object borrow(py::handle h) {
     return py::reinterpret_borrow<py::object>(h);
 }
@@ -57,10 +54,6 @@ py::object borrow(py::handle h) {
 bool is_a(py::handle obj, py::handle cls) {
     return PyType_IsSubtype(Py_TYPE(obj.ptr()),
                             reinterpret_cast<PyTypeObject *>(cls.ptr())) != 0;
-}
-
-py::object call_method(py::handle obj, py::handle name) {
-    return steal(PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr));
 }
 
 // node.statement(), climbed here: astroid's own climb warns (deprecation) each time it

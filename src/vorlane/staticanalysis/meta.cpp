@@ -136,11 +136,7 @@ bool is_importable_name(const std::string &name, const std::string &path) {
     return path.find("{{") == std::string::npos;
 }
 
-py::object call_method(py::handle obj, py::handle name) {
-    PyObject *r = PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+using support::call_method;
 
 bool is_error(py::error_already_set &e, py::handle cls) {
     return e.matches(cls);
@@ -935,8 +931,7 @@ PYBIND11_MODULE(meta, m) {
     names->match = in("match");
     N = names;
 
-    libs->logger = py::object(logging.attr("getLogger")(m.attr("__name__"))).release();
-    m.attr("logger") = libs->logger;
+    libs->logger = support::module_logger(m).release();
     py::set defaults;
     defaults.add(".git");
     defaults.add(".tox");

@@ -40,7 +40,9 @@ py::handle intern(const char *name) {
     return s;
 }
 
-py::handle import(const char *module) { return py::module_::import(module).release(); }
+py::handle import(const char *module) {
+    return py::module_::import(module).release();
+}
 
 py::handle import(const char *module, const char *attr) {
     return py::object(py::module_::import(module).attr(attr)).release();
@@ -58,7 +60,8 @@ py::object make_class(py::module_ &m, const char *name, py::tuple bases, py::dic
 }
 
 py::handle make_exception(py::module_ &m, const char *name, py::handle base) {
-    std::string qualified = py::str(m.attr("__name__")).cast<std::string>() + "." + name;
+    std::string qualified =
+        py::str(m.attr("__name__")).cast<std::string>() + "." + name;
     PyObject *cls = PyErr_NewException(qualified.c_str(), base.ptr(), nullptr);
     if (!cls) throw py::error_already_set();
     m.attr(name) = py::handle(cls);
@@ -119,6 +122,52 @@ std::optional<std::string> as_string(py::handle obj) {
         return std::nullopt;
     }
     return std::string(data, static_cast<size_t>(size));
+}
+
+py::object steal(PyObject *result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object call_method(py::handle obj, py::handle name) {
+    return steal(PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr));
+}
+
+py::object module_logger(py::module_ &m) {
+    py::object logger =
+        py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
+    m.attr("logger") = logger;
+    return logger;
+}
+
+py::dict codes_namespace(const Message *messages, size_t count) {
+    py::dict ns;
+    for (size_t i = 0; i < count; ++i)
+        ns[messages[i].code] = messages[i].code;
+    return ns;
+}
+
+py::dict msgs_table(const Message *messages, size_t count) {
+    py::object context_string =
+        py::module_::import("vorlane.staticanalysis.helpers").attr("context_string");
+    py::dict msgs;
+    for (size_t i = 0; i < count; ++i)
+        msgs[messages[i].code] = py::make_tuple(context_string(), messages[i].symbol,
+                                                messages[i].description);
+    return msgs;
+}
+
+py::tuple int_options(const IntOption *options, size_t count) {
+    py::list result;
+    for (size_t i = 0; i < count; ++i) {
+        py::dict settings;
+        settings["default"] = options[i].default_value;
+        settings["type"] = "int";
+        settings["metavar"] = "<int>";
+        settings["help"] = options[i].help;
+        result.append(py::make_tuple(options[i].name, settings));
+    }
+    return py::tuple(result);
 }
 
 py::object lazy_iterator(std::function<py::object()> next_item) {

@@ -48,7 +48,8 @@ py::object def_method(py::handle cls, const char *name, F &&f, const Extra &...e
 template <typename F, typename... Extra>
 void def_static(py::handle cls, const char *name, F &&f, const Extra &...extra) {
     py::cpp_function fn(std::forward<F>(f), py::name(name), py::scope(cls), extra...);
-    py::setattr(cls, name, py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr())));
+    py::setattr(cls, name,
+                py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr())));
 }
 
 // A read-only property computed by getter(self).
@@ -68,9 +69,12 @@ py::handle make_exception(py::module_ &m, const char *name, py::handle base);
 [[noreturn]] void raise(py::handle cls, const std::string &message);
 
 // True when the Python error is an instance of cls (subclasses included).
-inline bool matches(py::error_already_set &e, py::handle cls) { return e.matches(cls); }
+inline bool matches(py::error_already_set &e, py::handle cls) {
+    return e.matches(cls);
+}
 
-// Runs f; on a Python Exception (never KeyboardInterrupt or SystemExit) answers fallback.
+// Runs f; on a Python Exception (never KeyboardInterrupt or SystemExit) answers
+// fallback.
 template <typename F, typename R>
 auto on_exception(F &&f, R fallback) -> decltype(f()) {
     try {
@@ -100,13 +104,58 @@ py::object attr_or_none(py::handle obj, py::handle name);
 // A str as std::string, or nullopt for anything that is not a str. Never throws C++.
 std::optional<std::string> as_string(py::handle obj);
 
+// Owns a new reference from the C API; a null result raises the pending Python error.
+py::object steal(PyObject *result);
+
+// obj.name() through the C API, without building an argument tuple.
+py::object call_method(py::handle obj, py::handle name);
+
+// logging.getLogger(m.__name__), stored on m as `logger`.
+py::object module_logger(py::module_ &m);
+
+// --- Checker tables ----------------------------------------------------------------
+
+// One rule of a checker: its code, symbol and description.
+struct Message {
+    const char *code, *symbol, *description;
+};
+
+// One integer option of a checker, as pylint declares options.
+struct IntOption {
+    const char *name;
+    int default_value;
+    const char *help;
+};
+
+// The namespace of a `Codes` class: one attribute per code, holding the code.
+py::dict codes_namespace(const Message *messages, size_t count);
+
+// A `msgs` table in message order: code -> (helpers.context_string(), symbol,
+// description). Every text is an empty context string, so `text % args` is the args
+// mapping itself; each entry gets a text object of its own.
+py::dict msgs_table(const Message *messages, size_t count);
+
+// An `options` tuple: (name, {"default", "type": "int", "metavar": "<int>", "help"}).
+py::tuple int_options(const IntOption *options, size_t count);
+
+template <size_t N> py::dict codes_namespace(const Message (&messages)[N]) {
+    return codes_namespace(messages, N);
+}
+template <size_t N> py::dict msgs_table(const Message (&messages)[N]) {
+    return msgs_table(messages, N);
+}
+template <size_t N> py::tuple int_options(const IntOption (&options)[N]) {
+    return int_options(options, N);
+}
+
 // --- Iteration ---------------------------------------------------------------------
 
 // A Python iterator driven by next_item, which answers a null object at the end. It
 // does nothing before its first next(); close() drops the state.
 py::object lazy_iterator(std::function<py::object()> next_item);
 
-// A Python iterator over what start() returns, start() being called at the first next().
+// A Python iterator over what start() returns, start() being called at the first
+// next().
 py::object lazy_iter(std::function<py::object()> start);
 
 // Enter/leave the interpreter's recursion check around recursive walks.

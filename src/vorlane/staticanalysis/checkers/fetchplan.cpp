@@ -4,24 +4,16 @@
 
 namespace {
 
-// --- Libs and names ----------------------------------------------------------------
+// --- Libs ----------------------------------------------------------------------------
 
 struct Libs {
-    py::handle helpers, BaseChecker, IAstroidChecker;
+    py::handle BaseChecker, IAstroidChecker;
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
-struct Names {
-    py::handle context_string;
-};
-const Names *N = nullptr;
+// --- Tables --------------------------------------------------------------------------
 
-// --- Tables ------------------------------------------------------------------------
-
-struct Message {
-    const char *code, *symbol, *description;
-};
-const Message MESSAGES[] = {
+const support::Message MESSAGES[] = {
     {"C9000", "queryset-length",
      "Detects using len(queryset) instead of queryset.count()"},
     {"C9001", "indirect-foreign-key",
@@ -31,27 +23,11 @@ const Message MESSAGES[] = {
      "Using truthy/falsey check on queryset when exists could be better"},
 };
 
-py::dict codes_namespace() {
-    py::dict ns;
-    for (const Message &msg : MESSAGES) ns[msg.code] = msg.code;
-    return ns;
-}
-
-// Every text is an empty context string, so a finding's args reach its record as they
-// are; one text object per entry.
-py::dict msgs_table() {
-    py::object context_string = L->helpers.attr(N->context_string);
-    py::dict msgs;
-    for (const Message &msg : MESSAGES)
-        msgs[msg.code] = py::make_tuple(context_string(), msg.symbol, msg.description);
-    return msgs;
-}
-
 py::dict checker_namespace() {
     py::dict ns;
     ns["__implements__"] = L->IAstroidChecker;
     ns["name"] = "fetchplan";
-    ns["msgs"] = msgs_table();
+    ns["msgs"] = support::msgs_table(MESSAGES);
     return ns;
 }
 
@@ -60,14 +36,11 @@ py::dict checker_namespace() {
 PYBIND11_MODULE(fetchplan, m) {
     support::init_module(m);
     L = new Libs{
-        support::import("vorlane.staticanalysis.helpers"),
         support::import("pylint.checkers", "BaseChecker"),
         support::import("pylint.interfaces", "IAstroidChecker"),
     };
-    N = new Names{support::intern("context_string")};
-    py::object getLogger = py::module_::import("logging").attr("getLogger");
-    m.attr("logger") = getLogger(m.attr("__name__"));
-    support::make_class(m, "Codes", py::tuple(), codes_namespace());
+    support::module_logger(m);
+    support::make_class(m, "Codes", py::tuple(), support::codes_namespace(MESSAGES));
     support::make_class(m, "Checker", py::make_tuple(L->BaseChecker),
                         checker_namespace());
 }

@@ -6,45 +6,27 @@ namespace {
 // --- Libs and names ----------------------------------------------------------------
 
 struct Libs {
-    py::handle helpers, HTMLParser, open;
+    py::handle HTMLParser, open;
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
 struct Names {
-    py::handle context_string, messages, current_file_path, msgs, add_one_message, args,
-        getpos, feed, reset, read, close, visit_, text_mode;
+    py::handle messages, current_file_path, msgs, add_one_message, args, getpos, feed,
+        reset, read, close, visit_, text_mode;
 };
 const Names *N = nullptr;
 
 // --- Tables ------------------------------------------------------------------------
 
-struct Message {
-    const char *code, *symbol, *description;
-};
-const Message MESSAGES[] = {
+const support::Message MESSAGES[] = {
     {"C7000", "hard-coded-url", "Check if hard-coded url is used in template"},
     {"C7001", "hard-coded-static-url",
      "Check if hard-coded static url is used in template"},
 };
 
-py::dict codes_namespace() {
-    py::dict ns;
-    for (const Message &msg : MESSAGES) ns[msg.code] = msg.code;
-    return ns;
-}
-
-// Every text is an empty context string, so `text % args` is the args mapping itself.
-py::dict msgs_table() {
-    py::object context_string = L->helpers.attr(N->context_string);
-    py::dict msgs;
-    for (const Message &msg : MESSAGES)
-        msgs[msg.code] = py::make_tuple(context_string(), msg.symbol, msg.description);
-    return msgs;
-}
-
 py::dict checker_namespace() {
     py::dict ns;
-    ns["msgs"] = msgs_table();
+    ns["msgs"] = support::msgs_table(MESSAGES);
     return ns;
 }
 
@@ -119,23 +101,21 @@ void handle_starttag(py::object self, py::object tag, py::object attrs) {
 PYBIND11_MODULE(templates, m) {
     support::init_module(m);
     L = new Libs{
-        support::import("vorlane.staticanalysis.helpers"),
         support::import("html.parser", "HTMLParser"),
         support::import("builtins", "open"),
     };
     N = new Names{
-        support::intern("context_string"), support::intern("messages"),
-        support::intern("current_file_path"), support::intern("msgs"),
-        support::intern("add_one_message"), support::intern("args"),
-        support::intern("getpos"), support::intern("feed"),
-        support::intern("reset"), support::intern("read"),
-        support::intern("close"), support::intern("visit_"),
-        support::intern("r"),
+        support::intern("messages"), support::intern("current_file_path"),
+        support::intern("msgs"),     support::intern("add_one_message"),
+        support::intern("args"),     support::intern("getpos"),
+        support::intern("feed"),     support::intern("reset"),
+        support::intern("read"),     support::intern("close"),
+        support::intern("visit_"),   support::intern("r"),
     };
-    support::make_class(m, "Codes", py::tuple(), codes_namespace());
+    support::make_class(m, "Codes", py::tuple(), support::codes_namespace(MESSAGES));
 
-    py::object Base = support::make_class(m, "BaseTemplateChecker",
-                                          py::make_tuple(L->HTMLParser));
+    py::object Base =
+        support::make_class(m, "BaseTemplateChecker", py::make_tuple(L->HTMLParser));
     support::def_method(Base, "check", &check, py::arg("files"));
     // Each default is one mapping made here and shared by every call that omits it.
     support::def_method(Base, "add_message", &add_message, py::arg("code"),
