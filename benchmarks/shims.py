@@ -17,7 +17,6 @@ import sys
 import time
 from pathlib import Path
 
-SRC = Path(__file__).resolve().parents[1] / "src"
 
 
 def django_sources():
@@ -37,8 +36,6 @@ def django_sources():
 
 def run_phase(with_shims):
     """Build every tree in this interpreter; answer the timing as a mapping."""
-    if SRC.is_dir():
-        sys.path.insert(0, str(SRC))
     import astroid
     from astroid.builder import AstroidBuilder
 

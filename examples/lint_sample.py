@@ -9,7 +9,6 @@ project's Django version is asked for as well.
 import contextlib
 import json
 import sys
-import warnings
 from pathlib import Path
 
 from vorlane.staticanalysis import checker, meta
@@ -28,13 +27,6 @@ def lint(project_dir):
 
 
 def main(argv):
-    # The checkers declare their kind through __implements__, which pylint 2.17 still
-    # honours but warns about for every checker made.
-    warnings.filterwarnings(
-        "ignore",
-        "Using the __implements__ inheritance pattern for BaseChecker",
-        DeprecationWarning,
-    )
     # The progress display writes to stdout: send it to stderr, so that stdout holds
     # the JSON alone.
     with contextlib.redirect_stdout(sys.stderr):

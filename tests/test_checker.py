@@ -536,6 +536,21 @@ def test_create_linter_registers_whole_registry_in_order():
     assert registered == checker.python_checker_classes
 
 
+def test_create_linter_keeps_pylints_implements_warning_quiet():
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        before = list(warnings.filters)
+        checker.create_linter(checker.Linter)
+        # The caller's filters are back as they were, and they still apply.
+        assert warnings.filters == before
+        warnings.warn("Using the __implements__ inheritance pattern", DeprecationWarning)
+    assert [str(w.message) for w in caught] == [
+        "Using the __implements__ inheritance pattern"
+    ]
+
+
 def test_all_message_codes(monkeypatch):
     import types
 

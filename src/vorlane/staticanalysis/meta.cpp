@@ -839,7 +839,6 @@ PYBIND11_MODULE(meta, m) {
     libs->os = support::import("os");
     py::handle sys = support::import("sys");
     libs->fnmatch = support::import("fnmatch", "fnmatch");
-    py::handle logging = support::import("logging");
     support::import("toml");
     support::import("astroid");
     support::import("black");
