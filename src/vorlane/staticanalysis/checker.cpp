@@ -442,6 +442,15 @@ py::list get_all_message_codes() {
 
 // --- Project linting -----------------------------------------------------------------
 
+// A selection entry of None selects every line of its file, otherwise the lines it
+// holds.
+bool selects_line(py::handle lines, py::handle record) {
+    if (lines.is_none()) return true;
+    int contains = PySequence_Contains(lines.ptr(), record[N->line].ptr());
+    if (contains < 0) throw py::error_already_set();
+    return contains == 1;
+}
+
 py::object get_python_messages(py::handle project_root, py::handle files,
                                py::handle django_version, py::handle config,
                                py::handle jobs) {
@@ -501,14 +510,7 @@ py::object get_python_messages(py::handle project_root, py::handle files,
             kept.append(record);
             continue;
         }
-        py::object lines = selected[resolved];
-        if (lines.is_none()) {
-            kept.append(record);
-            continue;
-        }
-        int contains = PySequence_Contains(lines.ptr(), record[N->line].ptr());
-        if (contains < 0) throw py::error_already_set();
-        if (contains) kept.append(record);
+        if (selects_line(selected[resolved], record)) kept.append(record);
     }
     return std::move(kept);
 }
@@ -539,14 +541,7 @@ py::object get_html_messages(py::handle files) {
     linter.attr(N->check)(templates);
     py::list kept;
     for (py::handle record : linter.attr(N->messages)) {
-        py::object lines = files[record[N->path]];
-        if (lines.is_none()) {
-            kept.append(record);
-            continue;
-        }
-        int contains = PySequence_Contains(lines.ptr(), record[N->line].ptr());
-        if (contains < 0) throw py::error_already_set();
-        if (contains) kept.append(record);
+        if (selects_line(files[record[N->path]], record)) kept.append(record);
     }
     return std::move(kept);
 }
