@@ -879,6 +879,43 @@ def test_settings_parse_leaves_no_transforms_behind(source):
     assert astroid.MANAGER._transform.transforms[astroid.Call] == before
 
 
+FOLDING_SETTINGS = {
+    "local": "import os\nfrom .base import *\nSECRET_KEY = os.environ.get('K', 'dev')\n",
+    "base": "import os\nSTATIC_URL = os.environ.get('S', '/s/')\n"
+    "ROOT_URLCONF = os.getenv('U', 'b.urls')\n",
+}
+
+
+@needs_settings_transforms
+@pytest.mark.parametrize(
+    "discover, expected",
+    [
+        (meta.get_static_url_setting, "/s/"),
+        (lambda root: meta.get_root_urlconf(meta.get_settings_files(root)), "b.urls"),
+        (lambda root: sorted(meta.get_settings_files(root)), None),
+    ],
+    ids=["static-url", "root-urlconf", "settings-files-only"],
+)
+def test_settings_parses_leave_no_folded_trees_for_a_later_lint(
+    settings_package, discover, expected
+):
+    root = settings_package(FOLDING_SETTINGS)
+    result = discover(root)
+    if expected is not None:
+        assert result == expected
+    # A lint of the settings files afterwards parses them as they are written.
+    for name in FOLDING_SETTINGS:
+        path = root / "cfgsettings" / f"{name}.py"
+        tree = astroid.MANAGER.ast_from_file(
+            str(path), f"cfgsettings.{name}", source=True
+        )
+        assert all(
+            isinstance(statement.value, astroid.Call)
+            for statement in tree.body
+            if isinstance(statement, astroid.Assign)
+        )
+
+
 # --- Code style ---
 
 

@@ -18,8 +18,8 @@ struct Libs {
     py::handle Path, os, scandir, realpath, islink, os_stat, fnmatch, translate,
         re_compile, open;
     py::handle toml_load, TomlDecodeError;
-    py::handle astroid, If, Expr, Attribute, FunctionDef, ImportFrom, AstroidBuilder,
-        AstroidBuildingError, file_from_modpath;
+    py::handle astroid, MANAGER, If, Expr, Attribute, FunctionDef, ImportFrom,
+        AstroidBuilder, AstroidBuildingError, file_from_modpath;
     py::handle black, ClickException;
     py::handle helpers, shims;
     py::handle logger, FileNotFoundError, NotADirectoryError;
@@ -39,7 +39,7 @@ struct Names {
         modname, enter, exit, BuilderWithSettingsTransforms, astroid_node_to_value,
         module_path_from_file, do_import_module, ROOT_URLCONF, STATIC_URL, default_map,
         line_length, target_version, read_pyproject_toml, DEFAULT_LINE_LENGTH,
-        TargetVersion, upper, tool, vorlane, items, match;
+        TargetVersion, upper, tool, vorlane, items, match, astroid_cache;
 };
 const Names *N = nullptr;
 
@@ -530,6 +530,20 @@ py::object get_django_project_root(py::object target) {
     }
 }
 
+// Modules that astroid cached while the settings transforms were in force leave its
+// cache again: the settings module itself (cached under its own name) and what a star
+// import in it loaded would otherwise be handed, folded, to a later lint of those
+// files. Builds only add to the cache, so the new entries are its last ones.
+void forget_modules_cached_since(py::handle cache, Py_ssize_t before) {
+    Py_ssize_t after = PyObject_Length(cache.ptr());
+    if (after < 0) throw py::error_already_set();
+    if (after <= before) return;
+    py::list keys(py::reinterpret_borrow<py::object>(cache));
+    for (Py_ssize_t i = before; i < static_cast<Py_ssize_t>(keys.size()); ++i)
+        if (PyObject_DelItem(cache.ptr(), keys[static_cast<size_t>(i)].ptr()) < 0)
+            throw py::error_already_set();
+}
+
 // Parses settings-like source with the os.path and environment folds in force, when the
 // shims offer them; the block covers the parse alone.
 py::object settings_parse(py::handle source, py::handle modname, py::handle path) {
@@ -539,6 +553,9 @@ py::object settings_parse(py::handle source, py::handle modname, py::handle path
     auto block_class = support::try_attr(L->shims, N->BuilderWithSettingsTransforms);
     if (!block_class)
         return L->AstroidBuilder().attr(N->string_build)(source, **kwargs);
+    py::object cache = L->MANAGER.attr(N->astroid_cache);
+    Py_ssize_t cached = PyObject_Length(cache.ptr());
+    if (cached < 0) throw py::error_already_set();
     py::object block = (*block_class)();
     py::object exit = block.attr(N->exit);
     py::object builder = block.attr(N->enter)();
@@ -548,9 +565,11 @@ py::object settings_parse(py::handle source, py::handle modname, py::handle path
     } catch (py::error_already_set &e) {
         py::object type = py::reinterpret_borrow<py::object>(e.type());
         exit(type, e.value(), e.trace());
+        forget_modules_cached_since(cache, cached);
         throw;
     }
     exit(py::none(), py::none(), py::none());
+    forget_modules_cached_since(cache, cached);
     return tree;
 }
 
@@ -839,6 +858,7 @@ PYBIND11_MODULE(meta, m) {
     libs->os = support::import("os");
     py::handle sys = support::import("sys");
     libs->fnmatch = support::import("fnmatch", "fnmatch");
+    support::import("logging");
     support::import("toml");
     support::import("astroid");
     support::import("black");
@@ -858,6 +878,7 @@ PYBIND11_MODULE(meta, m) {
     libs->toml_load = support::import("toml", "load");
     libs->TomlDecodeError = support::import("toml.decoder", "TomlDecodeError");
     libs->astroid = support::import("astroid");
+    libs->MANAGER = support::import("astroid", "MANAGER");
     libs->If = support::import("astroid", "If");
     libs->Expr = support::import("astroid", "Expr");
     libs->Attribute = support::import("astroid", "Attribute");
@@ -928,6 +949,7 @@ PYBIND11_MODULE(meta, m) {
     names->vorlane = in("vorlane");
     names->items = in("items");
     names->match = in("match");
+    names->astroid_cache = in("astroid_cache");
     N = names;
 
     libs->logger = support::module_logger(m).release();
