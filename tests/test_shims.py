@@ -94,6 +94,29 @@ BY_CLASS = {
 }
 
 
+def test_module_contents_in_load_order():
+    names = [name for name in vars(shims) if not name.startswith("_")]
+    assert names == [
+        "QuerySetNode",
+        "looks_like_model",
+        "apply_model_manager_lookup_shim",
+        "apply_queryset_lookup_shim",
+        "apply_model_get_shim",
+        "apply_model_manager_shim",
+        "apply_is_used_in_generic_fk_shim",
+        "looks_like_model_manager",
+        "looks_like_model_get",
+        "looks_like_queryset_lookup",
+        "looks_like_model_manager_lookup",
+        "transform_path_manipulation",
+        "looks_like_path_manipulation",
+        "BuilderWithSettingsTransforms",
+        "looks_like_environment_variable_lookup",
+        "transform_environment_variable_lookup",
+        "register_transforms",
+    ]
+
+
 def test_loading_registers_the_five_transforms_once():
     import importlib
 
@@ -274,6 +297,38 @@ def test_predicates(predicate, code, expected):
 def test_looks_like_model(name, expected):
     module = astroid.parse(MODELS)
     assert shims.looks_like_model(module[name]) is expected
+
+
+def baseless_class(module_name, class_name):
+    """A class statement without bases, in a module of the given name; built by hand so
+    that astroid's module cache never holds it."""
+    module = astroid.nodes.Module(module_name)
+    cls = astroid.nodes.ClassDef(
+        class_name,
+        lineno=1,
+        col_offset=0,
+        parent=module,
+        end_lineno=1,
+        end_col_offset=1,
+    )
+    cls.postinit(bases=[], body=[], decorators=None)
+    module.postinit(body=[cls])
+    return cls
+
+
+@pytest.mark.parametrize(
+    "module_name, class_name, expected",
+    [
+        # Django releases before 4.2 declare the model base with a metaclass only.
+        ("django.db.models.base", "Model", True),
+        # silent
+        ("app.models", "Model", False),
+        ("django.db.models.base", "ModelState", False),
+    ],
+    ids=["model-base-itself", "other-module", "other-class"],
+)
+def test_looks_like_model_of_classes_without_bases(module_name, class_name, expected):
+    assert shims.looks_like_model(baseless_class(module_name, class_name)) is expected
 
 
 def test_predicates_call_helpers_at_call_time(monkeypatch):

@@ -99,6 +99,7 @@ struct Names {
     py::handle fk_field = support::intern("fk_field");
     py::handle GenericForeignKey = support::intern("GenericForeignKey");
     py::handle Manager = support::intern("Manager");
+    py::handle Model = support::intern("Model");
     py::handle manager_module = support::intern("django.db.models.manager");
     py::handle queryset_qname = support::intern("django.db.models.query.QuerySet");
     py::handle builtins_str = support::intern("builtins.str");
@@ -178,8 +179,11 @@ py::object make_queryset(py::handle instance) {
 
 // class Book(models.Model): ...
 py::object looks_like_model(py::handle node) {
-    // A class without bases derives from object alone: no MRO walk needed.
-    if (!support::truthy(node.attr(N->bases))) return py::bool_(false);
+    // A class without bases derives from object alone, so only a class named Model can
+    // be the model base itself (it has no bases in older Django releases): every other
+    // one is answered without inference.
+    if (!support::truthy(node.attr(N->bases)) && !is_text(node.attr(N->name), N->Model))
+        return py::bool_(false);
     return helpers_call(N->is_model, safe_infer(node));
 }
 
