@@ -277,14 +277,22 @@ def test_store_built_at_load(entry, expected):
     assert result.stdout.strip().startswith(expected), result.stderr
 
 
-def test_loads_and_lints_without_rich(tmp_path):
+@pytest.mark.parametrize(
+    "hide_rich",
+    [
+        'sys.modules["rich"] = None\nsys.modules["rich.progress"] = None',
+        'sys.modules["rich.progress"] = types.ModuleType("rich.progress")',
+    ],
+    ids=["missing", "without-progress"],
+)
+def test_loads_and_lints_without_rich(tmp_path, hide_rich):
     path = source_file(tmp_path, "bad.py", "def broken(:\n")
+    hide_rich = textwrap.indent(hide_rich, " " * 8).lstrip()
     result = run_python(
         f"""
-        import sys, warnings
+        import sys, types, warnings
         warnings.simplefilter("ignore", DeprecationWarning)
-        sys.modules["rich"] = None
-        sys.modules["rich.progress"] = None
+        {hide_rich}
         from unittest.mock import MagicMock
         from vorlane.staticanalysis import checker
         assert checker.Progress is MagicMock and checker.MagicMock is MagicMock
@@ -295,6 +303,28 @@ def test_loads_and_lints_without_rich(tmp_path):
     assert result.stdout.strip() == "[('E0001', 'Syntax Error')]", result.stderr
 
 
+def test_broken_rich_is_not_taken_for_missing(tmp_path):
+    # Only rich's absence is tolerated: an error of its own load stops the load.
+    package = tmp_path / "rich"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "progress.py").write_text("raise AttributeError('broken rich')\n")
+    result = run_python(
+        f"""
+        import sys, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        sys.path.insert(0, {str(tmp_path)!r})
+        try:
+            from vorlane.staticanalysis import checker
+        except ImportError as e:
+            print(type(e.__cause__).__name__ + ":", e.__cause__)
+        else:
+            print("loaded", checker.Progress)
+    """
+    )
+    assert result.stdout.strip() == "AttributeError: broken rich", result.stderr
+
+
 # --- Linter class --------------------------------------------------------------------
 
 
@@ -302,6 +332,7 @@ def test_loads_and_lints_without_rich(tmp_path):
 def test_text_ignores_formatting(other):
     text = checker.ignore_old_style_string_formatting("Syntax Error")
     assert (text % other) is text
+    assert text.__mod__(other=other) is text
     assert text == "Syntax Error" and isinstance(text, str)
 
 
@@ -1011,6 +1042,59 @@ def test_get_messages_meta_only(probe, monkeypatch, tmp_path):
         r["body"]["matching_versions"]
         for r in checker.get_messages(str(tmp_path), {"META": None})
     ] == [["3.2.1"]]
+
+
+def test_get_messages_calls_its_parts_through_the_module(probe, monkeypatch):
+    calls = []
+
+    def python(**kwargs):
+        calls.append(("python", kwargs))
+        return ({"p": 1},)
+
+    monkeypatch.setattr(
+        checker,
+        "get_html_messages",
+        lambda files: calls.append(("html", files)) or [{"t": 1}],
+    )
+    monkeypatch.setattr(checker, "get_python_messages", python)
+    monkeypatch.setattr(checker, "get_meta_messages", lambda root: [{"m": root}])
+    files = {"META": None}
+    records = checker.get_messages("/root", files, "2.0", {"enable": "x"}, 3)
+    assert records == [{"p": 1}, {"t": 1}, {"m": "/root"}]
+    assert calls == [
+        ("html", files),
+        (
+            "python",
+            {
+                "project_root": "/root",
+                "files": files,
+                "config": {"enable": "x"},
+                "django_version": "2.0",
+                "jobs": 3,
+            },
+        ),
+    ]
+
+
+def test_linting_uses_the_modules_factory_and_name_check(
+    probe, renderer, monkeypatch, tmp_path
+):
+    made, checked = [], []
+    original = checker.create_linter
+    monkeypatch.setattr(
+        checker, "create_linter", lambda **kw: made.append(kw) or original(**kw)
+    )
+    monkeypatch.setattr(checker, "check_names", checked.append)
+    monkeypatch.setattr(checker, "get_all_message_codes", lambda: ["W0902"])
+    checker.check_code("x = 1\n", "app/m.py", None)
+    path = source_file(tmp_path, "m.py", "class A: ...\ndef f(): ...\n")
+    records = checker.get_python_messages(str(tmp_path), {path: None}, "3.2")
+    assert made == [
+        {"linter_class": checker.CodeLinter},
+        {"linter_class": checker.Linter, "jobs": 0},
+    ]
+    assert [tree.name for tree in checked] == ["app.m"]
+    assert [r["message-id"] for r in records] == ["W0902"]
 
 
 @pytest.fixture

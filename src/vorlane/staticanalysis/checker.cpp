@@ -93,6 +93,17 @@ struct Names {
     py::handle error_;
     py::handle R;
     py::handle W;
+    // The module's own classes and functions, looked up at call time like any global.
+    py::handle Linter;
+    py::handle CodeLinter;
+    py::handle Reporter;
+    py::handle HtmlLinter;
+    py::handle create_linter;
+    py::handle get_all_message_codes;
+    py::handle get_python_messages;
+    py::handle get_html_messages;
+    py::handle get_meta_messages;
+    py::handle check_names;
 };
 const Names *N = nullptr;
 
@@ -185,8 +196,9 @@ py::object linter_process_tokens(py::handle self, py::handle tokens) {
     py::object items = py::reinterpret_steal<py::object>(
         PySequence_Fast(tokens.ptr(), "tokens must be a sequence"));
     if (!items) throw py::error_already_set();
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
-    for (Py_ssize_t i = 0; i < size; ++i) {
+    // The size is read anew each turn: a list subclass may change its length when an
+    // item is set.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
         py::handle token = PySequence_Fast_GET_ITEM(items.ptr(), i);
         py::object type, string;
         // tokenize's own tuples are read by position; anything else by attribute.
@@ -414,7 +426,7 @@ private:
 
 py::object create_linter(py::handle linter_class, py::handle config, py::handle jobs) {
     (void)config; // the project's configuration is applied after the linter is made
-    py::object reporter = L->Reporter();
+    py::object reporter = module_attr(N->Reporter)();
     py::object linter =
         linter_class("reporter"_a = reporter, "options"_a = linter_options());
     py::object by_category = linter.attr(N->msgs_store).attr(N->msgs_by_category);
@@ -454,7 +466,8 @@ bool selects_line(py::handle lines, py::handle record) {
 py::object get_python_messages(py::handle project_root, py::handle files,
                                py::handle django_version, py::handle config,
                                py::handle jobs) {
-    py::object linter = create_linter(L->Linter, L->empty_config_linter, jobs);
+    py::object linter = module_attr(N->create_linter)(
+        "linter_class"_a = module_attr(N->Linter), "jobs"_a = jobs);
     py::object set_option = linter.attr(N->set_option);
     for (auto item : py::reinterpret_borrow<py::object>(config).attr(N->items)()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
@@ -487,8 +500,8 @@ py::object get_python_messages(py::handle project_root, py::handle files,
     log_fatal_records(records);
     py::object absolute = support::attr_or_none(reporter, N->absolute_paths);
     py::handle absolute_paths = PyList_Check(absolute.ptr()) ? absolute : py::handle();
-    py::object codes =
-        py::reinterpret_steal<py::object>(PySet_New(get_all_message_codes().ptr()));
+    py::object codes = py::reinterpret_steal<py::object>(
+        PySet_New(module_attr(N->get_all_message_codes)().ptr()));
     if (!codes) throw py::error_already_set();
 
     py::list kept;
@@ -534,7 +547,7 @@ py::object html_linter_check(py::handle self, py::handle files) {
 }
 
 py::object get_html_messages(py::handle files) {
-    py::object linter = L->HtmlLinter();
+    py::object linter = module_attr(N->HtmlLinter)();
     py::list templates;
     for (py::handle key : files)
         if (str_endswith(key, ".html")) templates.append(key);
@@ -590,14 +603,19 @@ py::object get_messages(py::handle project_root, py::handle files,
         support::truthy(details)
             ? py::object(details[N->version])
             : py::reinterpret_borrow<py::object>(default_django_version);
-    py::object templates = get_html_messages(files);
-    py::list result = get_python_messages(project_root, files, version, merged, jobs);
+    py::object templates = module_attr(N->get_html_messages)(files);
+    py::object python = module_attr(N->get_python_messages)(
+        "project_root"_a = project_root, "files"_a = files, "config"_a = merged,
+        "django_version"_a = version, "jobs"_a = jobs);
+    py::list result;
+    for (py::handle record : python)
+        result.append(record);
     for (py::handle record : templates)
         result.append(record);
     int wants_meta = PySequence_Contains(files.ptr(), N->META.ptr());
     if (wants_meta < 0) throw py::error_already_set();
     if (wants_meta)
-        for (py::handle record : get_meta_messages(project_root))
+        for (py::handle record : module_attr(N->get_meta_messages)(project_root))
             result.append(record);
     return std::move(result);
 }
@@ -653,7 +671,7 @@ py::object code_linter_get_ast(py::handle self, py::handle filepath, py::handle 
         throw;
     }
     py::object tree = atok.attr(N->tree);
-    check_names(tree);
+    module_attr(N->check_names)(tree);
     return tree;
 }
 
@@ -680,7 +698,7 @@ py::object code_linter_iterate_file_descrs(py::handle, py::object files_or_modul
 py::object check_code(py::handle code, py::handle filepath,
                       py::handle settings_modpath) {
     py::object linter =
-        create_linter(L->CodeLinter, L->empty_config_linter, py::int_(0));
+        module_attr(N->create_linter)("linter_class"_a = module_attr(N->CodeLinter));
     py::list settings;
     if (!settings_modpath.is_none()) settings.append(settings_modpath);
     linter.attr(N->set_option)("settings-files", settings);
@@ -823,6 +841,16 @@ Names *make_names() {
     n->error_ = support::intern("error");
     n->R = support::intern("R");
     n->W = support::intern("W");
+    n->Linter = support::intern("Linter");
+    n->CodeLinter = support::intern("CodeLinter");
+    n->Reporter = support::intern("Reporter");
+    n->HtmlLinter = support::intern("HtmlLinter");
+    n->create_linter = support::intern("create_linter");
+    n->get_all_message_codes = support::intern("get_all_message_codes");
+    n->get_python_messages = support::intern("get_python_messages");
+    n->get_html_messages = support::intern("get_html_messages");
+    n->get_meta_messages = support::intern("get_meta_messages");
+    n->check_names = support::intern("check_names");
     return n;
 }
 
@@ -869,11 +897,18 @@ PYBIND11_MODULE(checker, m) {
         m.attr(name) = py::module_::import(
             ("vorlane.staticanalysis." + std::string(name)).c_str());
 
-    // The progress display is optional: without rich a mock shows nothing.
+    // The progress display is optional: without rich (or a rich without Progress) a
+    // mock shows nothing. Any other error of rich's own load is rich's to report.
+    std::optional<py::object> progress;
     try {
-        m.attr("Progress") = py::module_::import("rich.progress").attr("Progress");
+        py::object rich_progress = py::module_::import("rich.progress");
+        progress = support::try_attr(rich_progress, N->Progress);
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    if (progress) {
+        m.attr("Progress") = *progress;
+    } else {
         py::object mock = py::module_::import("unittest.mock").attr("MagicMock");
         m.attr("MagicMock") = mock;
         m.attr("Progress") = mock;
@@ -895,7 +930,7 @@ PYBIND11_MODULE(checker, m) {
     // Text type of the syntax-error entry.
     py::object ignored = support::make_class(m, "ignore_old_style_string_formatting",
                                              py::make_tuple(py::str().get_type()));
-    support::def_method(ignored, "__mod__", &string_mod);
+    support::def_method(ignored, "__mod__", &string_mod, py::arg("other"));
     libs->StringFormattingIgnored = ignored.release();
     L = libs;
 
