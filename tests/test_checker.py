@@ -1280,6 +1280,21 @@ def test_code_linter_file_descriptors(path, name):
     assert list(descriptors) == [(name, path, name), ("b", "b.py", "b")]
 
 
+def test_code_linter_file_descriptors_one_at_a_time():
+    linter = checker.create_linter(checker.CodeLinter)
+    taken = []
+
+    def paths():
+        for path in ("a.py", "b/c.py"):
+            taken.append(path)
+            yield path
+
+    descriptors = linter._iterate_file_descrs(paths())
+    assert taken == []
+    assert next(descriptors) == ("a", "a.py", "a") and taken == ["a.py"]
+    assert list(descriptors) == [("b.c", "b/c.py", "b.c")]
+
+
 def test_code_linter_second_check_replaces_code(probe):
     linter = checker.create_linter(checker.CodeLinter)
     linter.check("class First: ...\n", files_or_modules=["a.py"])

@@ -2,6 +2,7 @@
 // the reporter that turns pylint messages into finding records, and the entry points.
 #include "support.h"
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -10,8 +11,9 @@ using namespace pybind11::literals;
 
 // Imports and classes, made once at load and never released (interpreter exit order).
 struct Libs {
-    py::handle module; // this module: registry lists, siblings and Progress are read
-                       // through it at call time, so tests can patch them
+    py::handle module; // this module: registry lists, siblings, Progress and the
+                       // module's own functions and classes are read through it at
+                       // call time, so tests can patch them
     py::handle builtins_super, PyLinter, JSONReporter, TokenInfo, COMMENT, Path,
         SpecifierSet, FileItem, Name, InferenceError, AstroidSyntaxError, HIGH;
     py::handle catch_warnings, filterwarnings;
@@ -685,13 +687,18 @@ py::object module_name_of(py::handle path) {
 }
 
 py::object code_linter_iterate_file_descrs(py::handle, py::object files_or_modules) {
-    return support::lazy_iter([files_or_modules]() -> py::object {
-        py::list descriptors;
-        for (py::handle path : files_or_modules) {
-            py::object name = module_name_of(path);
-            descriptors.append(L->FileItem(name, path, name));
+    // One descriptor per next(), like a generator: nothing is read before the first.
+    auto paths = std::make_shared<py::object>();
+    return support::lazy_iterator([files_or_modules, paths]() -> py::object {
+        if (!*paths) *paths = py::iter(files_or_modules);
+        PyObject *path = PyIter_Next(paths->ptr());
+        if (!path) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::object();
         }
-        return std::move(descriptors);
+        py::object item = py::reinterpret_steal<py::object>(path);
+        py::object name = module_name_of(item);
+        return L->FileItem(name, item, name);
     });
 }
 
