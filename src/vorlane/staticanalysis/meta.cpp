@@ -530,18 +530,30 @@ py::object get_django_project_root(py::object target) {
     }
 }
 
-// Modules that astroid cached while the settings transforms were in force leave its
-// cache again: the settings module itself (cached under its own name) and what a star
-// import in it loaded would otherwise be handed, folded, to a later lint of those
-// files. Builds only add to the cache, so the new entries are its last ones.
-void forget_modules_cached_since(py::handle cache, Py_ssize_t before) {
+// Project modules that astroid cached while the settings transforms were in force
+// leave its cache again: the settings module itself (cached under its own name) and
+// what a star import in it loaded from its package would otherwise be handed, folded,
+// to a later lint of those files. Library modules that inference loaded stay cached.
+// Builds only add to the cache, so the new entries are its last ones.
+bool is_in_package_of(const std::string &key, const std::string &name) {
+    if (key == name) return true;
+    std::string top = name.substr(0, name.find('.'));
+    if (top.empty()) return false;
+    return key == top || key.compare(0, top.size() + 1, top + ".") == 0;
+}
+
+void forget_modules_cached_since(py::handle cache, Py_ssize_t before,
+                                 const std::string &name) {
     Py_ssize_t after = PyObject_Length(cache.ptr());
     if (after < 0) throw py::error_already_set();
     if (after <= before) return;
     py::list keys(py::reinterpret_borrow<py::object>(cache));
-    for (Py_ssize_t i = before; i < static_cast<Py_ssize_t>(keys.size()); ++i)
-        if (PyObject_DelItem(cache.ptr(), keys[static_cast<size_t>(i)].ptr()) < 0)
+    for (size_t i = static_cast<size_t>(before); i < keys.size(); ++i) {
+        auto key = support::as_string(keys[i]);
+        if (key && is_in_package_of(*key, name) &&
+            PyObject_DelItem(cache.ptr(), keys[i].ptr()) < 0)
             throw py::error_already_set();
+    }
 }
 
 // Parses settings-like source with the os.path and environment folds in force, when the
@@ -553,6 +565,7 @@ py::object settings_parse(py::handle source, py::handle modname, py::handle path
     auto block_class = support::try_attr(L->shims, N->BuilderWithSettingsTransforms);
     if (!block_class)
         return L->AstroidBuilder().attr(N->string_build)(source, **kwargs);
+    std::string name = modname ? support::as_string(modname).value_or("") : "";
     py::object cache = L->MANAGER.attr(N->astroid_cache);
     Py_ssize_t cached = PyObject_Length(cache.ptr());
     if (cached < 0) throw py::error_already_set();
@@ -565,11 +578,11 @@ py::object settings_parse(py::handle source, py::handle modname, py::handle path
     } catch (py::error_already_set &e) {
         py::object type = py::reinterpret_borrow<py::object>(e.type());
         exit(type, e.value(), e.trace());
-        forget_modules_cached_since(cache, cached);
+        forget_modules_cached_since(cache, cached, name);
         throw;
     }
     exit(py::none(), py::none(), py::none());
-    forget_modules_cached_since(cache, cached);
+    forget_modules_cached_since(cache, cached, name);
     return tree;
 }
 
