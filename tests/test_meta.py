@@ -880,7 +880,8 @@ def test_settings_parse_leaves_no_transforms_behind(source):
 
 
 FOLDING_SETTINGS = {
-    "local": "import os\nfrom .base import *\nSECRET_KEY = os.environ.get('K', 'dev')\n",
+    "local": "import os\nfrom .base import *\n"
+    "SECRET_KEY = os.environ.get('K', 'dev')\n",
     "base": "import os\nSTATIC_URL = os.environ.get('S', '/s/')\n"
     "ROOT_URLCONF = os.getenv('U', 'b.urls')\n",
 }
