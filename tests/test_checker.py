@@ -704,6 +704,19 @@ def test_python_line_selection(probe, tmp_path, selection, expected):
         assert record["path"] == path
 
 
+def test_file_names_that_are_not_utf8_are_linted(probe, tmp_path):
+    folder = os.fsencode(tmp_path)
+    python = os.fsdecode(os.path.join(folder, b"caf\xe9.py"))
+    page = os.fsdecode(os.path.join(folder, b"caf\xe9.html"))
+    Path(python).write_text("class Book: ...\n")
+    Path(page).write_text("<a href='http://x'>\n")
+    records = checker.get_messages(str(tmp_path), {python: None, page: None})
+    assert [(r["message-id"], r["path"]) for r in records] == [
+        ("C0901", python),
+        ("C0990", page),
+    ]
+
+
 def test_unresolved_key_with_finding_is_an_error(probe, tmp_path, monkeypatch):
     source_file(tmp_path, "app/models.py", "class Book: ...\n")
     monkeypatch.chdir(tmp_path)
@@ -1230,19 +1243,20 @@ def test_check_code_undefined_name(renderer):
 
 
 @pytest.mark.parametrize(
-    "code, line",
+    "code, line, path",
     [
-        ("def broken(:\n", 1),
-        ("x = 1\ny = (\n", 2),
-        ("x = 1\n  y = 2\n", 2),
+        ("def broken(:\n", 1, "app/missing.py"),
+        ("x = 1\ny = (\n", 2, "app/missing.py"),
+        ("x = 1\n  y = 2\n", 2, "app/missing.py"),
+        ("def broken(:\n", 1, "app/caf\udce9.py"),  # a file name that is not UTF-8
     ],
-    ids=["bad-def", "unclosed", "indent"],
+    ids=["bad-def", "unclosed", "indent", "undecodable-name"],
 )
 def test_check_code_syntax_error(
-    renderer, crash_reports, tmp_path, monkeypatch, code, line
+    renderer, crash_reports, tmp_path, monkeypatch, code, line, path
 ):
     monkeypatch.chdir(tmp_path)
-    checker.check_code(code, "app/missing.py", None)
+    checker.check_code(code, path, None)
     records = renderer[0]["messages"]
     assert [(r["message-id"], r["message"], r["line"]) for r in records] == [
         ("E0001", "Syntax Error", line)
@@ -1271,6 +1285,7 @@ def test_check_code_logs_fatal_records(
         ("lib.pyx/mod.py", "libx.mod"),
         ("mod.py", "mod"),
         ("win\\mod.py", "win\\mod"),
+        ("caf\udce9/mod.py", "caf\udce9.mod"),  # a file name that is not UTF-8
         ("no_suffix", "no_suffix"),
     ],
 )

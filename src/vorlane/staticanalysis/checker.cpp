@@ -106,6 +106,7 @@ struct Names {
     py::handle get_html_messages;
     py::handle get_meta_messages;
     py::handle check_names;
+    py::handle dunder, dot_py, dot_html, empty, slash, dot;
 };
 const Names *N = nullptr;
 
@@ -139,17 +140,26 @@ py::object super_attr(py::handle cls, py::handle self, py::handle name) {
     return L->builtins_super(cls, self).attr(name);
 }
 
-bool str_endswith(py::handle text, const char *suffix) {
-    auto value = support::as_string(text);
-    if (!value) return false;
-    std::string s(suffix);
-    return value->size() >= s.size() &&
-           value->compare(value->size() - s.size(), s.size(), s) == 0;
+// Compared on the str itself: a path of undecodable file-name bytes holds surrogates
+// that have no UTF-8 form, and must match all the same.
+bool str_tailmatch(py::handle text, py::handle part, int direction) {
+    if (!PyUnicode_Check(text.ptr())) return false;
+    Py_ssize_t r =
+        PyUnicode_Tailmatch(text.ptr(), part.ptr(), 0, PY_SSIZE_T_MAX, direction);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool str_endswith(py::handle text, py::handle suffix) {
+    return str_tailmatch(text, suffix, 1);
 }
 
 bool starts_with_dunder(py::handle text) {
-    auto value = support::as_string(text);
-    return value && value->rfind("__", 0) == 0;
+    return str_tailmatch(text, N->dunder, -1);
+}
+
+py::object str_replace(py::handle text, py::handle from, py::handle to) {
+    return support::steal(PyUnicode_Replace(text.ptr(), from.ptr(), to.ptr(), -1));
 }
 
 void replace_all(std::string &text, const std::string &from, const std::string &to) {
@@ -490,7 +500,7 @@ py::object get_python_messages(py::handle project_root, py::handle files,
     py::dict selected;
     for (auto item : py::reinterpret_borrow<py::object>(files).attr(N->items)()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        if (str_endswith(pair[0], ".py")) selected[pair[0]] = pair[1];
+        if (str_endswith(pair[0], N->dot_py)) selected[pair[0]] = pair[1];
     }
     py::list paths;
     for (auto key : selected)
@@ -552,7 +562,7 @@ py::object get_html_messages(py::handle files) {
     py::object linter = module_attr(N->HtmlLinter)();
     py::list templates;
     for (py::handle key : files)
-        if (str_endswith(key, ".html")) templates.append(key);
+        if (str_endswith(key, N->dot_html)) templates.append(key);
     linter.attr(N->check)(templates);
     py::list kept;
     for (py::handle record : linter.attr(N->messages)) {
@@ -651,7 +661,8 @@ py::object report_syntax_error(py::handle self, py::handle error) {
     py::object line = support::attr_or_none(error, N->lineno);
     if (line.is_none()) line = py::int_(0);
     py::object column = support::attr_or_none(error, N->offset);
-    std::string text = "Parsing failed: '" + py::str(error).cast<std::string>() + "'";
+    py::object text =
+        support::steal(PyUnicode_FromFormat("Parsing failed: '%S'", error.ptr()));
     self.attr(N->add_message)("syntax-error", "line"_a = line, "col_offset"_a = column,
                               "args"_a = text, "confidence"_a = L->HIGH);
     return py::none();
@@ -679,11 +690,8 @@ py::object code_linter_get_ast(py::handle self, py::handle filepath, py::handle 
 
 // pylint's module name for a path: every ".py" dropped, separators made dots.
 py::object module_name_of(py::handle path) {
-    std::string text = py::str(path).cast<std::string>();
-    replace_all(text, ".py", "");
-    for (char &c : text)
-        if (c == '/') c = '.';
-    return py::str(text);
+    py::object text = str_replace(py::str(path), N->dot_py, N->empty);
+    return str_replace(text, N->slash, N->dot);
 }
 
 py::object code_linter_iterate_file_descrs(py::handle, py::object files_or_modules) {
@@ -858,6 +866,12 @@ Names *make_names() {
     n->get_html_messages = support::intern("get_html_messages");
     n->get_meta_messages = support::intern("get_meta_messages");
     n->check_names = support::intern("check_names");
+    n->dunder = support::intern("__");
+    n->dot_py = support::intern(".py");
+    n->dot_html = support::intern(".html");
+    n->empty = support::intern("");
+    n->slash = support::intern("/");
+    n->dot = support::intern(".");
     return n;
 }
 
