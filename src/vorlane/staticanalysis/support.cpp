@@ -170,6 +170,19 @@ py::tuple int_options(const IntOption *options, size_t count) {
     return py::tuple(result);
 }
 
+py::object make_python_checker(py::module_ &m, const char *name,
+                               const Message *messages, size_t message_count,
+                               const IntOption *options, size_t option_count) {
+    make_class(m, "Codes", py::tuple(), codes_namespace(messages, message_count));
+    py::dict ns;
+    ns["__implements__"] = import("pylint.interfaces", "IAstroidChecker");
+    ns["name"] = name;
+    ns["msgs"] = msgs_table(messages, message_count);
+    if (option_count) ns["options"] = int_options(options, option_count);
+    return make_class(m, "Checker",
+                      py::make_tuple(import("pylint.checkers", "BaseChecker")), ns);
+}
+
 py::object lazy_iterator(std::function<py::object()> next_item) {
     return py::cast(LazyIterator{std::move(next_item)});
 }

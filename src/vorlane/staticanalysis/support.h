@@ -138,6 +138,26 @@ py::dict msgs_table(const Message *messages, size_t count);
 // An `options` tuple: (name, {"default", "type": "int", "metavar": "<int>", "help"}).
 py::tuple int_options(const IntOption *options, size_t count);
 
+// The two classes of a checker module over Python sources: `Codes`, and `Checker`
+// derived from pylint's BaseChecker with `__implements__` IAstroidChecker, `name`,
+// `msgs` and, when there are options, `options`. Both are stored on m; answers Checker.
+py::object make_python_checker(py::module_ &m, const char *name,
+                               const Message *messages, size_t message_count,
+                               const IntOption *options = nullptr,
+                               size_t option_count = 0);
+
+template <size_t N>
+py::object make_python_checker(py::module_ &m, const char *name,
+                               const Message (&messages)[N]) {
+    return make_python_checker(m, name, messages, N);
+}
+template <size_t N, size_t K>
+py::object make_python_checker(py::module_ &m, const char *name,
+                               const Message (&messages)[N],
+                               const IntOption (&options)[K]) {
+    return make_python_checker(m, name, messages, N, options, K);
+}
+
 template <size_t N> py::dict codes_namespace(const Message (&messages)[N]) {
     return codes_namespace(messages, N);
 }

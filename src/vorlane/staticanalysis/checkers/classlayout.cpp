@@ -4,13 +4,6 @@
 
 namespace {
 
-// --- Libs ----------------------------------------------------------------------------
-
-struct Libs {
-    py::handle BaseChecker, IAstroidChecker;
-};
-const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
-
 // --- Tables --------------------------------------------------------------------------
 
 // C3001 is a retired number: never hand it out again.
@@ -27,24 +20,9 @@ const support::IntOption OPTIONS[] = {
      "Maximum number of models that can have the same prefix"},
 };
 
-py::dict checker_namespace() {
-    py::dict ns;
-    ns["__implements__"] = L->IAstroidChecker;
-    ns["name"] = "models";
-    ns["msgs"] = support::msgs_table(MESSAGES);
-    ns["options"] = support::int_options(OPTIONS);
-    return ns;
-}
-
 } // namespace
 
 PYBIND11_MODULE(classlayout, m) {
     support::init_module(m);
-    L = new Libs{
-        support::import("pylint.checkers", "BaseChecker"),
-        support::import("pylint.interfaces", "IAstroidChecker"),
-    };
-    support::make_class(m, "Codes", py::tuple(), support::codes_namespace(MESSAGES));
-    support::make_class(m, "Checker", py::make_tuple(L->BaseChecker),
-                        checker_namespace());
+    support::make_python_checker(m, "models", MESSAGES, OPTIONS);
 }

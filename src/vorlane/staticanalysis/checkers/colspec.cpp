@@ -3,13 +3,6 @@
 
 namespace {
 
-// --- Libs ----------------------------------------------------------------------------
-
-struct Libs {
-    py::handle BaseChecker, IAstroidChecker;
-};
-const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
-
 // --- Tables --------------------------------------------------------------------------
 
 // C2007, C2009 and C2010 are retired numbers: never hand them out again.
@@ -32,24 +25,9 @@ const support::IntOption OPTIONS[] = {
     {"max-charfield-length", 512, "Maximum size of max_length on a CharField"},
 };
 
-py::dict checker_namespace() {
-    py::dict ns;
-    ns["__implements__"] = L->IAstroidChecker;
-    ns["name"] = "colspec";
-    ns["msgs"] = support::msgs_table(MESSAGES);
-    ns["options"] = support::int_options(OPTIONS);
-    return ns;
-}
-
 } // namespace
 
 PYBIND11_MODULE(colspec, m) {
     support::init_module(m);
-    L = new Libs{
-        support::import("pylint.checkers", "BaseChecker"),
-        support::import("pylint.interfaces", "IAstroidChecker"),
-    };
-    support::make_class(m, "Codes", py::tuple(), support::codes_namespace(MESSAGES));
-    support::make_class(m, "Checker", py::make_tuple(L->BaseChecker),
-                        checker_namespace());
+    support::make_python_checker(m, "colspec", MESSAGES, OPTIONS);
 }
