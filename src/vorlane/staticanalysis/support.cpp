@@ -183,6 +183,37 @@ py::object make_python_checker(py::module_ &m, const char *name,
                       py::make_tuple(import("pylint.checkers", "BaseChecker")), ns);
 }
 
+void add_message(py::handle self, py::handle code, py::handle node, py::handle args) {
+    py::dict kwargs;
+    kwargs[name<"node">()] = node;
+    kwargs[name<"args">()] = args;
+    py::object method = self.attr(name<"add_message">());
+    steal(PyObject_Call(method.ptr(), py::make_tuple(code).ptr(), kwargs.ptr()));
+}
+
+py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
+                                     const Rewrite *rewrites, size_t count) {
+    static const py::handle NodeTransformVisitor =
+        import("vorlane.staticanalysis.helpers", "NodeTransformVisitor");
+    static const py::handle nodes = import("astroid.nodes");
+    py::object visitor = NodeTransformVisitor();
+    py::object register_transform = visitor.attr(name<"register_transform">());
+    py::list codes = steal(PySequence_List(message_ids.ptr()));
+    codes.attr(name<"sort">())();
+    for (py::handle code : codes) {
+        for (size_t i = 0; i < count; ++i) {
+            const Rewrite &rewrite = rewrites[i];
+            py::str wanted(rewrite.code);
+            int equal = PyObject_RichCompareBool(code.ptr(), wanted.ptr(), Py_EQ);
+            if (equal < 0) throw py::error_already_set();
+            if (!equal) continue;
+            register_transform(nodes.attr(rewrite.node_class),
+                               m.attr(rewrite.transform), m.attr(rewrite.predicate));
+        }
+    }
+    return visitor;
+}
+
 py::object lazy_iterator(std::function<py::object()> next_item) {
     return py::cast(LazyIterator{std::move(next_item)});
 }

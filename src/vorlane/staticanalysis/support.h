@@ -21,6 +21,22 @@ void init_module(py::module_ &m);
 // An interned str, kept for the life of the process (never released: exit order).
 py::handle intern(const char *name);
 
+// The interned str of a name written in the source, made at its first use and kept for
+// the life of the process: `obj.attr(support::name<"attrname">())`. Each name is
+// interned once however many call sites spell it, and a rule's names stand where the
+// rule uses them.
+template <size_t N> struct FixedString {
+    char value[N];
+    constexpr FixedString(const char (&text)[N]) {
+        for (size_t i = 0; i < N; ++i)
+            value[i] = text[i];
+    }
+};
+template <FixedString S> py::handle name() {
+    static const py::handle interned = intern(S.value);
+    return interned;
+}
+
 // `import module` / `from module import attr`, kept for the life of the process.
 py::handle import(const char *module);
 py::handle import(const char *module, const char *attr);
@@ -166,6 +182,28 @@ template <size_t N> py::dict msgs_table(const Message (&messages)[N]) {
 }
 template <size_t N> py::tuple int_options(const IntOption (&options)[N]) {
     return int_options(options, N);
+}
+
+// self.add_message(code, node=node, args=args): how every Python checker reports.
+void add_message(py::handle self, py::handle code, py::handle node, py::handle args);
+
+// One rewrite of a checker module: for `code`, register (astroid.nodes.<node_class>,
+// module.<transform>, module.<predicate>) on the visitor. Transform and predicate are
+// read from the module at each call, so the visitor holds the very objects the module
+// exposes (and a test that patches them is seen).
+struct Rewrite {
+    const char *code, *node_class, *transform, *predicate;
+};
+
+// A new helpers.NodeTransformVisitor with the rewrites of `message_ids` registered:
+// the codes in sorted order (one input, one output, whatever the set's order), each
+// compared with every row of the table in table order. Unknown codes are ignored.
+py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
+                                     const Rewrite *rewrites, size_t count);
+template <size_t N>
+py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
+                                     const Rewrite (&rewrites)[N]) {
+    return build_transformer_visitor(m, message_ids, rewrites, N);
 }
 
 // --- Iteration ---------------------------------------------------------------------
