@@ -222,8 +222,11 @@ void base_html_mutator_init(py::handle self, py::args args, py::kwargs kwargs) {
     L->HTMLParser.attr(name<"__init__">())(self, *args, **kwargs);
 }
 
+// The collector's visit methods, named as bound on it.
+namespace collector {
+
 // <img src="...">: every src that has a value, whatever it holds.
-void collect_src(py::handle self, py::handle attrs) {
+void visit_element_with_src(py::handle self, py::handle attrs) {
     py::object results = self.attr(name<"results">());
     for_each_attr(attrs, [&](py::handle key, py::handle value) {
         if (str_equals(key, "src") && !value.is_none())
@@ -232,7 +235,7 @@ void collect_src(py::handle self, py::handle attrs) {
 }
 
 // <link href="/static/css/site.css">: an href that starts with "/".
-void collect_link(py::handle self, py::handle attrs) {
+void visit_link(py::handle self, py::handle attrs) {
     py::object results = self.attr(name<"results">());
     for_each_attr(attrs, [&](py::handle key, py::handle value) {
         if (str_equals(key, "href") && PyUnicode_Check(value.ptr()) &&
@@ -240,6 +243,8 @@ void collect_link(py::handle self, py::handle attrs) {
             results.attr(name<"append">())(value);
     });
 }
+
+} // namespace collector
 
 // --- Static-URL rewrite: mutator -----------------------------------------------------
 
@@ -421,8 +426,9 @@ PYBIND11_MODULE(templates, m) {
                         py::arg("attrs"));
     py::object Collector = support::make_class(
         m, "HardCodedStaticUrlToStaticTagHTMLMutator", py::make_tuple(Mutator));
-    def_src_visit(Collector, &collect_src);
-    support::def_method(Collector, "visit_link", &collect_link, py::arg("attrs"));
+    def_src_visit(Collector, &collector::visit_element_with_src);
+    support::def_method(Collector, "visit_link", &collector::visit_link,
+                        py::arg("attrs"));
 
     py::object Visitor = support::make_class(m, "Visitor", py::tuple());
     support::def_method(Visitor, "__init__", &visitor_init, py::arg("settings"));
