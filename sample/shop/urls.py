@@ -1,6 +1,6 @@
 from django.urls import path
 
-from . import views
+from . import redirects, views
 
 app_name = "shop"
 
@@ -9,4 +9,6 @@ urlpatterns = [
     path("<int:pk>/", views.book_detail, name="book-detail"),
     path("<int:pk>/about/", views.book_detail, name="book-detail"),
     path("by-title/<slug:title>/", views.book_detail, name="book-detail"),
+    path("catalogue/", redirects.old_catalogue, name="old-catalogue"),
+    path("book/<int:pk>/", redirects.old_book, name="old-book"),
 ]
