@@ -13,8 +13,7 @@ using namespace pybind11::literals;
 using support::name;
 using support::steal;
 
-// --- Libs
-// ------------------------------------------------------------------------------
+// --- Libs ----------------------------------------------------------------------------
 
 struct Libs {
     py::handle defaultdict, partial, re, textwrap, warnings;
@@ -30,8 +29,7 @@ struct Libs {
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
-// --- Tables
-// ----------------------------------------------------------------------------
+// --- Tables --------------------------------------------------------------------------
 
 const char *const SUPPRESSION_COMMENT = "  # vorlane: disable=";
 const char *const LOAD_STATIC = "{% load static %}";
@@ -59,8 +57,7 @@ const Family FAMILIES[] = {
 // rendered they are swapped out: `body` for a lone placeholder, the rest for nothing.
 const char *const BLOCK_FIELDS[] = {"body", "orelse", "handlers", "finalbody"};
 
-// --- Small helpers
-// -----------------------------------------------------------------------
+// --- Small helpers -------------------------------------------------------------------
 
 py::object borrow(py::handle h) {
     return py::reinterpret_borrow<py::object>(h);
@@ -107,8 +104,7 @@ std::vector<py::object> unpack(py::handle sequence, size_t size) {
     return items;
 }
 
-// --- Records
-// -------------------------------------------------------------------------------
+// --- Records -------------------------------------------------------------------------
 
 py::dict build_comment(py::object path, py::object start_line, py::object end_line,
                        py::object body) {
@@ -116,8 +112,12 @@ py::dict build_comment(py::object path, py::object start_line, py::object end_li
     comment["body"] = body;
     comment["path"] = path;
     comment["side"] = "RIGHT";
-    if (!equal(start_line, end_line)) comment["start_line"] = start_line;
-    comment["line"] = equal(start_line, end_line) ? start_line : end_line;
+    if (equal(start_line, end_line)) {
+        comment["line"] = start_line;
+    } else {
+        comment["start_line"] = start_line;
+        comment["line"] = end_line;
+    }
     return comment;
 }
 
@@ -126,7 +126,8 @@ py::str markup_suggestion(py::handle suggestion) {
 }
 
 py::object group_comments_by_line(py::handle comments) {
-    py::object groups = L->defaultdict(py::type::of(py::list()));
+    py::object groups =
+        L->defaultdict(py::handle(reinterpret_cast<PyObject *>(&PyList_Type)));
     for (py::handle comment : py::iter(comments)) {
         py::object line = steal(PyNumber_Long(py::object(comment["line"]).ptr()));
         py::tuple key = py::make_tuple(comment["path"], line);
@@ -138,8 +139,7 @@ py::object group_comments_by_line(py::handle comments) {
     return groups;
 }
 
-// --- Code formatting
-// ---------------------------------------------------------------------
+// --- Code formatting -----------------------------------------------------------------
 
 // More single quotes than double quotes anywhere in the text: move strings toward
 // single quotes; otherwise (a tie included) toward double quotes.
@@ -195,7 +195,6 @@ py::object normalize_string_quotes(py::handle comma_character_target, py::str s)
         compile_with_quote(R"re(([^\\]|^)\\((?:\\\\)*))re", orig_quote);
     Py_ssize_t size = PyObject_Length(s.ptr());
     py::str body = s[py::slice(first_quote_pos + quote_len, size - quote_len, 1)];
-    if (first_quote_pos + quote_len > size - quote_len) body = py::str("");
 
     py::str folded = prefix.attr(name<"casefold">())();
     py::str new_body;
@@ -206,9 +205,8 @@ py::object normalize_string_quotes(py::handle comma_character_target, py::str s)
         new_body = body;
     } else {
         new_body = sub_twice(escaped_new_quote, py::str(R"(\1\2)") + new_quote, body);
-        if (!equal(new_body, body))
-            return prefix + orig_quote + new_body +
-                   orig_quote; // only needless escapes go
+        // Only needless escapes go; the quotes stay for this call.
+        if (!equal(new_body, body)) return prefix + orig_quote + new_body + orig_quote;
         new_body =
             sub_twice(escaped_orig_quote, py::str(R"(\1\2)") + orig_quote, new_body);
         new_body =
@@ -303,8 +301,7 @@ py::str format_code(py::str code, py::str indentation, py::handle code_style,
     return L->textwrap.attr(name<"indent">())(formatted, indentation);
 }
 
-// --- Comment-aware rendering
-// -------------------------------------------------------------
+// --- Comment-aware rendering ---------------------------------------------------------
 
 bool is_statement(py::handle node) {
     auto flag = support::try_attr(node, name<"is_statement">());
@@ -392,8 +389,7 @@ py::str node_as_string(py::handle atok, py::handle node) {
     return text.attr(name<"rstrip">())().attr(name<"strip">())("\n");
 }
 
-// --- Template line suggestions
-// -----------------------------------------------------------
+// --- Template line suggestions -------------------------------------------------------
 
 py::str get_indentation(py::str code) {
     Py_ssize_t size = PyObject_Length(code.ptr());
@@ -495,8 +491,7 @@ py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
     return suggestions;
 }
 
-// --- Python line suggestions: rows and tokens
-// --------------------------------------------
+// --- Python line suggestions: rows and tokens ----------------------------------------
 
 long start_row(py::handle token) {
     return as_long(token.attr(name<"start">())[py::int_(0)]);
@@ -616,8 +611,7 @@ bool row_ends_open(py::handle atok, py::handle rows, long row) {
     return type != L->NEWLINE && type != L->NL;
 }
 
-// --- Python line suggestions: compound statements
-// ----------------------------------------
+// --- Python line suggestions: compound statements ------------------------------------
 
 // Takes a compound statement's blocks off while its header is rewritten or rendered,
 // and puts them back when the scope ends, also when a rewrite raises.
@@ -701,8 +695,7 @@ py::str cut_header(py::handle node, py::str formatted) {
     return py::str("\n").attr(name<"join">())(kept);
 }
 
-// --- Python line suggestions
-// ---------------------------------------------------------------
+// --- Python line suggestions ---------------------------------------------------------
 
 bool meets(py::handle message_ids, py::handle table) {
     return support::truthy(message_ids.attr(name<"intersection">())(table));
@@ -863,12 +856,12 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
 
     Tokens tokens(atok);
     for (py::handle replace_node : tree.attr(name<"replace_other_nodes">())) {
+        std::optional<Span> span = statement_span(tokens, replace_node);
+        if (!span || shares_rows(tokens, *span)) continue; // its rows hold more
         auto formatted =
             format_or_log(formatter, replace_node.attr(name<"as_string">())(),
                           indentation_of(replace_node), false);
         if (!formatted) return py::list();
-        std::optional<Span> span = statement_span(tokens, replace_node);
-        if (!span || shares_rows(tokens, *span)) continue;
         suggestions.append(
             make_item(py::int_(span->start), py::int_(span->end), *formatted));
     }
@@ -921,8 +914,7 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     return suggestions;
 }
 
-// --- Driver
-// --------------------------------------------------------------------------------
+// --- Driver --------------------------------------------------------------------------
 
 // A file's content for the whole call: template rows or the parsed Python file. A file
 // that cannot be read or parsed is logged once with its path and answers None; its
@@ -1010,8 +1002,7 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
     return comments_with_suggestions;
 }
 
-// --- Load
-// ----------------------------------------------------------------------------------
+// --- Load ----------------------------------------------------------------------------
 
 void load_libs(py::module_ &m) {
     Libs *l = new Libs();
