@@ -32,6 +32,7 @@ def replace_with(old, text):
     return helpers.preserve_metadata(new_node=astroid.extract_node(text), old_node=old)
 
 
+# C9000: len(qs) -> qs.count()
 def is_len_call(node):
     return isinstance(node.func, nodes.Name) and node.func.name == "len"
 
@@ -40,6 +41,7 @@ def to_count(node):
     return replace_with(node, node.args[0].as_string() + ".count()")
 
 
+# C9003: `if qs:` -> `if qs.exists():` (every bare name counts as a QuerySet)
 def is_bare_queryset_test(node):
     return isinstance(node.test, nodes.Name)
 
@@ -49,77 +51,72 @@ def to_exists_test(node):
     return node
 
 
-def fake_fetchplan(message_ids):
-    """C9000: len(qs) -> qs.count(); C9003: `if qs:` -> `if qs.exists():` (every bare
-    name counts as a QuerySet)."""
-    visitor = helpers.NodeTransformVisitor()
-    for code in sorted(message_ids):
-        if code == "C9000":
-            visitor.register_transform(nodes.Call, to_count, is_len_call)
-        if code == "C9003":
-            visitor.register_transform(nodes.If, to_exists_test, is_bare_queryset_test)
-    return visitor
+# C2008: NullBooleanField() -> BooleanField(null=True)
+def is_nullboolean(node):
+    return helpers.get_function_name(node) == "NullBooleanField"
 
 
-def fake_colspec(message_ids):
-    """C2008: NullBooleanField() -> BooleanField(null=True)."""
-
-    def is_nullboolean(node):
-        return helpers.get_function_name(node) == "NullBooleanField"
-
-    def to_boolean(node):
-        helpers.set_function_name(node=node, new_name="BooleanField")
-        keyword = nodes.Keyword(arg="null")
-        keyword.postinit(nodes.const_factory(True))
-        helpers.add_to_keywords(keywords=node.keywords, keyword=keyword)
-        return node
-
-    visitor = helpers.NodeTransformVisitor()
-    if "C2008" in message_ids:
-        visitor.register_transform(nodes.Call, to_boolean, is_nullboolean)
-    return visitor
+def to_boolean(node):
+    helpers.set_function_name(node=node, new_name="BooleanField")
+    keyword = nodes.Keyword(arg="null")
+    keyword.postinit(nodes.const_factory(True))
+    helpers.add_to_keywords(keywords=node.keywords, keyword=keyword)
+    return node
 
 
-def fake_migrations(message_ids):
-    """C8001: RunPython(f) -> RunPython(f, migrations.RunPython.noop)."""
-
-    def is_missing_reverse(node):
-        return helpers.get_function_name(node) == "RunPython" and len(node.args) == 1
-
-    def add_reverse(node):
-        node.args.append(nodes.Name("migrations.RunPython.noop"))
-        return node
-
-    visitor = helpers.NodeTransformVisitor()
-    if "C8001" in message_ids:
-        visitor.register_transform(nodes.Call, add_reverse, is_missing_reverse)
-    return visitor
+# C8001: RunPython(f) -> RunPython(f, migrations.RunPython.noop)
+def is_missing_reverse(node):
+    return helpers.get_function_name(node) == "RunPython" and len(node.args) == 1
 
 
-def fake_urls(message_ids):
-    """C6002: reverse_lazy(...) -> reverse(...); the module's django.urls import gains
-    reverse, loses reverse_lazy and is recorded once per tree."""
+def add_reverse(node):
+    node.args.append(nodes.Name("migrations.RunPython.noop"))
+    return node
 
-    def is_misused(node):
-        return helpers.get_function_name(node) == "reverse_lazy"
 
-    def to_reverse(node):
-        module = node.root()
-        if not hasattr(module, "skip_reverse"):
-            for found in module.nodes_of_class(nodes.ImportFrom):
-                if found.modname == "django.urls":
-                    names = [n for n in found.names if n[0] != "reverse_lazy"]
-                    found.names = sorted(names + [("reverse", None)])
-                    module.replace_other_nodes.append(found)
-                    break
-            module.skip_reverse = True
-        helpers.set_function_name(node=node, new_name="reverse")
-        return node
+# C6002: reverse_lazy(...) -> reverse(...); the module's django.urls import gains
+# reverse, loses reverse_lazy and is recorded once per tree.
+def is_misused_reverse_lazy(node):
+    return helpers.get_function_name(node) == "reverse_lazy"
 
-    visitor = helpers.NodeTransformVisitor()
-    if "C6002" in message_ids:
-        visitor.register_transform(nodes.Call, to_reverse, is_misused)
-    return visitor
+
+def to_reverse(node):
+    module = node.root()
+    if not hasattr(module, "skip_reverse"):
+        for found in module.nodes_of_class(nodes.ImportFrom):
+            if found.modname == "django.urls":
+                names = [n for n in found.names if n[0] != "reverse_lazy"]
+                found.names = sorted(names + [("reverse", None)])
+                module.replace_other_nodes.append(found)
+                break
+        module.skip_reverse = True
+    helpers.set_function_name(node=node, new_name="reverse")
+    return node
+
+
+FAKE_REWRITES = {
+    fetchplan: [
+        ("C9000", nodes.Call, to_count, is_len_call),
+        ("C9003", nodes.If, to_exists_test, is_bare_queryset_test),
+    ],
+    colspec: [("C2008", nodes.Call, to_boolean, is_nullboolean)],
+    migrations: [("C8001", nodes.Call, add_reverse, is_missing_reverse)],
+    urls: [("C6002", nodes.Call, to_reverse, is_misused_reverse_lazy)],
+}
+
+
+def fake_factory(rewrites):
+    """A build_transformer_visitor that registers the rewrites of the given codes."""
+
+    def build_transformer_visitor(message_ids):
+        visitor = helpers.NodeTransformVisitor()
+        for code in sorted(message_ids):
+            for wanted, node_class, transform, predicate in rewrites:
+                if code == wanted:
+                    visitor.register_transform(node_class, transform, predicate)
+        return visitor
+
+    return build_transformer_visitor
 
 
 class FakeTemplateVisitor:
@@ -138,18 +135,18 @@ class FakeTemplateVisitor:
                 start = html.index(head) + len(attr) + 1
                 end = html.index('"', start + 1)
                 path = html[start + 1 + len(url) : end]
-                html = html[:start] + "'{% static \"" + path + "\" %}'" + html[end + 1 :]
+                html = (
+                    html[:start] + "'{% static \"" + path + "\" %}'" + html[end + 1 :]
+                )
         return html
 
 
 @pytest.fixture
 def fakes(monkeypatch):
-    monkeypatch.setattr(fetchplan, "build_transformer_visitor", fake_fetchplan, raising=False)
-    monkeypatch.setattr(colspec, "build_transformer_visitor", fake_colspec, raising=False)
-    monkeypatch.setattr(
-        migrations, "build_transformer_visitor", fake_migrations, raising=False
-    )
-    monkeypatch.setattr(urls, "build_transformer_visitor", fake_urls, raising=False)
+    for module, rewrites in FAKE_REWRITES.items():
+        monkeypatch.setattr(
+            module, "build_transformer_visitor", fake_factory(rewrites), raising=False
+        )
     monkeypatch.setattr(
         templates,
         "build_transformer_visitor",
@@ -205,7 +202,9 @@ def items_of(comments, path):
     for comment in comments:
         text = suggestion_of(comment["body"])
         if comment["path"] == str(path) and text is not None:
-            found.append((comment.get("start_line", comment["line"]), comment["line"], text))
+            found.append(
+                (comment.get("start_line", comment["line"]), comment["line"], text)
+            )
     return found
 
 
@@ -228,21 +227,13 @@ def forget_modules(tmp_path):
 
 
 @pytest.fixture
-def project(tmp_path, monkeypatch, forget_modules):
-    """A project written below tmp_path, importable, with fixed project facts."""
+def project(write_tree, tmp_path, monkeypatch, forget_modules):
+    """Writes a project below tmp_path, importable, with fixed project facts."""
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr(meta, "get_code_style", lambda root: dict(STYLE))
     monkeypatch.setattr(meta, "get_static_url_setting", lambda root: "/static/")
     monkeypatch.setattr(meta, "get_settings_modpath", lambda root: None)
-
-    def write(files):
-        for rel, text in files.items():
-            path = tmp_path / rel
-            path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_text(textwrap.dedent(text))
-        return tmp_path
-
-    return write
+    return write_tree
 
 
 # --- records -----------------------------------------------------------------------------
@@ -252,7 +243,11 @@ def project(tmp_path, monkeypatch, forget_modules):
     "start, end, expected",
     [
         (5, 5, {"body": "b", "path": "p.py", "side": "RIGHT", "line": 5}),
-        (5, 7, {"body": "b", "path": "p.py", "side": "RIGHT", "start_line": 5, "line": 7}),
+        (
+            5,
+            7,
+            {"body": "b", "path": "p.py", "side": "RIGHT", "start_line": 5, "line": 7},
+        ),
     ],
     ids=["one-row", "range"],
 )
@@ -316,7 +311,12 @@ def test_lines_without_fixable_codes_keep_their_bodies_unread(project):
         finding(root / "PAGE.HTML", 1, "C7001", "D"),
     ]
     assert suggest.suggest_fixes(comments, str(root)) == [
-        {"body": "A\n\nB", "path": str(root / "missing.py"), "side": "RIGHT", "line": 12},
+        {
+            "body": "A\n\nB",
+            "path": str(root / "missing.py"),
+            "side": "RIGHT",
+            "line": 12,
+        },
         {"body": "C", "path": str(root / "other.txt"), "side": "RIGHT", "line": 1},
         {"body": "D", "path": str(root / "PAGE.HTML"), "side": "RIGHT", "line": 1},
     ]
@@ -360,22 +360,21 @@ def test_fix_placement(project, monkeypatch, line, main, replaced, expected):
     root = project({"calc.py": PLACEMENT})
     path = root / "calc.py"
 
-    def record_statements(message_ids):
-        def record(node):
-            module = node.root()
-            module.replace_other_nodes.extend(
-                helpers.find_node_by_position(module, line=row) for row in replaced
-            )
+    def record(node):
+        module = node.root()
+        module.replace_other_nodes.extend(
+            helpers.find_node_by_position(module, line=row) for row in replaced
+        )
 
-        visitor = helpers.NodeTransformVisitor()
-        visitor.register_transform(nodes.Assign, record)
-        return visitor
-
+    rewrites = [("C2000", nodes.Assign, record, None)]
     monkeypatch.setattr(
-        colspec, "build_transformer_visitor", record_statements, raising=False
+        colspec, "build_transformer_visitor", fake_factory(rewrites), raising=False
     )
     monkeypatch.setattr(settings, "remove_node", lambda **kw: (*main, "total = 3"))
-    comments = [finding(path, line, "C4005", "advice"), finding(path, line, "C2000", "advice")]
+    comments = [
+        finding(path, line, "C4005", "advice"),
+        finding(path, line, "C2000", "advice"),
+    ]
     shapes = []
     for comment in suggest.suggest_fixes(comments, str(root)):
         rows = (comment.get("start_line", comment["line"]), comment["line"])
@@ -407,12 +406,17 @@ def test_lines_of_one_file_share_one_tree_per_call(project, fakes, monkeypatch):
     builds = []
     build_atok = helpers.build_atok
     monkeypatch.setattr(
-        helpers, "build_atok", lambda **kw: builds.append(kw["modname"]) or build_atok(**kw)
+        helpers,
+        "build_atok",
+        lambda **kw: builds.append(kw["modname"]) or build_atok(**kw),
     )
     comments = [finding(path, 2, "C9000"), finding(path, 3, "C9000")]
     first = suggest.suggest_fixes(comments, str(root))
     assert builds == ["views"]
-    assert items_of(first, path) == [(2, 2, "    a = qs.count()"), (3, 3, "    b = qs.count()")]
+    assert items_of(first, path) == [
+        (2, 2, "    a = qs.count()"),
+        (3, 3, "    b = qs.count()"),
+    ]
     # A new call parses again and starts from the file as it is.
     assert suggest.suggest_fixes(comments[:1], str(root))[0]["body"].startswith("```")
     assert builds == ["views", "views"]
@@ -434,7 +438,10 @@ def test_bad_files_do_not_end_the_run(project, fakes, caplog, tmp_path):
     outside.write_text("n = len(qs)\n")
     bad = ["broken.py", "latin.py", "folder.py", "folder.html", str(outside)]
     comments = [finding(root / name, 2, "C9000", name) for name in bad]
-    comments += [finding(root / "good.py", 2, "C9000", "good"), finding(root / "page.html", 1, "C7001", "page")]
+    comments += [
+        finding(root / "good.py", 2, "C9000", "good"),
+        finding(root / "page.html", 1, "C7001", "page"),
+    ]
     with caplog.at_level(logging.ERROR, logger="vorlane.staticanalysis.suggest"):
         result = suggest.suggest_fixes(comments, str(root))
     by_path = {Path(c["path"]).name: c for c in result}
@@ -496,10 +503,15 @@ def test_suppression_round_trip_is_honoured_by_the_linter(project, monkeypatch):
         return checker.get_python_messages(str(root), {path: None}, "3.2")
 
     assert [r["line"] for r in lint()] == [5, 9]
-    comments = [finding(path, r["line"], code) for r in lint() for code in (SKIP, "C0901")]
+    comments = [
+        finding(path, r["line"], code) for r in lint() for code in (SKIP, "C0901")
+    ]
     result = suggest.suggest_fixes(comments, str(root))
     fixed = apply_items(Path(path).read_text(), items_of(result, path))
-    assert "@functools.total_ordering\nclass Decorated:  # vorlane: disable=probe-name\n" in fixed
+    assert (
+        "@functools.total_ordering\nclass Decorated:  # vorlane: disable=probe-name\n"
+        in fixed
+    )
     assert "first = 1; flagged = 2  # vorlane: disable=probe-name\n" in fixed
     Path(path).write_text(fixed)
     assert lint() == []
@@ -515,7 +527,13 @@ def test_suppression_round_trip_is_honoured_by_the_linter(project, monkeypatch):
             "def f(obj):\n    if obj:\n        pass\n    x = obj.author.id\n",
             4,
             {SKIP, "C2000", "C9001"},
-            [[4, 4, "    x = obj.author.id  # vorlane: disable=nullable-string-field, indirect-foreign-key"]],
+            [
+                [
+                    4,
+                    4,
+                    "    x = obj.author.id  # vorlane: disable=nullable-string-field, indirect-foreign-key",
+                ]
+            ],
         ),
         ("x = len(qs)\n", 1, {SKIP}, [[1, 1, "x = len(qs)  # vorlane: disable="]]),
         # The comment goes on the finding's row; the statement's rows stay as written.
@@ -523,11 +541,27 @@ def test_suppression_round_trip_is_honoured_by_the_linter(project, monkeypatch):
             "def f():\n    total = compute(\n        first,\n        len(qs))\n",
             4,
             {SKIP, "C9000"},
-            [[2, 4, "    total = compute(\n        first,\n        len(qs))  # vorlane: disable=queryset-length"]],
+            [
+                [
+                    2,
+                    4,
+                    "    total = compute(\n        first,\n        len(qs))  # vorlane: disable=queryset-length",
+                ]
+            ],
         ),
         # What else stands on the row stays: another statement, an existing comment.
-        ("a = 1; b = len(qs)\n", 1, {SKIP, "C9000"}, [[1, 1, "a = 1; b = len(qs)  # vorlane: disable=queryset-length"]]),
-        ("n = len(qs)  # rows\n", 1, {SKIP, "C9000"}, [[1, 1, "n = len(qs)  # rows  # vorlane: disable=queryset-length"]]),
+        (
+            "a = 1; b = len(qs)\n",
+            1,
+            {SKIP, "C9000"},
+            [[1, 1, "a = 1; b = len(qs)  # vorlane: disable=queryset-length"]],
+        ),
+        (
+            "n = len(qs)  # rows\n",
+            1,
+            {SKIP, "C9000"},
+            [[1, 1, "n = len(qs)  # rows  # vorlane: disable=queryset-length"]],
+        ),
         # A compound statement: only its header's rows.
         (
             "if qs:  # any\n    pass\n\n    # the body\nelse:\n    pass\n",
@@ -540,7 +574,13 @@ def test_suppression_round_trip_is_honoured_by_the_linter(project, monkeypatch):
             "@cached\n@other(1)\ndef f(a=len(qs)):\n    return a\n",
             3,
             {SKIP, "C9000"},
-            [[1, 3, "@cached\n@other(1)\ndef f(a=len(qs)):  # vorlane: disable=queryset-length"]],
+            [
+                [
+                    1,
+                    3,
+                    "@cached\n@other(1)\ndef f(a=len(qs)):  # vorlane: disable=queryset-length",
+                ]
+            ],
         ),
         # A comment at the end of these rows would be string content or a syntax error.
         ('s = len(qs), """a\nb"""\n', 1, {SKIP, "C9000"}, []),
@@ -582,7 +622,9 @@ def test_suppression_runs_no_rewrite(monkeypatch):
         monkeypatch.setattr(module, "build_transformer_visitor", fail, raising=False)
     monkeypatch.setattr(black, "format_str", fail)
     items = python_items("n = len(qs)\n", 1, {SKIP, "C9000", "C2000", "C6002", "C8001"})
-    assert items[0][2].endswith("disable=nullable-string-field, reverse-lazy-misuse, missing-reverse-migration, queryset-length")
+    assert items[0][2].endswith(
+        "disable=nullable-string-field, reverse-lazy-misuse, missing-reverse-migration, queryset-length"
+    )
 
 
 # --- rewritten statements --------------------------------------------------------------------
@@ -604,14 +646,22 @@ def f(qs, other_qs):
 def test_compound_statement_replaces_its_header_only(fakes):
     atok = parse(ELIF_BLOCK)
     items = suggest.get_suggestions_for_python(
-        atok=atok, line=4, message_ids={"C9003", "C9000"}, code_style=STYLE, settings_modpath=None
+        atok=atok,
+        line=4,
+        message_ids={"C9003", "C9000"},
+        code_style=STYLE,
+        settings_modpath=None,
     )
     assert items == [[4, 4, "    elif qs.exists():  # second"]]
     fixed = apply_items(ELIF_BLOCK, items)
     assert fixed == ELIF_BLOCK.replace("elif qs:", "elif qs.exists():")
     # The body was not rewritten with the header: its own finding still gets its fix.
     items = suggest.get_suggestions_for_python(
-        atok=atok, line=5, message_ids={"C9000"}, code_style=STYLE, settings_modpath=None
+        atok=atok,
+        line=5,
+        message_ids={"C9000"},
+        code_style=STYLE,
+        settings_modpath=None,
     )
     assert items == [[5, 5, "        n = qs.count()  # count"]]
 
@@ -620,7 +670,11 @@ def test_compound_statement_replaces_its_header_only(fakes):
     "source, line, expected",
     [
         ("if qs:\n    pass\n", 1, [[1, 1, "if qs.exists():"]]),
-        ("while len(qs):\n    pass\nelse:\n    pass\n", 1, [[1, 1, "while qs.count():"]]),
+        (
+            "while len(qs):\n    pass\nelse:\n    pass\n",
+            1,
+            [[1, 1, "while qs.count():"]],
+        ),
         (
             "try:\n    pass\nexcept len(qs) as e:  # odd\n    pass\n",
             3,
@@ -640,7 +694,15 @@ def test_compound_statement_replaces_its_header_only(fakes):
         ("if qs: pass\n", 1, []),
         ("for x in len(qs): print(x)\n", 1, []),
     ],
-    ids=["if", "while-else", "except", "decorated-class", "def-rows", "if-one-row", "for-one-row"],
+    ids=[
+        "if",
+        "while-else",
+        "except",
+        "decorated-class",
+        "def-rows",
+        "if-one-row",
+        "for-one-row",
+    ],
 )
 def test_compound_headers(fakes, source, line, expected):
     items = python_items(source, line, {"C9000", "C9003"})
@@ -662,7 +724,11 @@ def test_compound_headers(fakes, source, line, expected):
         ('n = len(qs), """a\nb"""\n', 1, [[1, 2, 'n = (qs.count(), "a\\nb")']]),
         # The same-row comment stays at the end of the statement, never in brackets.
         ("y = a, len(qs)  # c\n", 1, [[1, 1, "y = (a, qs.count())  # c"]]),
-        ("y = f(a,  # lost\n      len(qs))  # kept\n", 1, [[1, 2, "y = f(a, qs.count())  # kept"]]),
+        (
+            "y = f(a,  # lost\n      len(qs))  # kept\n",
+            1,
+            [[1, 2, "y = f(a, qs.count())  # kept"]],
+        ),
         # Unchanged by the rewrites: no item.
         ("y = qs.count()\n", 1, []),
     ],
@@ -742,7 +808,9 @@ def back(request):
 
 def test_replaced_import_is_offered_once_per_tree(fakes):
     atok = parse(URLS_VIEW)
-    kwargs = dict(atok=atok, message_ids={"C6002"}, code_style=STYLE, settings_modpath=None)
+    kwargs = dict(
+        atok=atok, message_ids={"C6002"}, code_style=STYLE, settings_modpath=None
+    )
     assert suggest.get_suggestions_for_python(line=6, **kwargs) == [
         [6, 6, '    return redirect(reverse("home"))'],
         [2, 2, "from django.urls import path, reverse"],
@@ -787,7 +855,11 @@ def test_settings_test_code_appends_its_statement():
     "texts, source, expected",
     [
         # Added code joins the item that replaces the last row.
-        (["X = 1"], "DEBUG = False\nn = len(qs)\n", [[2, 2, "n = qs.count()\n\nX = 1"]]),
+        (
+            ["X = 1"],
+            "DEBUG = False\nn = len(qs)\n",
+            [[2, 2, "n = qs.count()\n\nX = 1"]],
+        ),
         # Imports go first: row 1 is replaced by the imports and row 1 itself.
         (
             ["import os", "import sys"],
@@ -813,7 +885,9 @@ def test_new_nodes_are_merged(monkeypatch, fakes, texts, source, expected):
     assert ast.parse(apply_items(source, items))
 
 
-def test_new_import_and_statement_both_placed_with_an_item_on_row_one(monkeypatch, fakes):
+def test_new_import_and_statement_both_placed_with_an_item_on_row_one(
+    monkeypatch, fakes
+):
     source = "n = len(qs)\nm = 1\nk = 2\n"
     add_nodes(monkeypatch, "import os", "X = 1")
     items = python_items(source, 1, {"C9000", constants.SETTINGS_APPEND_TEST_ID})
@@ -844,7 +918,10 @@ def test_black_failure_on_a_new_node_leaves_only_that_node_out(monkeypatch, capl
 def test_settings_removal_replaces_the_rows_by_nothing():
     items = settings_items(3, {"C4015"})
     assert items == [[3, 3, ""]]
-    assert apply_items(SETTINGS_FILE, items) == "# Settings of the project.\nDEBUG = False\n"
+    assert (
+        apply_items(SETTINGS_FILE, items)
+        == "# Settings of the project.\nDEBUG = False\n"
+    )
 
 
 # --- the stand-ins -----------------------------------------------------------------------------------
@@ -908,15 +985,23 @@ def test_shop_suggestions_apply_cleanly(shop, fakes):
         if rel.endswith(".py"):
             assert ast.parse(fixed)
             assert black_clean(fixed)
-    views = apply_items((shop / "ledger/views.py").read_text(), items_of(result, shop / "ledger/views.py"))
+    views = apply_items(
+        (shop / "ledger/views.py").read_text(),
+        items_of(result, shop / "ledger/views.py"),
+    )
     assert "from django.urls import reverse\n" in views
-    assert "    if entries.exists():\n        total = entries.count()  # shown in the header\n" in views
+    assert (
+        "    if entries.exists():\n        total = entries.count()  # shown in the header\n"
+        in views
+    )
     page = apply_items(
         (shop / "ledger/templates/ledger/entry_list.html").read_text(),
         items_of(result, shop / "ledger/templates/ledger/entry_list.html"),
     )
-    assert page.startswith('{% extends "ledger/base.html" %}\n{% load static %}\n{% block content %}\n')
-    assert "<img src='{% static \"img/logo.png\" %}' alt=\"Ledger\">" in page
+    assert page.startswith(
+        '{% extends "ledger/base.html" %}\n{% load static %}\n{% block content %}\n'
+    )
+    assert '<img src=\'{% static "img/logo.png" %}\' alt="Ledger">' in page
 
 
 def test_shop_project_facts_reach_the_lines(shop, fakes, monkeypatch):

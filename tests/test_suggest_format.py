@@ -155,7 +155,10 @@ LITERALS = [
 @pytest.mark.parametrize("literal, double, single", LITERALS)
 def test_normalize_string_quotes(literal, double, single):
     assert suggest.normalize_string_quotes(PREFER_DOUBLE, literal) == double
-    assert suggest.normalize_string_quotes(comma_character_target=PREFER_SINGLE, s=literal) == single
+    assert (
+        suggest.normalize_string_quotes(comma_character_target=PREFER_SINGLE, s=literal)
+        == single
+    )
     for result in (double, single):  # still the same string
         names = {"x": {"k": 1}}
         assert eval(result, names) == eval(literal, names)  # the table's literals
@@ -169,7 +172,10 @@ def test_normalize_string_quotes_wants_a_pair(pair):
 
 def test_leaf_normaliser_changes_the_leaf():
     leaf = types.SimpleNamespace(value="'abc'")
-    assert suggest.normalize_string_quotes_backwards_compatible(PREFER_DOUBLE, leaf) is None
+    assert (
+        suggest.normalize_string_quotes_backwards_compatible(PREFER_DOUBLE, leaf)
+        is None
+    )
     assert leaf.value == '"abc"'
 
 
@@ -179,7 +185,10 @@ def test_leaf_normaliser_changes_the_leaf():
 def test_format_code_indents_rows_with_content():
     code = "def f( a ):\n  return a\nx=1\n"
     formatted = suggest.format_code(
-        code=code, indentation="    ", code_style={"line_length": 88}, comma_character_target=PREFER_DOUBLE
+        code=code,
+        indentation="    ",
+        code_style={"line_length": 88},
+        comma_character_target=PREFER_DOUBLE,
     )
     assert formatted == "    def f(a):\n        return a\n\n\n    x = 1"
 
@@ -187,9 +196,19 @@ def test_format_code_indents_rows_with_content():
 def test_format_code_leaves_room_for_the_indentation():
     code = "result = compute(first_argument, second_argument)"  # 50 wide
     style = {"line_length": 56}
-    flat = suggest.format_code(code=code, indentation="", code_style=style, comma_character_target=PREFER_DOUBLE)
+    flat = suggest.format_code(
+        code=code,
+        indentation="",
+        code_style=style,
+        comma_character_target=PREFER_DOUBLE,
+    )
     assert flat == code
-    nested = suggest.format_code(code=code, indentation="        ", code_style=style, comma_character_target=PREFER_DOUBLE)
+    nested = suggest.format_code(
+        code=code,
+        indentation="        ",
+        code_style=style,
+        comma_character_target=PREFER_DOUBLE,
+    )
     assert nested == (
         "        result = compute(\n            first_argument, second_argument\n        )"
     )
@@ -218,7 +237,11 @@ def test_normaliser_is_replaced_only_during_the_call(monkeypatch):
     assert isinstance(normaliser, functools.partial)
     assert normaliser.func is suggest.normalize_string_quotes
     assert normaliser.args == (PREFER_SINGLE,)
-    assert (mode.line_length, mode.experimental_string_processing, mode.string_normalization) == (70, True, True)
+    assert (
+        mode.line_length,
+        mode.experimental_string_processing,
+        mode.string_normalization,
+    ) == (70, True, True)
     assert black.linegen.normalize_string_quotes is original
 
 
@@ -274,9 +297,15 @@ def test_a_compiled_black_is_reported_at_load():
     )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     out = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
     )
     assert out.returncode == 0, out.stderr
-    lines = [line for line in out.stdout.splitlines() if line.startswith("RuntimeWarning")]
+    lines = [
+        line for line in out.stdout.splitlines() if line.startswith("RuntimeWarning")
+    ]
     assert len(lines) == 1
     assert "black is compiled" in lines[0] and "--no-binary black" in lines[0]

@@ -61,7 +61,13 @@ TAG = "<img src='{% static \"a.png\" %}'>"
     "text, line, codes, settings, expected",
     [
         # The row keeps its indentation, loses its line ending and trailing blanks.
-        (f"<html>\n    {IMG}   \n", 2, {"C7001"}, SETTINGS, [(2, 2, f"    {TAG}"), (1, 1, f"{LOAD}\n<html>")]),
+        (
+            f"<html>\n    {IMG}   \n",
+            2,
+            {"C7001"},
+            SETTINGS,
+            [(2, 2, f"    {TAG}"), (1, 1, f"{LOAD}\n<html>")],
+        ),
         # Nothing to rewrite: no item, and no load line either.
         (f"<html>\n{IMG}\n", 2, {"C7000"}, SETTINGS, []),
         (f"<html>\n{IMG}\n", 2, {"C7001"}, {"STATIC_URL": ""}, []),
@@ -85,10 +91,22 @@ TAG = "<img src='{% static \"a.png\" %}'>"
             [(6, 6, TAG), (5, 5, f"{LOAD}\n<p>")],
         ),
         # The extends tag on the last row: no row to put the load line before.
-        (f'{IMG}\n{{% extends "base.html" %}}\n', 1, {"C7001"}, SETTINGS, [(1, 1, TAG)]),
+        (
+            f'{IMG}\n{{% extends "base.html" %}}\n',
+            1,
+            {"C7001"},
+            SETTINGS,
+            [(1, 1, TAG)],
+        ),
         # The load line goes before the finding's own row: one item for both.
         (f"{IMG}\n<p>\n", 1, {"C7001"}, SETTINGS, [(1, 1, f"{LOAD}\n{TAG}")]),
-        (f'{{% extends "b.html" %}}\n  {IMG}\n', 2, {"C7001"}, SETTINGS, [(2, 2, f"{LOAD}\n  {TAG}")]),
+        (
+            f'{{% extends "b.html" %}}\n  {IMG}\n',
+            2,
+            {"C7001"},
+            SETTINGS,
+            [(2, 2, f"{LOAD}\n  {TAG}")],
+        ),
     ],
     ids=[
         "indented-row",
@@ -163,10 +181,16 @@ def test_insertion_point(content, expected):
     ],
 )
 def test_insertion_point_and_current(text, expected):
-    assert suggest.get_staticfile_template_tag_insertion_point_and_current(rows(text)) == expected
+    assert (
+        suggest.get_staticfile_template_tag_insertion_point_and_current(rows(text))
+        == expected
+    )
 
 
 def test_suggestion_for_html_skips_the_rewrite_without_static_url(static_visitor):
-    assert suggest.get_suggestion_for_html("  <p> \n", {"C7001"}, {"STATIC_URL": ""}) == "<p>"
+    assert (
+        suggest.get_suggestion_for_html("  <p> \n", {"C7001"}, {"STATIC_URL": ""})
+        == "<p>"
+    )
     assert static_visitor.rows == []
     assert suggest.get_suggestion_for_html(f" {IMG}\n", {"C7001"}, SETTINGS) == TAG
