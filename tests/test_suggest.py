@@ -820,6 +820,13 @@ def test_replaced_import_is_offered_once_per_tree(fakes):
     ]
 
 
+def test_replaced_node_sharing_its_row_is_not_offered(fakes):
+    source = URLS_VIEW.replace("reverse_lazy\n", "reverse_lazy; import os\n", 1)
+    assert python_items(source, 6, {"C6002"}) == [
+        [6, 6, '    return redirect(reverse("home"))']
+    ]
+
+
 SETTINGS_FILE = """\
 # Settings of the project.
 DEBUG = False
@@ -854,11 +861,17 @@ def test_settings_test_code_appends_its_statement():
 @pytest.mark.parametrize(
     "texts, source, expected",
     [
-        # Added code joins the item that replaces the last row.
+        # Added code joins the item that replaces the last row, also one that starts
+        # above it (a separate item would overlap it).
         (
             ["X = 1"],
             "DEBUG = False\nn = len(qs)\n",
             [[2, 2, "n = qs.count()\n\nX = 1"]],
+        ),
+        (
+            ["X = 1"],
+            "DEBUG = False\nn = len(\n    qs)\n",
+            [[2, 3, "n = qs.count()\n\nX = 1"]],
         ),
         # Imports go first: row 1 is replaced by the imports and row 1 itself.
         (
@@ -876,7 +889,12 @@ def test_settings_test_code_appends_its_statement():
             ],
         ),
     ],
-    ids=["joins-last-row-item", "imports-on-row-one", "both-kinds"],
+    ids=[
+        "joins-last-row-item",
+        "joins-item-ending-on-last-row",
+        "imports-on-row-one",
+        "both-kinds",
+    ],
 )
 def test_new_nodes_are_merged(monkeypatch, fakes, texts, source, expected):
     add_nodes(monkeypatch, *texts)
