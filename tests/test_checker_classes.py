@@ -545,8 +545,8 @@ def test_example_lints_the_sample_from_any_directory(tmp_path):
         text=True,
         check=True,
     )
-    records = json.loads(run.stdout)
-    *findings, meta_record = records
+    output = json.loads(run.stdout)
+    *findings, meta_record = output["findings"]
     assert meta_record == {
         "message-id": "C1000",
         "path": "requirements.txt",
@@ -556,3 +556,10 @@ def test_example_lints_the_sample_from_any_directory(tmp_path):
     for finding in findings:
         path = Path(finding["path"])
         assert path.is_absolute() and SAMPLE in path.parents
+    # Every finding's line is in the range of a review comment.
+    for finding in findings:
+        assert any(
+            c["path"] == finding["path"]
+            and c.get("start_line", c["line"]) <= finding["line"] <= c["line"]
+            for c in output["review_comments"]
+        )

@@ -16,6 +16,7 @@ MODULES = [
     "vorlane.staticanalysis.checkers.fetchplan",
     "vorlane.staticanalysis.checkers.urls",
     "vorlane.staticanalysis.checkers.templates",
+    "vorlane.staticanalysis.suggest",
 ]
 
 

@@ -595,7 +595,7 @@ def test_sample_project_shows_url_and_template_findings():
     sample = repo / "sample"
     found = {
         (r["message-id"], Path(r["path"]).relative_to(sample).as_posix(), r["line"])
-        for r in json.loads(run.stdout)
+        for r in json.loads(run.stdout)["findings"]
         if r["message-id"][:3] in ("C60", "C70")
     }
     assert {

@@ -1,0 +1,1120 @@
+// Fix suggestions: turns findings held as review comments into review comments with
+// suggestion blocks (black-formatted rewrites, template rows, suppression comments).
+#include "support.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace pybind11::literals;
+using support::name;
+using support::steal;
+
+// --- Libs ----------------------------------------------------------------------------
+
+struct Libs {
+    py::handle defaultdict, partial, re, textwrap, warnings;
+    py::handle AsStringVisitor, Module, Decorators, Pass, Import, ImportFrom, Match,
+        TryStar;
+    py::handle black, linegen, black_strings;
+    // Modules whose functions and tables are read at each call (tests patch them).
+    py::handle constants, helpers, meta, templates, colspec, settings, migrations,
+        fetchplan, urls;
+    py::handle suggest, logger; // this module, for the functions it hands to black
+    py::handle fstring_field;   // compiled once: the replacement fields of an f-string
+    long OP, NAME, COMMENT, NL, NEWLINE, ENDMARKER;
+};
+const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
+
+// --- Tables --------------------------------------------------------------------------
+
+const char *const SUPPRESSION_COMMENT = "  # vorlane: disable=";
+const char *const LOAD_STATIC = "{% load static %}";
+// Any of these, once whitespace runs are collapsed, means the static tags are loaded.
+const char *const STATIC_LOADS[] = {"{% load static %}",
+                                    "{% load static from staticfiles %}",
+                                    "{% load staticfiles %}"};
+// Codes whose settings rewrite hands back the line's fix itself.
+const char *const SETTINGS_REMOVALS[] = {"C4005", "C4015"};
+
+// The rule families, in the order their rewrites run on a statement: each family table
+// of `constants` and the checker module whose build_transformer_visitor serves it.
+struct Family {
+    const char *table;
+    py::handle Libs::*module;
+};
+const Family FAMILIES[] = {
+    {"TRANSFORMABLE_MODEL_FIELD_RULES", &Libs::colspec},
+    {"TRANSFORMABLE_URL_RULES", &Libs::urls},
+    {"TRANSFORMABLE_MIGRATION_RULES", &Libs::migrations},
+    {"TRANSFORMABLE_QUERYSET_RULES", &Libs::fetchplan},
+};
+
+// The statement lists of a compound statement. While its header is rewritten or
+// rendered they are swapped out: `body` for a lone placeholder, the rest for nothing.
+const char *const BLOCK_FIELDS[] = {"body", "orelse", "handlers", "finalbody"};
+
+// --- Small helpers -------------------------------------------------------------------
+
+py::object borrow(py::handle h) {
+    return py::reinterpret_borrow<py::object>(h);
+}
+
+long as_long(py::handle value) {
+    long result = PyLong_AsLong(value.ptr());
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+bool contains(py::handle container, py::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+bool equal(py::handle a, py::handle b) {
+    int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (same < 0) throw py::error_already_set();
+    return same == 1;
+}
+
+py::object constant(const char *table) {
+    return L->constants.attr(py::str(table));
+}
+
+// The three items of a SuggestionItem (or of any triple), as unpacking would take them.
+std::vector<py::object> unpack(py::handle sequence, size_t size) {
+    py::object fast =
+        steal(PySequence_Fast(sequence.ptr(), "cannot unpack non-sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+    if (static_cast<size_t>(n) != size) {
+        std::string message =
+            static_cast<size_t>(n) > size
+                ? "too many values to unpack (expected " + std::to_string(size) + ")"
+                : "not enough values to unpack (expected " + std::to_string(size) +
+                      ", got " + std::to_string(n) + ")";
+        support::raise(PyExc_ValueError, message);
+    }
+    std::vector<py::object> items;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        items.push_back(borrow(PySequence_Fast_GET_ITEM(fast.ptr(), i)));
+    return items;
+}
+
+// --- Records -------------------------------------------------------------------------
+
+py::dict build_comment(py::object path, py::object start_line, py::object end_line,
+                       py::object body) {
+    py::dict comment;
+    comment["body"] = body;
+    comment["path"] = path;
+    comment["side"] = "RIGHT";
+    if (equal(start_line, end_line)) {
+        comment["line"] = start_line;
+    } else {
+        comment["start_line"] = start_line;
+        comment["line"] = end_line;
+    }
+    return comment;
+}
+
+py::str markup_suggestion(py::handle suggestion) {
+    return py::str("```suggestion\n") + py::str(suggestion) + py::str("\n```");
+}
+
+py::object group_comments_by_line(py::handle comments) {
+    py::object groups =
+        L->defaultdict(py::handle(reinterpret_cast<PyObject *>(&PyList_Type)));
+    for (py::handle comment : py::iter(comments)) {
+        py::object line = steal(PyNumber_Long(py::object(comment["line"]).ptr()));
+        py::tuple key = py::make_tuple(comment["path"], line);
+        // dict(comment): a shallow copy (pybind11's py::dict would share a dict).
+        py::object copy = steal(PyObject_CallOneArg(
+            reinterpret_cast<PyObject *>(&PyDict_Type), comment.ptr()));
+        groups[key].attr(name<"append">())(copy);
+    }
+    return groups;
+}
+
+// --- Code formatting -----------------------------------------------------------------
+
+// More single quotes than double quotes anywhere in the text: move strings toward
+// single quotes; otherwise (a tie included) toward double quotes.
+py::tuple get_comma_character_target(py::str source) {
+    Py_ssize_t singles = as_long(source.attr(name<"count">())("'"));
+    Py_ssize_t doubles = as_long(source.attr(name<"count">())("\""));
+    if (singles > doubles) return py::make_tuple("\"", "'");
+    return py::make_tuple("'", "\"");
+}
+
+// black's helpers moved from `black` to `black.strings`; either home will do.
+py::object black_helper(py::handle attr) {
+    if (auto found = support::try_attr(L->black, attr)) return *found;
+    return L->black_strings.attr(attr);
+}
+
+py::object compile_with_quote(const char *head, py::handle quote) {
+    return L->re.attr(name<"compile">())(py::str(head) + py::str(quote));
+}
+
+py::object normalize_string_quotes(py::handle comma_character_target, py::str s) {
+    std::vector<py::object> pair = unpack(comma_character_target, 2);
+    py::object comma_before = pair[0], comma_after = pair[1];
+    py::object prefix_chars = black_helper(name<"STRING_PREFIX_CHARS">());
+    py::object sub_twice = black_helper(name<"sub_twice">());
+
+    py::str value = s.attr(name<"lstrip">())(prefix_chars);
+    auto starts = [&](py::handle text, const char *head) {
+        return support::truthy(text.attr(name<"startswith">())(head));
+    };
+    if (starts(value, "\"\"\"")) return std::move(s); // never touched
+    py::str orig_quote, new_quote;
+    if (starts(value, "'''")) {
+        orig_quote = py::str("'''");
+        new_quote = py::str("\"\"\"");
+    } else if (equal(value[py::slice(0, 1, 1)], comma_before)) {
+        orig_quote = comma_before;
+        new_quote = comma_after;
+    } else {
+        orig_quote = comma_after;
+        new_quote = comma_before;
+    }
+    Py_ssize_t first_quote_pos = as_long(s.attr(name<"find">())(orig_quote));
+    if (first_quote_pos == -1) return std::move(s);
+    Py_ssize_t quote_len = PyObject_Length(orig_quote.ptr());
+    py::str prefix = s[py::slice(0, first_quote_pos, 1)];
+
+    py::object unescaped_new_quote =
+        compile_with_quote(R"re((([^\\]|^)(\\\\)*))re", new_quote);
+    py::object escaped_new_quote =
+        compile_with_quote(R"re(([^\\]|^)\\((?:\\\\)*))re", new_quote);
+    py::object escaped_orig_quote =
+        compile_with_quote(R"re(([^\\]|^)\\((?:\\\\)*))re", orig_quote);
+    Py_ssize_t size = PyObject_Length(s.ptr());
+    py::str body = s[py::slice(first_quote_pos + quote_len, size - quote_len, 1)];
+
+    py::str folded = prefix.attr(name<"casefold">())();
+    py::str new_body;
+    if (contains(folded, py::str("r"))) {
+        // A raw literal keeps its backslashes: it converts only when nothing needs one.
+        if (support::truthy(unescaped_new_quote.attr(name<"search">())(body)))
+            return std::move(s);
+        new_body = body;
+    } else {
+        new_body = sub_twice(escaped_new_quote, py::str(R"(\1\2)") + new_quote, body);
+        // Only needless escapes go; the quotes stay for this call.
+        if (!equal(new_body, body)) return prefix + orig_quote + new_body + orig_quote;
+        new_body =
+            sub_twice(escaped_orig_quote, py::str(R"(\1\2)") + orig_quote, new_body);
+        new_body =
+            sub_twice(unescaped_new_quote, py::str(R"(\1\\)") + new_quote, new_body);
+    }
+    if (contains(folded, py::str("f"))) {
+        // A backslash may not go into a replacement field.
+        for (py::handle field : L->fstring_field.attr(name<"findall">())(new_body))
+            if (contains(py::str(field), py::str("\\"))) return std::move(s);
+    }
+    if (equal(new_quote, py::str("\"\"\"")) &&
+        support::truthy(new_body.attr(name<"endswith">())("\""))) {
+        Py_ssize_t n = PyObject_Length(new_body.ptr());
+        new_body = py::str(new_body[py::slice(0, n - 1, 1)]) + py::str("\\\"");
+    }
+    long orig_escape_count = as_long(body.attr(name<"count">())("\\"));
+    long new_escape_count = as_long(new_body.attr(name<"count">())("\\"));
+    if (new_escape_count > orig_escape_count) return std::move(s); // more escaping
+    if (new_escape_count == orig_escape_count && equal(orig_quote, comma_after))
+        return std::move(s); // already preferred, and switching saves nothing
+    return prefix + new_quote + new_body + new_quote;
+}
+
+// For black releases whose normaliser edits a leaf in place.
+void normalize_string_quotes_backwards_compatible(py::handle comma_character_target,
+                                                  py::handle leaf) {
+    py::object normalize = L->suggest.attr(name<"normalize_string_quotes">());
+    leaf.attr(name<"value">()) =
+        normalize("comma_character_target"_a = comma_character_target,
+                  "s"_a = leaf.attr(name<"value">()));
+}
+
+// Puts a module attribute back when the formatting call ends, whether black succeeded
+// or raised; restoring a plain attribute does not fail.
+class AttributeSwap {
+public:
+    AttributeSwap(py::handle module, py::handle attr, py::handle replacement)
+        : module_(module), attr_(attr), previous_(module.attr(attr)) {
+        py::setattr(module, attr, replacement);
+    }
+    ~AttributeSwap() {
+        if (PyObject_SetAttr(module_.ptr(), attr_.ptr(), previous_.ptr()) < 0)
+            PyErr_Clear();
+    }
+    AttributeSwap(const AttributeSwap &) = delete;
+    AttributeSwap &operator=(const AttributeSwap &) = delete;
+
+private:
+    py::handle module_, attr_;
+    py::object previous_;
+};
+
+py::str format_code(py::str code, py::str indentation, py::handle code_style,
+                    py::handle comma_character_target) {
+    if (!PyDict_Check(code_style.ptr()) &&
+        !support::try_attr(code_style, name<"keys">()))
+        support::raise(PyExc_TypeError,
+                       "FileMode() argument after ** must be a mapping");
+    py::dict options;
+    options["experimental_string_processing"] = true;
+    options["string_normalization"] = true;
+    if (PyDict_Merge(options.ptr(), code_style.ptr(), 1) < 0)
+        throw py::error_already_set();
+    // The code is formatted at the top level and indented afterwards: black, run on the
+    // fixed file, counts the indentation too, so the code gets that much less room.
+    Py_ssize_t width = PyObject_Length(indentation.ptr());
+    if (width > 0) {
+        py::object line_length =
+            options.contains("line_length")
+                ? py::object(options["line_length"])
+                : py::object(L->black.attr(name<"DEFAULT_LINE_LENGTH">()));
+        options["line_length"] = std::max<long>(as_long(line_length) - width, 1);
+    }
+    py::object mode = steal(PyObject_Call(L->black.attr(name<"FileMode">()).ptr(),
+                                          py::tuple().ptr(), options.ptr()));
+
+    py::object module = borrow(L->linegen);
+    py::object normalize = L->suggest.attr(name<"normalize_string_quotes">());
+    // Older black releases keep a normaliser that edits a leaf on `black` itself.
+    if (support::try_attr(L->black, name<"normalize_string_quotes">())) {
+        module = borrow(L->black);
+        normalize =
+            L->suggest.attr(name<"normalize_string_quotes_backwards_compatible">());
+    }
+    py::object replacement = L->partial(normalize, comma_character_target);
+    py::str formatted;
+    {
+        AttributeSwap swap(module, name<"normalize_string_quotes">(), replacement);
+        formatted = L->black.attr(name<"format_str">())(code, "mode"_a = mode);
+    }
+    formatted = formatted.attr(name<"strip">())("\n");
+    return L->textwrap.attr(name<"indent">())(formatted, indentation);
+}
+
+// --- Comment-aware rendering ---------------------------------------------------------
+
+bool is_statement(py::handle node) {
+    auto flag = support::try_attr(node, name<"is_statement">());
+    return flag && support::truthy(*flag);
+}
+
+// A statement that holds statement lists of its own (if, for, def, class, try, ...).
+bool is_compound(py::handle node) {
+    if (!is_statement(node)) return false;
+    auto body = support::try_attr(node, name<"body">());
+    return body && PyList_Check(body->ptr());
+}
+
+bool in_extra_line_map(py::handle atok, py::handle node) {
+    py::object lineno = support::attr_or_none(node, name<"lineno">());
+    return contains(atok.attr(name<"extra_line_map">()), lineno);
+}
+
+// The same-row comment after a node goes with the node's text. Only a simple statement
+// takes it: inside a statement the comment would land within brackets of the rendered
+// code, and a compound statement's last token belongs to its body.
+py::object handle_comment_suffix(py::handle self, py::handle func, py::handle node) {
+    py::str text = func(node);
+    py::object atok = self.attr(name<"atok">());
+    if (in_extra_line_map(atok, node)) return std::move(text);
+    auto last_token = support::try_attr(node, name<"last_token">());
+    if (!last_token) return std::move(text);
+    if (support::isinstance(node, L->Module)) return text.attr(name<"strip">())();
+    if (is_statement(node) && !is_compound(node)) {
+        py::object token =
+            atok.attr(name<"next_token">())(*last_token, "include_extra"_a = true);
+        bool comment = as_long(token.attr(name<"type">())) == L->COMMENT;
+        long row = as_long(token.attr(name<"start">())[py::int_(0)]);
+        long last_row = as_long(last_token->attr(name<"end">())[py::int_(0)]);
+        if (comment && row == last_row &&
+            !support::try_attr(token, name<"consumed">())) {
+            token.attr(name<"consumed">()) = true;
+            text = text + py::str("  ") + py::str(token.attr(name<"string">()));
+        }
+    }
+    // The decorators' text ends with the newline that puts the definition on a row of
+    // its own.
+    if (support::isinstance(node, L->Decorators)) return std::move(text);
+    return text.attr(name<"strip">())();
+}
+
+void visitor_init(py::handle self, py::handle atok, py::args args, py::kwargs kwargs) {
+    self.attr(name<"atok">()) = atok;
+    py::object init = L->AsStringVisitor.attr(name<"__init__">());
+    init(self, *args, **kwargs);
+}
+
+// Every visit method the base renderer fetches comes wrapped, so each node of the
+// rendered tree is offered its comment.
+py::object visitor_getattribute(py::handle self, py::str attr) {
+    py::object found = steal(PyObject_GenericGetAttr(self.ptr(), attr.ptr()));
+    py::str prefix("visit_");
+    Py_ssize_t visit =
+        PyUnicode_Tailmatch(attr.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (visit < 0) throw py::error_already_set();
+    if (visit) return self.attr(name<"with_comment_decorator">())(found);
+    return found;
+}
+
+py::object visitor_with_comment_decorator(py::handle self, py::handle func) {
+    return py::cpp_function(
+        [self = borrow(self), func = borrow(func)](py::handle node) {
+            return handle_comment_suffix(self, func, node);
+        },
+        py::name("handle_comment_suffix"), py::arg("node"));
+}
+
+// A placeholder call of a blank or comment row renders as that row's source text.
+py::object visitor_visit_call(py::handle self, py::handle node) {
+    py::object map = self.attr(name<"atok">()).attr(name<"extra_line_map">());
+    py::object lineno = support::attr_or_none(node, name<"lineno">());
+    if (contains(map, lineno)) return map[lineno];
+    return L->AsStringVisitor.attr(name<"visit_call">())(self, node);
+}
+
+py::str node_as_string(py::handle atok, py::handle node) {
+    py::object visitor = L->suggest.attr(name<"CommentAwareAsStringVisitor">())(
+        "indent"_a = "    ", "atok"_a = atok);
+    py::str text = visitor(node);
+    return text.attr(name<"rstrip">())().attr(name<"strip">())("\n");
+}
+
+// --- Template line suggestions -------------------------------------------------------
+
+py::str get_indentation(py::str code) {
+    Py_ssize_t size = PyObject_Length(code.ptr());
+    Py_ssize_t rest = PyObject_Length(code.attr(name<"lstrip">())().ptr());
+    return code[py::slice(0, size - rest, 1)];
+}
+
+// Rows are 1-based; a row outside the template is an IndexError, never a read from the
+// other end of the list.
+py::tuple read_code_line(py::handle code_lines, py::handle line_number) {
+    long row = as_long(line_number);
+    Py_ssize_t count = PyObject_Length(code_lines.ptr());
+    if (count < 0) throw py::error_already_set();
+    if (row < 1 || row > count)
+        support::raise(PyExc_IndexError, "row " + std::to_string(row) +
+                                             " is outside the template's rows 1.." +
+                                             std::to_string(count));
+    py::str text = code_lines[py::int_(row - 1)];
+    Py_ssize_t size = PyObject_Length(text.ptr());
+    Py_ssize_t rest = PyObject_Length(text.attr(name<"lstrip">())().ptr());
+    return py::make_tuple(text[py::slice(size - rest, size, 1)], get_indentation(text));
+}
+
+// None when the static tags are loaded already; else the 0-based row before which the
+// load line goes: right after the row where the `{% extends %}` tag ends, since Django
+// wants extends as the template's first tag, or before the first row.
+py::object get_staticfile_template_tag_insertion_point(py::str content) {
+    py::object normalized =
+        L->helpers.attr(name<"normalize_django_template">())(content);
+    for (const char *load : STATIC_LOADS)
+        if (contains(normalized, py::str(load))) return py::none();
+    // "{% extends" after whitespace runs are collapsed is this pattern before.
+    py::object match = L->re.attr(name<"search">())(R"(\{%\s+extends)", content);
+    if (match.is_none()) return py::int_(0);
+    py::object tag_end = match.attr(name<"end">())();
+    py::object close = content.attr(name<"find">())("%}", tag_end);
+    if (as_long(close) == -1) close = tag_end;
+    long rows_before = as_long(content.attr(name<"count">())("\n", 0, close));
+    return py::int_(rows_before + 1);
+}
+
+py::tuple
+get_staticfile_template_tag_insertion_point_and_current(py::handle code_lines) {
+    // One "\n" between rows whatever endings they carry, so the point counts rows.
+    py::list rows;
+    for (py::handle row : py::iter(code_lines))
+        rows.append(row.attr(name<"rstrip">())("\r\n"));
+    py::str content = py::str("\n").attr(name<"join">())(rows);
+    py::object point = get_staticfile_template_tag_insertion_point(content);
+    if (point.is_none()) return py::make_tuple(py::none(), py::none());
+    long index = as_long(point);
+    if (index >= static_cast<long>(PyList_GET_SIZE(rows.ptr()))) // no such row
+        return py::make_tuple(py::none(), py::none());
+    py::object current =
+        py::object(code_lines[py::int_(index)]).attr(name<"strip">())();
+    return py::make_tuple(point, current);
+}
+
+py::str get_suggestion_for_html(py::str code, py::handle message_ids,
+                                py::handle settings) {
+    py::object static_url = settings[py::str("STATIC_URL")];
+    if (support::truthy(static_url)) {
+        py::object visitor = L->templates.attr(name<"build_transformer_visitor">())(
+            "message_ids"_a = message_ids, "settings"_a = settings);
+        code = visitor.attr(name<"visit">())(code);
+    }
+    return code.attr(name<"strip">())();
+}
+
+py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
+                                  py::handle message_ids, py::handle settings) {
+    py::list suggestions;
+    long row = as_long(line);
+    Py_ssize_t count = PyObject_Length(code_lines.ptr());
+    if (count < 0) throw py::error_already_set();
+    if (row < 1 || row > count) return suggestions; // a row the template does not have
+    py::tuple split = read_code_line(code_lines, line);
+    py::str code = split[0], indentation = split[1];
+    py::str rewritten = get_suggestion_for_html(code, message_ids, settings);
+    if (equal(rewritten.attr(name<"strip">())(), code.attr(name<"strip">())()))
+        return suggestions;
+    py::str text = indentation + rewritten;
+    if (contains(message_ids, py::str("C7001"))) {
+        py::tuple point =
+            get_staticfile_template_tag_insertion_point_and_current(code_lines);
+        long load_row = point[0].is_none() ? 0 : as_long(point[0]) + 1;
+        // The load line goes before the finding's own row: one item holds both, since
+        // two items of one row would each undo the other when applied.
+        if (load_row == row) text = py::str(LOAD_STATIC) + py::str("\n") + text;
+        suggestions.append(py::make_tuple(line, line, text));
+        if (load_row != 0 && load_row != row) {
+            py::str load = py::str(LOAD_STATIC) + py::str("\n") + py::str(point[1]);
+            suggestions.append(
+                py::make_tuple(py::int_(load_row), py::int_(load_row), load));
+        }
+        return suggestions;
+    }
+    suggestions.append(py::make_tuple(line, line, text));
+    return suggestions;
+}
+
+// --- Python line suggestions: rows and tokens ----------------------------------------
+
+long start_row(py::handle token) {
+    return as_long(token.attr(name<"start">())[py::int_(0)]);
+}
+long end_row(py::handle token) {
+    return as_long(token.attr(name<"end">())[py::int_(0)]);
+}
+
+// The file's tokens, reached by index: the walks below look at a few tokens each.
+struct Tokens {
+    py::list list;
+    explicit Tokens(py::handle atok) : list(atok.attr(name<"tokens">())) {}
+    Py_ssize_t size() const { return PyList_GET_SIZE(list.ptr()); }
+    py::handle at(Py_ssize_t i) const { return PyList_GET_ITEM(list.ptr(), i); }
+    static long type(py::handle token) { return as_long(token.attr(name<"type">())); }
+    static Py_ssize_t index(py::handle token) {
+        return as_long(token.attr(name<"index">()));
+    }
+    bool is_noise(Py_ssize_t i) const {
+        long t = type(at(i));
+        return t == L->NL || t == L->COMMENT;
+    }
+    // The nearest code token before / after index i (comments and blank-row NL tokens
+    // skipped), or -1 at either end of the file.
+    Py_ssize_t prev_code(Py_ssize_t i) const {
+        for (--i; i >= 0; --i)
+            if (!is_noise(i)) return i;
+        return -1;
+    }
+    Py_ssize_t next_code(Py_ssize_t i) const {
+        for (++i; i < size(); ++i)
+            if (!is_noise(i)) return i;
+        return -1;
+    }
+};
+
+bool string_is(py::handle token, const char *text) {
+    auto value = support::as_string(token.attr(name<"string">()));
+    return value && *value == text;
+}
+
+// The ':' that ends a compound statement's header: the first one outside brackets that
+// no lambda of the header claims (`if key(lambda x: x):`, `@lambda f: f`).
+py::object header_colon(const Tokens &tokens, py::handle node) {
+    Py_ssize_t i = Tokens::index(node.attr(name<"first_token">()));
+    Py_ssize_t last = Tokens::index(node.attr(name<"last_token">()));
+    int depth = 0, lambdas = 0;
+    for (; i <= last && i < tokens.size(); ++i) {
+        py::handle token = tokens.at(i);
+        long type = Tokens::type(token);
+        if (type == L->NAME && depth == 0 && string_is(token, "lambda")) ++lambdas;
+        if (type != L->OP) continue;
+        auto text = support::as_string(token.attr(name<"string">()));
+        if (!text) continue;
+        if (*text == "(" || *text == "[" || *text == "{") ++depth;
+        if (*text == ")" || *text == "]" || *text == "}") --depth;
+        if (*text == ":" && depth == 0) {
+            if (lambdas == 0) return borrow(token);
+            --lambdas;
+        }
+    }
+    return py::none();
+}
+
+// The rows a statement's fix replaces: from its first token to the row where its last
+// token ends (a string may run over several rows); for a compound statement only its
+// header, down to the colon, so that its body stays as it is.
+struct Span {
+    long start = 0, end = 0;
+    py::object first, last; // the first and the last token of the span
+};
+
+std::optional<Span> statement_span(const Tokens &tokens, py::handle node) {
+    Span span;
+    span.first = node.attr(name<"first_token">());
+    span.last = is_compound(node) ? header_colon(tokens, node)
+                                  : py::object(node.attr(name<"last_token">()));
+    if (span.last.is_none()) return std::nullopt;
+    span.start = start_row(span.first);
+    span.end = end_row(span.last);
+    return span;
+}
+
+// `a = 1; b = len(qs)`, `if x: b = len(qs)`: replacing the span's rows would take the
+// other statement with it.
+bool shares_rows(const Tokens &tokens, const Span &span) {
+    Py_ssize_t before = tokens.prev_code(Tokens::index(span.first));
+    if (before >= 0 && end_row(tokens.at(before)) == span.start &&
+        Tokens::type(tokens.at(before)) == L->OP)
+        return true;
+    Py_ssize_t after = tokens.next_code(Tokens::index(span.last));
+    if (after >= 0 && string_is(tokens.at(after), ";"))
+        after = tokens.next_code(after); // a trailing semicolon alone shares nothing
+    if (after < 0) return false;
+    py::handle next = tokens.at(after);
+    long type = Tokens::type(next);
+    return start_row(next) == span.end && type != L->NEWLINE && type != L->ENDMARKER;
+}
+
+// The source rows of the parsed file, as its tokens count them (split at "\n" only).
+py::list source_rows(py::handle atok) {
+    return atok.attr(name<"text">()).attr(name<"split">())("\n");
+}
+
+py::str row_text(py::handle rows, long row) {
+    py::str text = rows[py::int_(row - 1)];
+    return text.attr(name<"rstrip">())("\r");
+}
+
+// A row that ends inside a string spanning rows, or with a backslash continuation: a
+// comment put at its end would become string content or a syntax error.
+bool row_ends_open(py::handle atok, py::handle rows, long row) {
+    py::str text = row_text(rows, row);
+    py::object token = atok.attr(name<"get_token">())(row, PyObject_Length(text.ptr()));
+    if (end_row(token) > row) return true;
+    long type = Tokens::type(token);
+    return type != L->NEWLINE && type != L->NL;
+}
+
+// --- Python line suggestions: compound statements ------------------------------------
+
+// Takes a compound statement's blocks off while its header is rewritten or rendered,
+// and puts them back when the scope ends, also when a rewrite raises.
+class BlocksOff {
+public:
+    explicit BlocksOff(py::handle node) : node_(node) {}
+    void take_off() {
+        for (const char *field : BLOCK_FIELDS) {
+            py::str attr(field);
+            auto value = support::try_attr(node_, attr);
+            if (!value) continue;
+            saved_.emplace_back(attr, *value);
+            py::list replacement;
+            if (std::string(field) == "body") replacement.append(L->Pass());
+            py::setattr(node_, attr, replacement);
+        }
+        if (auto doc = support::try_attr(node_, name<"doc_node">())) {
+            saved_.emplace_back(borrow(name<"doc_node">()), *doc);
+            py::setattr(node_, name<"doc_node">(), py::none());
+        }
+    }
+    ~BlocksOff() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+            if (PyObject_SetAttr(node_.ptr(), it->first.ptr(), it->second.ptr()) < 0)
+                PyErr_Clear();
+    }
+    BlocksOff(const BlocksOff &) = delete;
+    BlocksOff &operator=(const BlocksOff &) = delete;
+
+private:
+    py::handle node_;
+    std::vector<std::pair<py::object, py::object>> saved_;
+};
+
+// An elif or except clause is no statement black can format alone: it is formatted
+// behind these rows, which are cut off again afterwards.
+const char *header_lead(py::handle node) {
+    if (string_is(node.attr(name<"first_token">()), "elif")) return "if _:\n    pass\n";
+    if (string_is(node.attr(name<"first_token">()), "except"))
+        return "try:\n    pass\n";
+    return "";
+}
+
+// Headers black cannot be given: a match statement (its cases are its body) and an
+// except* clause (rendered without its star).
+bool header_unsupported(py::handle node) {
+    if (support::isinstance(node, L->Match)) return true;
+    py::object parent = support::attr_or_none(node, name<"parent">());
+    return !parent.is_none() && support::isinstance(parent, L->TryStar);
+}
+
+// The code black formats for a rewritten header: the header as rendered over its
+// placeholder body, with the comment that followed its colon, behind any lead rows.
+py::str header_snippet(py::handle atok, py::handle node, py::handle colon,
+                       py::str rendered) {
+    py::list lines = rendered.attr(name<"split">())("\n");
+    Py_ssize_t header_row = PyList_GET_SIZE(lines.ptr()) - 2; // above the placeholder
+    py::object token = atok.attr(name<"next_token">())(colon, "include_extra"_a = true);
+    if (header_row >= 0 && Tokens::type(token) == L->COMMENT &&
+        start_row(token) == end_row(colon) &&
+        !support::try_attr(token, name<"consumed">())) {
+        token.attr(name<"consumed">()) = true;
+        lines[py::int_(header_row)] = py::str(lines[py::int_(header_row)]) +
+                                      py::str("  ") +
+                                      py::str(token.attr(name<"string">()));
+    }
+    py::str text = py::str("\n").attr(name<"join">())(lines);
+    if (string_is(node.attr(name<"first_token">()), "elif"))
+        text = py::str("el") + text; // rendered as the `if` it is in the tree
+    return py::str(header_lead(node)) + text;
+}
+
+// The formatted header alone: lead rows and placeholder body cut off.
+py::str cut_header(py::handle node, py::str formatted) {
+    py::list lines = formatted.attr(name<"split">())("\n");
+    std::string lead = header_lead(node);
+    Py_ssize_t skip =
+        static_cast<Py_ssize_t>(std::count(lead.begin(), lead.end(), '\n'));
+    Py_ssize_t size = PyList_GET_SIZE(lines.ptr());
+    py::object kept = lines[py::slice(skip, std::max(size - 1, skip), 1)];
+    return py::str("\n").attr(name<"join">())(kept);
+}
+
+// --- Python line suggestions ---------------------------------------------------------
+
+bool meets(py::handle message_ids, py::handle table) {
+    return support::truthy(message_ids.attr(name<"intersection">())(table));
+}
+
+// C4005 and C4015: the settings module's remove_node gives the line's fix itself.
+bool is_settings_removal(py::handle message_ids) {
+    if (!meets(message_ids, constant("TRANSFORMABLE_SETTINGS_RULES"))) return false;
+    for (const char *code : SETTINGS_REMOVALS)
+        if (contains(message_ids, py::str(code))) return true;
+    return false;
+}
+
+py::tuple no_fix() {
+    return py::make_tuple(py::none(), py::none(), py::none());
+}
+
+py::object get_suggestion_for_python(py::handle atok, py::handle node,
+                                     py::handle message_ids,
+                                     py::handle settings_modpath) {
+    if (header_unsupported(node)) return no_fix();
+    Tokens tokens(atok);
+    std::optional<Span> span = statement_span(tokens, node);
+    if (!span || shares_rows(tokens, *span)) return no_fix();
+    bool compound = is_compound(node);
+    py::int_ start(span->start), end(span->end);
+
+    py::object code_before;
+    {
+        BlocksOff blocks(node);
+        if (compound) blocks.take_off();
+        code_before = node.attr(name<"as_string">())();
+        for (const Family &family : FAMILIES) {
+            if (!meets(message_ids, constant(family.table))) continue;
+            py::object visitor =
+                (L->*family.module)
+                    .attr(name<"build_transformer_visitor">())(message_ids);
+            visitor.attr(name<"visit">())(node);
+        }
+    }
+    if (meets(message_ids, constant("TRANSFORMABLE_SETTINGS_RULES"))) {
+        if (is_settings_removal(message_ids))
+            return L->settings.attr(name<"remove_node">())(
+                "atok"_a = atok, "node"_a = node, "start"_a = start, "end"_a = end);
+        py::object visitor = L->settings.attr(name<"build_transformer_visitor">())(
+            "message_ids"_a = message_ids, "settings_modpath"_a = settings_modpath);
+        visitor.attr(name<"visit">())(node.attr(name<"root">())());
+    }
+    BlocksOff blocks(node);
+    if (compound) blocks.take_off();
+    py::object code_after = node.attr(name<"as_string">())();
+    if (equal(code_after, code_before)) return no_fix();
+    py::str rendered = node_as_string(atok, node);
+    if (compound) rendered = header_snippet(atok, node, span->last, rendered);
+    return py::make_tuple(start, end, rendered);
+}
+
+// The finding's row with the suppression comment at its end, within the whole source
+// rows of the statement (of its header, for a compound statement): whatever else stands
+// on those rows stays. The comment goes on the finding's own row, so on the def row of
+// a decorated function, not on its decorator's.
+py::list suppression_items(py::handle atok, py::handle node, long line,
+                           py::handle message_ids, py::handle store) {
+    py::list items;
+    Tokens tokens(atok);
+    std::optional<Span> span = statement_span(tokens, node);
+    if (!span || line < span->start || line > span->end) return items;
+    py::list rows = source_rows(atok);
+    if (row_ends_open(atok, rows, line)) return items;
+
+    py::object skip = constant("SKIP_LINE_ID");
+    py::list codes;
+    for (py::handle code : py::iter(message_ids))
+        if (!equal(code, skip)) codes.append(code);
+    codes.attr(name<"sort">())();
+    py::list symbols;
+    for (py::handle code : codes)
+        symbols.append(store[code]);
+    py::str disable = py::str(", ").attr(name<"join">())(symbols);
+
+    py::list lines;
+    for (long row = span->start; row <= span->end; ++row) {
+        py::str text = row_text(rows, row);
+        if (row == line) text = text + py::str(SUPPRESSION_COMMENT) + disable;
+        lines.append(text);
+    }
+    py::list item;
+    item.append(py::int_(span->start));
+    item.append(py::int_(span->end));
+    item.append(py::str("\n").attr(name<"join">())(lines));
+    items.append(item);
+    return items;
+}
+
+// Runs `format(code, indentation)`; a failure of black is logged (with its traceback
+// when asked) and answers nullopt.
+template <typename Format>
+std::optional<py::str> format_or_log(Format &&format, py::str code, py::str indentation,
+                                     bool traceback) {
+    try {
+        return format(code, indentation);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        if (traceback)
+            L->logger.attr(name<"exception">())(e.value(), "exc_info"_a = e.value());
+        else
+            L->logger.attr(name<"error">())(e.value());
+        return std::nullopt;
+    }
+}
+
+py::list make_item(py::handle start, py::handle end, py::handle text) {
+    py::list item;
+    item.append(start);
+    item.append(end);
+    item.append(text);
+    return item;
+}
+
+py::list get_suggestions_for_python(py::handle atok, py::handle line,
+                                    py::handle message_ids, py::handle code_style,
+                                    py::handle settings_modpath, py::handle indent) {
+    // Imported here, not at load: the linter core loads every checker module.
+    py::object store = py::module_::import("vorlane.staticanalysis.checker")
+                           .attr(name<"message_id_symbol_store">());
+    py::object tree = atok.attr(name<"tree">());
+    py::object node =
+        L->helpers.attr(name<"find_node_by_position">())(tree, "line"_a = line);
+    tree.attr(name<"new_nodes">()) = py::list();
+    tree.attr(name<"replace_other_nodes">()) = py::list();
+    py::list suggestions;
+    // Row 0 finds the module itself: no statement starts there.
+    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
+    if (contains(message_ids, constant("SKIP_LINE_ID")))
+        return suppression_items(atok, node, as_long(line), message_ids, store);
+
+    std::vector<py::object> fix =
+        unpack(get_suggestion_for_python(atok, node, message_ids, settings_modpath), 3);
+    py::object comma_character_target =
+        get_comma_character_target(atok.attr(name<"text">()));
+    auto formatter = [&](py::str code, py::str indentation) {
+        return format_code(code, indentation, code_style, comma_character_target);
+    };
+    bool indented = indent.ptr() != Py_False; // only False itself turns it off
+    auto indentation_of = [&](py::handle n) {
+        if (!indented) return py::str("");
+        return get_indentation(n.attr(name<"first_token">()).attr(name<"line">()));
+    };
+
+    if (!fix[2].is_none()) {
+        auto formatted = format_or_log(formatter, fix[2], indentation_of(node), false);
+        if (!formatted) return py::list();
+        py::str text = *formatted;
+        if (is_compound(node) && !is_settings_removal(message_ids))
+            text = cut_header(node, text);
+        suggestions.append(make_item(fix[0], fix[1], text));
+    }
+
+    Tokens tokens(atok);
+    for (py::handle replace_node : tree.attr(name<"replace_other_nodes">())) {
+        std::optional<Span> span = statement_span(tokens, replace_node);
+        if (!span || shares_rows(tokens, *span)) continue; // its rows hold more
+        auto formatted =
+            format_or_log(formatter, replace_node.attr(name<"as_string">())(),
+                          indentation_of(replace_node), false);
+        if (!formatted) return py::list();
+        suggestions.append(
+            make_item(py::int_(span->start), py::int_(span->end), *formatted));
+    }
+
+    py::list new_nodes = tree.attr(name<"new_nodes">());
+    if (PyList_GET_SIZE(new_nodes.ptr()) == 0) return suggestions;
+    py::list append_suggestion, prepend_suggestion;
+    for (py::handle new_node : new_nodes) {
+        auto formatted = format_or_log(formatter, new_node.attr(name<"as_string">())(),
+                                       py::str(""), true);
+        if (!formatted) continue;
+        bool is_import = support::isinstance(new_node, L->Import) ||
+                         support::isinstance(new_node, L->ImportFrom);
+        (is_import ? prepend_suggestion : append_suggestion).append(*formatted);
+    }
+    py::str blank_row("\n\n");
+    py::str append_code = blank_row.attr(name<"join">())(append_suggestion);
+    py::str prepend_code = blank_row.attr(name<"join">())(prepend_suggestion);
+    py::object last_token = tree.attr(name<"last_token">());
+    long last_line = end_row(last_token);
+    py::str last_code = last_token.attr(name<"line">());
+    py::str delim(PyObject_Length(last_code.ptr()) ? "\n\n" : "\n");
+
+    // Added code joins the item that already replaces the file's first or last row;
+    // otherwise it gets an item of its own. Rows are the file's own, so a comment on
+    // row 1 or a string ending on the last row stays whole.
+    bool append_placed = PyObject_Length(append_code.ptr()) == 0;
+    bool prepend_placed = PyObject_Length(prepend_code.ptr()) == 0;
+    for (py::handle item : suggestions) {
+        if (!append_placed && as_long(item[py::int_(1)]) == last_line) {
+            item[py::int_(2)] = py::str(item[py::int_(2)]) + delim + append_code;
+            append_placed = true;
+        }
+        if (!prepend_placed && as_long(item[py::int_(0)]) == 1) {
+            item[py::int_(2)] = prepend_code + blank_row + py::str(item[py::int_(2)]);
+            prepend_placed = true;
+        }
+    }
+    py::list rows = source_rows(atok);
+    if (!append_placed) {
+        py::int_ row(last_line);
+        suggestions.append(
+            make_item(row, row, row_text(rows, last_line) + blank_row + append_code));
+    }
+    if (!prepend_placed) {
+        py::int_ row(1);
+        suggestions.insert(
+            0, make_item(row, row, prepend_code + blank_row + row_text(rows, 1)));
+    }
+    return suggestions;
+}
+
+// --- Driver --------------------------------------------------------------------------
+
+// A file's content for the whole call: template rows or the parsed Python file. A file
+// that cannot be read or parsed is logged once with its path and answers None; its
+// lines keep their comments without fixes, and the other files go on.
+py::object load_file(py::handle path, bool python) {
+    try {
+        py::object lines = L->helpers.attr(name<"read_code_from_file">())(path);
+        if (!python) return lines;
+        py::object source = py::str("").attr(name<"join">())(lines);
+        py::object modname = L->helpers.attr(name<"module_path_from_file">())(path);
+        return L->helpers.attr(name<"build_atok">())(
+            "source"_a = source, "modname"_a = modname, "absolute_path"_a = path);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        L->logger.attr(name<"error">())("No fix suggestions for %s: %r", path,
+                                        e.value());
+        return py::none();
+    }
+}
+
+py::list suggest_fixes(py::handle comments, py::handle project_root) {
+    py::list comments_with_suggestions;
+    py::set seen;
+    py::object code_style = L->meta.attr(name<"get_code_style">())(project_root);
+    py::dict settings;
+    settings["STATIC_URL"] =
+        L->meta.attr(name<"get_static_url_setting">())(project_root);
+    py::object settings_modpath =
+        L->meta.attr(name<"get_settings_modpath">())(project_root);
+    py::dict cache;
+
+    py::object groups = group_comments_by_line(comments);
+    for (auto entry : groups.attr(name<"items">())()) {
+        py::object key = entry[py::int_(0)], group = entry[py::int_(1)];
+        py::object path = key[py::int_(0)], line = key[py::int_(1)];
+        py::object start_line = line, end_line = line;
+        py::list bodies;
+        py::set message_ids;
+        for (py::handle comment : group) {
+            py::object code = comment["message-id"];
+            if (contains(constant("TRANSFORMABLE_RULES"), code)) message_ids.add(code);
+            bodies.append(comment["body"]);
+        }
+
+        py::object fixes = py::list();
+        bool html = support::truthy(path.attr(name<"endswith">())(".html"));
+        bool python = !html && support::truthy(path.attr(name<"endswith">())(".py"));
+        if (PySet_GET_SIZE(message_ids.ptr()) > 0 && (html || python)) {
+            if (!cache.contains(path)) cache[path] = load_file(path, python);
+            py::object content = cache[path];
+            if (!content.is_none() && html)
+                fixes = get_suggestions_for_html(content, line, message_ids, settings);
+            if (!content.is_none() && python)
+                fixes =
+                    get_suggestions_for_python(content, line, message_ids, code_style,
+                                               settings_modpath, py::bool_(true));
+        }
+
+        // A fix goes in front of the line's bodies when it starts or ends on the line;
+        // once one is there, only a fix of that very range joins it, so that no applied
+        // block repeats rows of another.
+        bool placed = false;
+        for (py::handle fix : py::iter(fixes)) {
+            std::vector<py::object> item = unpack(fix, 3);
+            py::object fix_start = item[0], fix_end = item[1], suggestion = item[2];
+            bool in_front =
+                placed ? equal(start_line, fix_start) && equal(end_line, fix_end)
+                       : equal(start_line, fix_start) || equal(start_line, fix_end);
+            if (in_front) {
+                bodies.insert(0, markup_suggestion(suggestion));
+                start_line = fix_start;
+                end_line = fix_end;
+                placed = true;
+                continue;
+            }
+            py::str seen_key = py::str("{}:{}:{}").format(path, fix_start, suggestion);
+            if (seen.contains(seen_key)) continue;
+            comments_with_suggestions.append(
+                build_comment(path, fix_start, fix_end, markup_suggestion(suggestion)));
+            seen.add(seen_key);
+        }
+        comments_with_suggestions.append(build_comment(
+            path, start_line, end_line, py::str("\n\n").attr(name<"join">())(bodies)));
+    }
+    return comments_with_suggestions;
+}
+
+// --- Load ----------------------------------------------------------------------------
+
+void load_libs(py::module_ &m) {
+    Libs *l = new Libs();
+    l->defaultdict = support::import("collections", "defaultdict");
+    l->partial = support::import("functools", "partial");
+    l->re = support::import("re");
+    l->textwrap = support::import("textwrap");
+    l->warnings = support::import("warnings");
+    py::handle token = support::import("token");
+    l->OP = as_long(token.attr("OP"));
+    l->NAME = as_long(token.attr("NAME"));
+    l->COMMENT = as_long(token.attr("COMMENT"));
+    l->NL = as_long(token.attr("NL"));
+    l->NEWLINE = as_long(token.attr("NEWLINE"));
+    l->ENDMARKER = as_long(token.attr("ENDMARKER"));
+    l->AsStringVisitor = support::import("astroid.nodes.as_string", "AsStringVisitor");
+    l->Module = support::import("astroid.nodes", "Module");
+    l->Decorators = support::import("astroid.nodes", "Decorators");
+    l->Pass = support::import("astroid.nodes", "Pass");
+    l->Import = support::import("astroid.nodes", "Import");
+    l->ImportFrom = support::import("astroid.nodes", "ImportFrom");
+    l->Match = support::import("astroid.nodes", "Match");
+    l->TryStar = support::import("astroid.nodes", "TryStar");
+    l->black = support::import("black");
+    l->linegen = support::import("black.linegen");
+    l->black_strings = support::import("black.strings");
+    l->constants = support::import("vorlane.staticanalysis.constants");
+    l->helpers = support::import("vorlane.staticanalysis.helpers");
+    l->meta = support::import("vorlane.staticanalysis.meta");
+    l->templates = support::import("vorlane.staticanalysis.checkers.templates");
+    l->colspec = support::import("vorlane.staticanalysis.checkers.colspec");
+    l->settings = support::import("vorlane.staticanalysis.checkers.settings");
+    l->migrations = support::import("vorlane.staticanalysis.checkers.migrations");
+    l->fetchplan = support::import("vorlane.staticanalysis.checkers.fetchplan");
+    l->urls = support::import("vorlane.staticanalysis.checkers.urls");
+    l->fstring_field =
+        py::object(
+            l->re.attr("compile")(
+                "(?:[^{]|^)\\{  # start of the string or a non-{ followed by a single "
+                "{\n"
+                "    ([^{].*?)  # contents of the brackets except if begins with {{\n"
+                "\\}(?:[^}]|$)  # A } followed by end of the string or a non-}\n",
+                l->re.attr("VERBOSE")))
+            .release();
+    l->suggest = m;
+    l->logger = support::module_logger(m).release();
+    L = l;
+}
+
+// A compiled black does not see a replaced module attribute: the quote preference would
+// silently do nothing.
+void warn_if_black_compiled() {
+    auto compiled = support::try_attr(L->black, name<"COMPILED">());
+    if (!compiled || !support::truthy(*compiled)) return;
+    L->warnings.attr(name<"warn">())(
+        "black is compiled (mypyc), so suggested code cannot follow the file's string "
+        "quotes and gets black's double quotes; install black from its source "
+        "distribution: pip install --no-binary black black==22.12.0",
+        py::handle(PyExc_RuntimeWarning));
+}
+
+} // namespace
+
+PYBIND11_MODULE(suggest, m) {
+    support::init_module(m);
+    load_libs(m);
+    warn_if_black_compiled();
+
+    // Records and the driver
+    m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),
+          py::arg("end_line"), py::arg("body"));
+    m.def("markup_suggestion", &markup_suggestion, py::arg("suggestion"));
+    m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"));
+    m.def("suggest_fixes", &suggest_fixes, py::arg("comments"),
+          py::arg("project_root"));
+    // Python line suggestions
+    m.def("get_suggestions_for_python", &get_suggestions_for_python, py::arg("atok"),
+          py::arg("line"), py::arg("message_ids"), py::arg("code_style"),
+          py::arg("settings_modpath"), py::arg("indent") = true);
+    m.def("get_suggestion_for_python", &get_suggestion_for_python, py::arg("atok"),
+          py::arg("node"), py::arg("message_ids"), py::arg("settings_modpath"));
+    // Template line suggestions
+    m.def("get_suggestions_for_html", &get_suggestions_for_html, py::arg("code_lines"),
+          py::arg("line"), py::arg("message_ids"), py::arg("settings"));
+    m.def("get_suggestion_for_html", &get_suggestion_for_html, py::arg("code"),
+          py::arg("message_ids"), py::arg("settings"));
+    m.def("read_code_line", &read_code_line, py::arg("code_lines"),
+          py::arg("line_number"));
+    m.def("get_indentation", &get_indentation, py::arg("code"));
+    m.def("get_staticfile_template_tag_insertion_point_and_current",
+          &get_staticfile_template_tag_insertion_point_and_current,
+          py::arg("code_lines"));
+    m.def("get_staticfile_template_tag_insertion_point",
+          &get_staticfile_template_tag_insertion_point, py::arg("content"));
+    // Rendering and formatting
+    m.def("node_as_string", &node_as_string, py::arg("atok"), py::arg("node"));
+    m.def("get_comma_character_target", &get_comma_character_target, py::arg("source"));
+    m.def("format_code", &format_code, py::arg("code"), py::arg("indentation"),
+          py::arg("code_style"), py::arg("comma_character_target"));
+    m.def("normalize_string_quotes", &normalize_string_quotes,
+          py::arg("comma_character_target"), py::arg("s"));
+    m.def("normalize_string_quotes_backwards_compatible",
+          &normalize_string_quotes_backwards_compatible,
+          py::arg("comma_character_target"), py::arg("leaf"));
+
+    py::object visitor = support::make_class(
+        m, "CommentAwareAsStringVisitor", py::make_tuple(L->AsStringVisitor),
+        py::dict(), "Visitor to render an Astroid node as a valid python code string");
+    support::def_method(visitor, "__init__", &visitor_init, py::arg("atok"));
+    support::def_method(visitor, "__getattribute__", &visitor_getattribute,
+                        py::arg("name"));
+    support::def_method(visitor, "visit_call", &visitor_visit_call, py::arg("node"));
+    support::def_method(visitor, "with_comment_decorator",
+                        &visitor_with_comment_decorator, py::arg("func"));
+}

@@ -1,0 +1,5 @@
+from django.urls import include, path
+
+urlpatterns = [
+    path("", include("ledger.urls")),
+]
