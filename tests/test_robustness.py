@@ -27,6 +27,8 @@ GOOD = {
 ITEM = ("C0901", "shop/models.py", 4)
 META_FROM_REQUIREMENTS = ("C1000", "requirements.txt", None)
 NO_DJANGO_REQUIREMENT = {"requirements.txt": "requests==2.31\n"}
+# Read after setup.cfg and Pipfile.lock, so those are read first.
+DJANGO_IN_PIPFILE = {"Pipfile": '[packages]\ndjango = "==3.1"\n'}
 
 
 class ClassProbe(BaseChecker):
@@ -171,8 +173,8 @@ BROKEN_PROJECTS = [
     pytest.param(
         {
             **NO_DJANGO_REQUIREMENT,
+            **DJANGO_IN_PIPFILE,
             "setup.cfg": "[options\ninstall_requires = Django\n",
-            "Pipfile": '[packages]\ndjango = "==3.1"\n',
         },
         "setup.cfg",
         {ITEM, ("C1000", "Pipfile", None)},
@@ -182,8 +184,8 @@ BROKEN_PROJECTS = [
     pytest.param(
         {
             **NO_DJANGO_REQUIREMENT,
+            **DJANGO_IN_PIPFILE,
             "Pipfile.lock": '{"default": {"django": {"version": "==3.2"}',
-            "Pipfile": '[packages]\ndjango = "==3.1"\n',
         },
         "Pipfile.lock",
         {ITEM, ("C1000", "Pipfile", None)},
