@@ -1,7 +1,6 @@
 """One broken or unusual file never ends a run: discovery and the linter core on
 projects that are good but for one file."""
 import logging
-import os
 from pathlib import Path
 
 import astroid
@@ -27,7 +26,7 @@ GOOD = {
 ITEM = ("C0901", "shop/models.py", 4)
 META_FROM_REQUIREMENTS = ("C1000", "requirements.txt", None)
 NO_DJANGO_REQUIREMENT = {"requirements.txt": "requests==2.31\n"}
-# Read after setup.cfg and Pipfile.lock, so those are read first.
+# Pipfile is read after setup.cfg and Pipfile.lock: a broken one of those comes first.
 DJANGO_IN_PIPFILE = {"Pipfile": '[packages]\ndjango = "==3.1"\n'}
 
 
