@@ -1347,3 +1347,35 @@ def test_check_names_lets_other_errors_through(monkeypatch):
     with pytest.raises(ValueError, match="inference broke"):
         checker.check_names(astroid.parse("x = 1\nx\n"))
     assert checker.check_names(astroid.parse("x = 1\n")) is None
+
+
+def test_check_names_infers_each_name_once_per_scope(monkeypatch):
+    inferred = []
+    infer = astroid.nodes.Name.infer
+
+    def counted(self, context=None, **kwargs):
+        if self.root().name == "names_probe":  # not the modules inference reads
+            inferred.append((self.scope().name, self.name, self.lineno))
+        return infer(self, context, **kwargs)
+
+    monkeypatch.setattr(astroid.nodes.Name, "infer", counted)
+    tree = astroid.parse(
+        "import os\n"
+        "TABLE = [os, os, len, os]\n"
+        "def f(x):\n"
+        "    return [os, x, x, os]\n"
+        "g = lambda: os\n"
+        "print(len(TABLE))\n",
+        module_name="names_probe",
+    )
+    checker.check_names(tree)
+    # The first use of each name in each scope, in the order of the tree.
+    assert inferred == [
+        ("names_probe", "os", 2),
+        ("names_probe", "len", 2),
+        ("f", "os", 4),
+        ("f", "x", 4),
+        ("<lambda>", "os", 5),
+        ("names_probe", "print", 6),
+        ("names_probe", "TABLE", 6),
+    ]

@@ -1,13 +1,13 @@
 """Django version resolution, Django project detection and the stock settings."""
 import ast
 import importlib
+import logging
 import types
 from pathlib import Path
 
 import astroid
 import pytest
 from dparse.dependencies import Dependency
-from dparse.errors import MalformedDependencyFileError
 from dparse.parser import RequirementsTXTLineParser
 from packaging.specifiers import SpecifierSet
 
@@ -222,21 +222,85 @@ def test_setup_py_without_django(write_tree, source):
     assert dependencies.resolve_django_version(root) is None
 
 
+GOOD_PIPFILE = {"Pipfile": '[packages]\ndjango = "==3.1"\n'}
+GOOD_SETUP_PY = {"setup.py": "setup(install_requires=['Django>=2.2'])\n"}
+
+
+# Each broken file gives no version; the files read after it still decide.
 @pytest.mark.parametrize(
-    "files, error",
+    "files, broken, error, expected",
     [
         (
             {"setup.py": "setup(install_requires=['Django'\n"},
-            astroid.AstroidSyntaxError,
+            "setup.py",
+            "SyntaxError",
+            None,
         ),
-        ({"requirements.txt/keep": ""}, IsADirectoryError),
-        ({"Pipfile.lock": "{not json"}, MalformedDependencyFileError),
+        (
+            {"requirements.txt/keep": "", **GOOD_PIPFILE},
+            "requirements.txt",
+            "IsADirectoryError",
+            details("Pipfile", "3.1", "==3.1"),
+        ),
+        (
+            {"conda.yml": "dependencies:\n  - pip: 5\n", **GOOD_PIPFILE},
+            "conda.yml",
+            "TypeError",
+            details("Pipfile", "3.1", "==3.1"),
+        ),
+        (
+            {"setup.cfg": "[options\ninstall_requires = Django\n", **GOOD_PIPFILE},
+            "setup.cfg",
+            "MissingSectionHeaderError",
+            details("Pipfile", "3.1", "==3.1"),
+        ),
+        (
+            {
+                "Pipfile.lock": '{"default": {"django": {"version": "==3.2"}',
+                **GOOD_PIPFILE,
+            },
+            "Pipfile.lock",
+            "MalformedDependencyFileError",
+            details("Pipfile", "3.1", "==3.1"),
+        ),
+        (
+            # dparse reads the hashes of every locked version.
+            {
+                "Pipfile.lock": '{"default": {"django": {"version": "==3.2"}}}',
+                **GOOD_SETUP_PY,
+            },
+            "Pipfile.lock",
+            "KeyError",
+            details("setup.py", "2.2", ">=2.2"),
+        ),
+        (
+            {"Pipfile": '[packages]\ndjango = "two"\n', **GOOD_SETUP_PY},
+            "Pipfile",
+            "InvalidSpecifier",
+            details("setup.py", "2.2", ">=2.2"),
+        ),
+    ],
+    ids=[
+        "setup-py-cut-short",
+        "requirements-a-directory",
+        "conda-pip-not-a-list",
+        "setup-cfg-broken-header",
+        "pipfile-lock-truncated",
+        "pipfile-lock-without-hashes",
+        "pipfile-bad-specifier",
     ],
 )
-def test_unreadable_requirement_sources_raise(write_tree, files, error):
+def test_requirement_file_that_cannot_be_read_gives_no_version(
+    write_tree, caplog, files, broken, error, expected
+):
     root = write_tree(files)
-    with pytest.raises(error):
-        dependencies.resolve_django_version(root)
+    assert dependencies.resolve_django_version(root) == expected
+    assert dependencies.is_django_repository(root) is (expected is not None)
+    # Logged once by each call, as a warning that names the file and the error.
+    assert {tuple(r.getMessage().split(": ")[:3]) for r in caplog.records} == {
+        (str(root / broken), "no Django version read from it", error)
+    }
+    assert {r.levelno for r in caplog.records} == {logging.WARNING}
 
 
 def test_resolvers_take_paths(write_tree):

@@ -1,9 +1,12 @@
 """Tests of vorlane.staticanalysis.helpers, called as its users call it."""
 import decimal
+import inspect
+import json.decoder
 import os
 import pickle
 import subprocess
 import sys
+import textwrap
 
 import astroid
 import asttokens
@@ -1137,6 +1140,81 @@ def test_build_atok_names_the_tree(tmp_path):
     assert atok.tree.file == path
     again = helpers.build_atok("x = 1\n", "tests_build_atok_named", path, False)
     assert again.tree is not atok.tree and again is not atok
+
+
+def token_marks(tree):
+    """Where each node's first and last tokens start and end, in tree order."""
+    marks = []
+    for node in tree.nodes_of_class(astroid.NodeNG):
+        first, last = (getattr(node, n, None) for n in ("first_token", "last_token"))
+        marks.append(
+            (type(node).__name__, first and first.startpos, last and last.endpos)
+        )
+    return marks
+
+
+WIDE_AND_VARIED = (
+    "import os\n"
+    "DATA = [" + ", ".join(f"('k{i}', {i}, x{i % 7})" for i in range(3000)) + "]\n"
+    "@decorated(a=1)\n"
+    "class C(Base, metaclass=M):\n"
+    "    def f(self, *args, b=2, **kw):\n"
+    "        return {k: v[1:-1] for k, v in kw.items() if (v and not k)}\n"
+    "    async def g(self):\n"
+    "        async with x as y:\n"
+    "            await y(f'{self!r:>10} {os.sep}')\n"
+    "try:\n    z = lambda q=(1, [2, {3}]): q\nexcept (A, B) as e:\n    raise\n"
+)
+
+
+@pytest.mark.parametrize(
+    "source",
+    [WIDE_AND_VARIED, inspect.getsource(json.decoder), inspect.getsource(textwrap)],
+    ids=["wide-and-varied", "json-decoder", "textwrap"],
+)
+def test_build_atok_marks_tokens_as_asttokens_does(source):
+    atok = helpers.build_atok(source)
+    ours = token_marks(atok.tree)
+    asttokens.ASTTokens(source, tree=atok.tree)  # asttokens' own marking, same nodes
+    assert token_marks(atok.tree) == ours
+    assert isinstance(atok, asttokens.ASTTokens)
+
+
+# The parser also ends a line at a lone "\r", asttokens does not: such text has no
+# token positions. Text that does not parse at all is the parser's to report.
+@pytest.mark.parametrize(
+    "source, error",
+    [
+        ("x = 1\ry = 2\r", (1, 6, "x = 1")),
+        ("x = 1\r\ny = 2\rz = 3\n", (2, 6, "y = 2")),
+        ('s = """a\rb"""\n', (1, 9, 's = """a')),
+        (
+            "def f(x):\r    if x:\n        return 1\n    return 2\n",
+            (1, 10, "def f(x):"),
+        ),
+        ("x = (\r", astroid.AstroidSyntaxError),
+        ('x = 1\r\ny = """a\r\nb"""\r\n', None),
+        ("x = 1\n", None),
+    ],
+    ids=["lone-cr", "after-crlf", "in-string", "mixed", "unparsable", "crlf", "lf"],
+)
+def test_build_atok_refuses_lone_carriage_returns(source, error):
+    if error is None:
+        atok = helpers.build_atok(source, absolute_path="/srv/app/m.py")
+        assert atok.get_text(atok.tree) == source.rstrip("\r\n")
+    elif isinstance(error, type):
+        with pytest.raises(error):
+            helpers.build_atok(source)
+    else:
+        with pytest.raises(SyntaxError) as info:
+            helpers.build_atok(source, absolute_path="/srv/app/m.py")
+        raised = info.value
+        assert (raised.lineno, raised.offset, raised.text) == error
+        assert raised.filename == "/srv/app/m.py"
+        assert raised.msg == "line ends with a lone carriage return"
+        with pytest.raises(SyntaxError) as info:
+            helpers.build_atok(source)
+        assert info.value.filename == "<unknown>"
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """Project discovery: the file walk, pyproject.toml, manage.py and settings modules,
 ROOT_URLCONF and STATIC_URL, and the black code style."""
 import json
+import locale
 import logging
 import os
 import shutil
@@ -21,6 +22,13 @@ PROJECTS = Path(__file__).parent / "projects"
 needs_settings_transforms = pytest.mark.skipif(
     not hasattr(shims, "BuilderWithSettingsTransforms"),
     reason="the settings-parse transforms are not available",
+)
+
+
+# Sources are read in the platform's encoding; the undecodable rows are UTF-8's.
+needs_utf8 = pytest.mark.skipif(
+    locale.getpreferredencoding(False).lower().replace("-", "") != "utf8",
+    reason="the platform's encoding is not UTF-8",
 )
 
 
@@ -264,16 +272,40 @@ def test_walk_enters_directories_and_lists_in_walk_order(write_tree, tmp_path):
     assert len(selection) == 2
 
 
-def test_walks_are_lazy(tmp_path):
+def test_walks_are_lazy(tmp_path, caplog):
     missing = tmp_path / "missing"
     tree = meta.scan_tree(str(missing), set())
     trees = meta.scan_trees([str(missing)], set())
-    with pytest.raises(FileNotFoundError):
-        next(tree)
-    with pytest.raises(FileNotFoundError):
-        next(trees)
-    with pytest.raises(FileNotFoundError):
-        meta.get_files_to_check_in_project([str(missing)], project_root=str(tmp_path))
+    assert caplog.records == []  # nothing is listed before the first item
+    assert list(tree) == [] and list(trees) == []
+    assert [r.levelno for r in caplog.records] == [logging.WARNING] * 2
+
+
+def test_directories_that_cannot_be_listed_are_skipped(write_tree, tmp_path, caplog):
+    root = write_tree({"src/a.py": "x\n", "notes.py": "y\n"}, tmp_path / "proj")
+    missing, a_file = root / "missing", root / "notes.py"
+    selection = meta.get_files_to_check_in_project(
+        [missing, a_file, root / "src"], project_root=str(root)
+    )
+    assert listed(selection, root) == ["src/a.py"]
+    messages = [r.getMessage() for r in caplog.records]
+    assert [m.split(": ")[:3] for m in messages] == [
+        [str(missing), "directory not checked", "FileNotFoundError"],
+        [str(a_file), "directory not checked", "NotADirectoryError"],
+    ]
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads every directory")
+def test_subdirectory_without_permission_is_skipped(write_tree, tmp_path, caplog):
+    root = write_tree({"open/a.py": "x\n", "closed/b.py": "y\n"}, tmp_path / "proj")
+    (root / "closed").chmod(0)
+    try:
+        selection = meta.get_files_to_check_in_project([root], project_root=str(root))
+    finally:
+        (root / "closed").chmod(0o755)
+    assert listed(selection, root) == ["open/a.py"]
+    (record,) = caplog.records
+    assert record.getMessage().startswith(str(root / "closed") + ": ")
 
 
 def test_walk_closes_listings_when_closed_early(write_tree, tmp_path):
@@ -385,7 +417,16 @@ def test_interpreter_prefix_is_a_path_boundary(write_tree, tmp_path, env_name):
         ("[tool.vorlane]\n--disable = 'C2'\ndis-able = 'x'\n", {"disable": "C2"}),
         ("[tool.vorlane]\ndisable = 'a'\n--disable = 'b'\n", {"disable": "b"}),
         ("[tool.vorlane]\n--disable = 'b'\ndisable = 'a'\n", {"disable": "a"}),
-        ("[tool.vorlane]\nignore = 3\n", {"ignore": 3}),
+        (
+            "[tool.vorlane]\nignore = []\ndisable = 'C1,C2'\nenable = ['C3']\n",
+            {"disable": "C1,C2", "enable": ["C3"], "ignore": []},
+        ),
+        (
+            "[project.optional-dependencies]\n"
+            'dev = ["x==1", { include-group = "tests" }]\n'
+            "[tool.vorlane]\ndisable = ['C2']\n",
+            {"disable": ["C2"]},
+        ),
     ],
     ids=[
         "empty",
@@ -397,14 +438,52 @@ def test_interpreter_prefix_is_a_path_boundary(write_tree, tmp_path, env_name):
         "later-wins",
         "later-wins-plain",
         "types-kept",
+        "toml-1.0-inline-table-in-array",
     ],
 )
-def test_get_toml_config(write_tree, tmp_path, text, expected):
+def test_get_toml_config(write_tree, tmp_path, caplog, text, expected):
     root = write_tree({"pyproject.toml": text}, tmp_path / "proj")
     config = meta.get_toml_config(root)
     assert config == expected
     assert list(config) == list(expected)
     assert meta.get_toml_config(str(root)) is not config
+    assert caplog.records == []
+
+
+@pytest.mark.parametrize(
+    "table, kept, left_out",
+    [
+        ("ignore = 5\ndirectories = ['src']", {"directories": ["src"]}, ["ignore"]),
+        ("directories = 'x'\nignore = ['a']", {"ignore": ["a"]}, ["directories"]),
+        ("disable = {a = 1}\nenable = 'C1'", {"enable": "C1"}, ["disable"]),
+        ("ignore = 'tests'", {}, ["ignore"]),
+        ("enable = ['C1', 2]\ndirectories = [['src']]", {}, ["enable", "directories"]),
+        (
+            "disable = []\ndirectories = ['src', 'lib']",
+            {"disable": [], "directories": ["src", "lib"]},
+            [],
+        ),
+    ],
+    ids=[
+        "ignore-a-number",
+        "directories-a-text",
+        "disable-a-table",
+        "ignore-a-text",
+        "lists-of-other-things",
+        "all-well-typed",
+    ],
+)
+def test_config_values_of_the_wrong_type_are_left_out(
+    write_tree, tmp_path, caplog, table, kept, left_out
+):
+    root = write_tree({"pyproject.toml": "[tool.vorlane]\n" + table + "\n"}, tmp_path)
+    assert meta.get_toml_config(root) == kept
+    messages = [r.getMessage() for r in caplog.records]
+    assert [m.split("] ")[1].split(" ")[0] for m in messages] == left_out
+    assert all(
+        m.startswith(f"{root / 'pyproject.toml'}: [tool.vorlane] ") for m in messages
+    )
+    assert {r.levelno for r in caplog.records} <= {logging.WARNING}
 
 
 def test_parse_pyproject_toml_normalises_every_key(write_tree, tmp_path):
@@ -427,15 +506,23 @@ def test_toml_config_without_a_file(tmp_path, caplog):
     assert caplog.records == []
 
 
+@pytest.mark.parametrize(
+    "text, error",
+    [
+        (b"[tool.vorlane\nx = \n", "TOMLDecodeError"),
+        (b"[tool.vorlane]\ndisable = ['C1']\nx = 'caf\xe9'\n", "UnicodeDecodeError"),
+    ],
+    ids=["not-toml", "not-utf-8"],
+)
 def test_invalid_toml_is_logged_and_gives_no_configuration(
-    write_tree, tmp_path, caplog
+    tmp_path, caplog, text, error
 ):
-    root = write_tree({"pyproject.toml": "[tool.vorlane\nx = \n"}, tmp_path)
-    assert meta.find_pyproject_toml(str(root)) == str(root / "pyproject.toml")
-    assert meta.get_toml_config(str(root)) == {}
+    (tmp_path / "pyproject.toml").write_bytes(text)
+    assert meta.find_pyproject_toml(str(tmp_path)) == str(tmp_path / "pyproject.toml")
+    assert meta.get_toml_config(str(tmp_path)) == {}
     (record,) = caplog.records
     assert record.levelno == logging.ERROR and record.exc_info is not None
-    assert record.exc_info[0].__name__ == "TomlDecodeError"
+    assert record.exc_info[0].__name__ == error
 
 
 # --- Manage file and settings modules ---
@@ -524,10 +611,40 @@ def test_settings_modpath_from_manage(write_tree, tmp_path, source, expected):
     assert meta.get_settings_modpath(str(root)) == (expected[0] if expected else None)
 
 
-def test_manage_scan_is_lazy(tmp_path):
-    scan = meta.get_settings_modpath_from_manage(tmp_path / "missing" / "manage.py")
-    with pytest.raises(FileNotFoundError):
-        next(scan)
+def test_manage_scan_is_lazy(tmp_path, caplog):
+    missing = tmp_path / "missing" / "manage.py"
+    scan = meta.get_settings_modpath_from_manage(missing)
+    assert caplog.records == []
+    assert list(scan) == []
+    (record,) = caplog.records
+    assert record.getMessage().startswith(f"{missing}: no settings module read from it")
+
+
+@pytest.mark.parametrize(
+    "source, error",
+    [
+        (
+            MAIN_IF + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE",\n',
+            "SyntaxError",
+        ),
+        ("x = '\xe9'\n".encode("latin-1"), "UnicodeDecodeError"),
+    ],
+    ids=["syntax-error", "undecodable"],
+)
+@needs_utf8
+def test_manage_file_that_cannot_be_read_names_no_settings(
+    tmp_path, caplog, source, error
+):
+    manage = tmp_path / "manage.py"
+    manage.write_bytes(source if isinstance(source, bytes) else source.encode())
+    assert meta.get_settings_modpath(tmp_path) is None
+    assert list(meta.get_settings_files(tmp_path)) == []
+    assert meta.get_static_url_setting(tmp_path) == "/static/"
+    messages = {r.getMessage() for r in caplog.records}
+    assert len(messages) == 1
+    assert messages.pop().startswith(
+        f"{manage}: no settings module read from it: {error}: "
+    )
 
 
 @pytest.mark.parametrize(
@@ -840,7 +957,38 @@ def test_static_url_defaults(tmp_path, write_tree, caplog, monkeypatch):
     monkeypatch.syspath_prepend(str(root))
     assert meta.get_static_url_setting(root, "/d/") == "/d/"
     (record,) = caplog.records
-    assert record.levelno == logging.ERROR and record.exc_info is not None
+    settings = root / "brokenpkg" / "settings.py"
+    assert record.levelno == logging.WARNING and record.exc_info is None
+    assert record.getMessage() == (
+        f"{settings}: not read as a settings module: SyntaxError: "
+        "'(' was never closed (<unknown>, line 1)"
+    )
+
+
+@pytest.mark.parametrize(
+    "broken",
+    [b"STATIC_URL = (\nROOT_URLCONF = 'x'\n", b"ROOT_URLCONF = '\xe9'\n"],
+    ids=["syntax-error", "undecodable"],
+)
+@needs_utf8
+def test_settings_module_that_cannot_be_read_gives_no_setting(
+    settings_package, caplog, broken
+):
+    # "a" is broken; "b" gives both values, whatever order the package is listed in.
+    root = settings_package(
+        {"a": "DEBUG = 1\n", "b": "STATIC_URL = '/b/'\nROOT_URLCONF = 'b.urls'\n"}
+    )
+    (root / "cfgsettings" / "a.py").write_bytes(broken)
+    entries = ["cfgsettings.a", "cfgsettings.b"]
+    assert meta.get_root_urlconf(entries) == "b.urls"
+    assert meta.get_static_url_setting(root) == "/b/"
+    messages = {r.getMessage() for r in caplog.records}
+    assert messages and all(
+        m.startswith(
+            f"{root / 'cfgsettings' / 'a.py'}: not read as a settings module: "
+        )
+        for m in messages
+    )
 
 
 @needs_settings_transforms

@@ -244,6 +244,39 @@ py::object linter_process_tokens(py::handle self, py::handle tokens) {
     return super_attr(L->Linter, self, N->process_tokens)(tokens);
 }
 
+// Reports source that does not parse (or tokenize) the way pylint reports a file that
+// does not parse: one syntax-error record at the row where reading failed, without the
+// crash report pylint writes for an unexpected error.
+py::object report_syntax_error(py::handle self, py::handle error) {
+    py::object line = support::attr_or_none(error, N->lineno);
+    if (line.is_none()) line = py::int_(0);
+    py::object column = support::attr_or_none(error, N->offset);
+    py::object text =
+        support::steal(PyUnicode_FromFormat("Parsing failed: '%S'", error.ptr()));
+    self.attr(N->add_message)("syntax-error", "line"_a = line, "col_offset"_a = column,
+                              "args"_a = text, "confidence"_a = L->HIGH);
+    return py::none();
+}
+
+// pylint reads a module's tokens with the tokenize module, which ends a line at "\n"
+// only, while the parser also takes a lone "\r" for a line end: a file that mixes them
+// parses, then fails to tokenize (an IndentationError), which pylint would report as a
+// crash of its own with a crash report file. To pylint the file does not parse, and it
+// is reported so, with a warning that names it.
+py::object linter_check_astroid_module(py::handle self, py::handle node,
+                                       py::handle walker, py::handle rawcheckers,
+                                       py::handle tokencheckers) {
+    try {
+        return super_attr(L->Linter, self, support::name<"_check_astroid_module">())(
+            node, walker, rawcheckers, tokencheckers);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_SyntaxError)) throw;
+        support::warn_skipped(logger(), node.attr(support::name<"file">()),
+                              "not checked", e);
+        return report_syntax_error(self, e.value());
+    }
+}
+
 // The base check inside a progress display; the display is left however check ends.
 py::object linter_check(py::handle self, py::object files_or_modules, py::args args,
                         py::kwargs kwargs) {
@@ -634,8 +667,17 @@ py::object get_messages(py::handle project_root, py::handle files,
 
 // --- Snippet linting -----------------------------------------------------------------
 
+// Inferring a name loads what its bindings import and caches their inference for the
+// checkers. One use of each name per scope does that; inferring every further use in
+// the scope only costs time, and a data table of one row can hold 300 000 of them.
 void check_names(py::handle tree) {
+    py::set seen;
     for (py::handle node : tree.attr(N->nodes_of_class)(L->Name)) {
+        py::tuple use =
+            py::make_tuple(support::call_method(node, support::name<"scope">()),
+                           node.attr(support::name<"name">()));
+        if (seen.contains(use)) continue;
+        seen.add(use);
         py::object inferred = node.attr(N->infer)();
         PyObject *first = PyIter_Next(inferred.ptr());
         if (first) {
@@ -653,19 +695,6 @@ py::object code_linter_check(py::handle self, py::handle code, py::args args,
                              py::kwargs kwargs) {
     py::setattr(self, N->vorlane_provided_code, code);
     return call_with(super_attr(L->CodeLinter, self, N->check), args, kwargs);
-}
-
-// Reports a snippet that does not parse the way pylint reports a file that does not,
-// without the crash report pylint writes for an unexpected building error.
-py::object report_syntax_error(py::handle self, py::handle error) {
-    py::object line = support::attr_or_none(error, N->lineno);
-    if (line.is_none()) line = py::int_(0);
-    py::object column = support::attr_or_none(error, N->offset);
-    py::object text =
-        support::steal(PyUnicode_FromFormat("Parsing failed: '%S'", error.ptr()));
-    self.attr(N->add_message)("syntax-error", "line"_a = line, "col_offset"_a = column,
-                              "args"_a = text, "confidence"_a = L->HIGH);
-    return py::none();
 }
 
 py::object code_linter_get_ast(py::handle self, py::handle filepath, py::handle modname,
@@ -966,6 +995,9 @@ PYBIND11_MODULE(checker, m) {
     support::def_method(linter, "set_current_module", &linter_set_current_module,
                         py::arg("modname"), py::arg("filepath") = py::none());
     support::def_method(linter, "__getstate__", &linter_getstate);
+    support::def_method(linter, "_check_astroid_module", &linter_check_astroid_module,
+                        py::arg("node"), py::arg("walker"), py::arg("rawcheckers"),
+                        py::arg("tokencheckers"));
     libs->Linter = linter.release();
 
     // Linter of one snippet.

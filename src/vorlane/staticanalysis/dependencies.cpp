@@ -14,7 +14,8 @@ struct Libs {
     py::handle module; // this module: its tables are read at call time (tests patch)
     py::handle Path, astroid_parse, Const, dparse_parse, RequirementsTXTLineParser,
         REQUIREMENT, ParseBaseException, ast_parse, iter_child_nodes, Import,
-        ImportFrom, meta, django_3_2, ConfigParser, setup_cfg, SetupCfgParser;
+        ImportFrom, meta, django_3_2, ConfigParser, setup_cfg, SetupCfgParser,
+        AstroidBuildingError, logger;
     py::handle default_omittable; // the default `omittable` of module_to_dict
 };
 const Libs *L = nullptr;
@@ -59,6 +60,14 @@ py::object join(py::handle root, py::handle name) {
     PyObject *path = PyNumber_TrueDivide(root.ptr(), name.ptr());
     if (!path) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(path);
+}
+
+// Errors that mean the file cannot be read, decoded or parsed: such a file says nothing
+// about the project, and a project is not to be rejected for one stray file.
+bool is_unreadable_source_error(py::error_already_set &e) {
+    return e.matches(PyExc_OSError) || e.matches(PyExc_ValueError) ||
+           e.matches(PyExc_SyntaxError) || e.matches(PyExc_RecursionError) ||
+           e.matches(PyExc_MemoryError);
 }
 
 // --- Requirement lines ---------------------------------------------------------------
@@ -131,17 +140,35 @@ py::object get_django_version_from_dependency(py::handle dependency,
     return std::move(details);
 }
 
-py::object resolve_django_version_via_dparse(py::handle project_root_path) {
-    for (py::handle file_type : table(N->dparse_file_types)) {
-        py::object path = join(project_root_path, file_type);
-        if (!support::truthy(path.attr(N->exists)())) continue;
+const char *const kNoVersionRead = "no Django version read from it";
+
+// dparse's reading of one requirement file, or a null object when the file cannot be
+// read or parsed. Its parsers fail in many ways on a broken file (a truncated
+// Pipfile.lock, a setup.cfg section header without its bracket, a Pipfile value that is
+// no specifier): every such file is logged and gives no version, and the other
+// requirement files are still read.
+py::object parse_requirement_file(py::handle path, py::handle file_type) {
+    try {
         py::object text = path.attr(N->read_text)(py::arg("encoding") = N->utf8,
                                                   py::arg("errors") = N->ignore);
         py::dict kwargs;
         kwargs[N->file_type] = file_type;
         // dparse's own setup.cfg reader fails on every file that has a section.
         if (file_type.equal(L->setup_cfg)) kwargs[N->parser] = L->SetupCfgParser;
-        py::object parsed = L->dparse_parse(text, **kwargs);
+        return L->dparse_parse(text, **kwargs);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        support::warn_skipped(L->logger, path, kNoVersionRead, e);
+        return py::object();
+    }
+}
+
+py::object resolve_django_version_via_dparse(py::handle project_root_path) {
+    for (py::handle file_type : table(N->dparse_file_types)) {
+        py::object path = join(project_root_path, file_type);
+        if (!support::truthy(path.attr(N->exists)())) continue;
+        py::object parsed = parse_requirement_file(path, file_type);
+        if (!parsed) continue;
         for (py::handle dependency : parsed.attr(N->dependencies)) {
             py::object details =
                 get_django_version_from_dependency(dependency, file_type);
@@ -156,7 +183,16 @@ py::object resolve_django_version_via_dparse(py::handle project_root_path) {
 py::object resolve_django_version_via_setup_py(py::handle project_root_path) {
     py::object path = join(project_root_path, N->setup_py);
     if (!support::truthy(path.attr(N->exists)())) return py::none();
-    py::object tree = L->astroid_parse(path.attr(N->read_text)());
+    py::object tree;
+    try {
+        tree = L->astroid_parse(path.attr(N->read_text)());
+    } catch (py::error_already_set &e) {
+        // A setup.py that cannot be read or parsed names no requirement.
+        if (!is_unreadable_source_error(e) && !e.matches(L->AstroidBuildingError))
+            throw;
+        support::warn_skipped(L->logger, path, kNoVersionRead, e);
+        return py::none();
+    }
     for (py::handle node : tree.attr(N->nodes_of_class)(L->Const)) {
         py::object value = node.attr(N->value);
         if (!PyUnicode_Check(value.ptr())) continue;
@@ -231,14 +267,6 @@ bool is_django_node(py::handle node) {
         }
     }
     return false;
-}
-
-// Errors that mean the file cannot be read, decoded or parsed: such a file says nothing
-// about the project, and a project is not to be rejected for one stray file.
-bool is_unreadable_source_error(py::error_already_set &e) {
-    return e.matches(PyExc_OSError) || e.matches(PyExc_ValueError) ||
-           e.matches(PyExc_SyntaxError) || e.matches(PyExc_RecursionError) ||
-           e.matches(PyExc_MemoryError);
 }
 
 bool is_django_repository(py::handle project_root) {
@@ -368,6 +396,8 @@ PYBIND11_MODULE(dependencies, m) {
     libs->ImportFrom = support::import("ast", "ImportFrom");
     libs->ConfigParser = support::import("configparser", "ConfigParser");
     libs->meta = support::import("vorlane.staticanalysis.meta");
+    libs->AstroidBuildingError =
+        support::import("astroid.exceptions", "AstroidBuildingError");
     py::dict stock;
     for (const StockModule &entry : kStockModules) {
         std::string qualified =
@@ -400,6 +430,7 @@ PYBIND11_MODULE(dependencies, m) {
     py::cpp_function omittable([](py::handle name) { return is_omittable_name(name); },
                                py::name("omittable"), py::arg("name"));
     libs->default_omittable = omittable.release();
+    libs->logger = support::module_logger(m).release();
     L = libs;
 
     m.def("resolve_django_version", &resolve_django_version, py::arg("project_root"));

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -16,6 +18,7 @@ using support::steal;
 struct Libs {
     py::handle Decimal, attrgetter, re, astroid, walk, ASTTokens, TransformVisitor,
         AstroidManager, safe_infer, tok_name;
+    py::handle MarkTokens, iter_children_func; // token marking, see mark_tokens
     // astroid node classes; instance tests go by the C type, see is_a
     py::handle BinOp, Attribute, AssignName, Name, Const, List, Tuple, Dict, ImportFrom,
         Assign, ClassDef, Module;
@@ -467,6 +470,88 @@ void add_non_code_placeholders(py::handle atok) {
     }
 }
 
+// asttokens marks a tree from a stack into which it inserts each child of a node at one
+// index, moving every sibling inserted before it: quadratic in the children of one
+// node, so a literal list of 300 000 items takes a minute. This is the same visit, in
+// the same order and with the same marking steps, each node's children pushed last
+// one first: linear.
+void mark_tokens(py::handle self, py::handle root_node) {
+    py::object marker = L->MarkTokens(self);
+    py::object children_of = L->iter_children_func(root_node);
+    marker.attr(support::name<"_iter_children">()) = children_of;
+    py::object before = marker.attr(support::name<"_visit_before_children">());
+    py::object after = marker.attr(support::name<"_visit_after_children">());
+    struct Step {
+        py::object node, parent_token, token;
+        bool entered;
+    };
+    std::vector<Step> stack;
+    stack.push_back({borrow(root_node), py::none(), py::none(), false});
+    std::unordered_set<PyObject *> entered; // a node reached twice would loop forever
+    while (!stack.empty()) {
+        Step step = std::move(stack.back());
+        stack.pop_back();
+        if (step.entered) {
+            after(step.node, step.parent_token, step.token);
+            continue;
+        }
+        if (!entered.insert(step.node.ptr()).second)
+            support::raise(PyExc_ValueError, "a node of the tree is reached twice");
+        // (the token handed to the children, the node's own token)
+        py::object tokens = before(step.node, step.parent_token);
+        py::object for_children = tokens[py::int_(0)];
+        py::object children = steal(PySequence_List(children_of(step.node).ptr()));
+        stack.push_back({step.node, step.parent_token, tokens[py::int_(1)], true});
+        for (Py_ssize_t i = PyList_GET_SIZE(children.ptr()); i-- > 0;)
+            stack.push_back({borrow(PyList_GET_ITEM(children.ptr(), i)), for_children,
+                             py::none(), false});
+    }
+}
+
+// asttokens' class with the linear marking.
+py::handle linear_ast_tokens(py::handle base) {
+    py::dict ns;
+    ns["__module__"] = "vorlane.staticanalysis.helpers";
+    ns["__qualname__"] = "ASTTokens";
+    ns["__doc__"] = "asttokens.ASTTokens, marking trees in time linear in their size.";
+    py::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
+    py::object cls = type("ASTTokens", py::make_tuple(base), ns);
+    support::def_method(cls, "mark_tokens", &mark_tokens, py::arg("root_node"));
+    return cls.release();
+}
+
+// The parser ends a line at "\r\n", "\n" or a lone "\r"; asttokens reads lines at "\n"
+// only, so in text with a lone "\r" its token positions miss the tree's and it fails on
+// them (an IndexError, or tokenize's error inside a string). Such text cannot be given
+// token positions: it is refused as a syntax error at the row the lone "\r" ends.
+void refuse_lone_carriage_return(py::handle source, py::handle path) {
+    PyObject *text = source.ptr();
+    if (!PyUnicode_Check(text)) return; // bytes and the like: the parser has judged
+    Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_FindChar(text, '\r', 0, size, 1) < 0) return; // none at all: common
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t row = 1, row_start = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\r' && (i + 1 == size || PyUnicode_READ(kind, data, i + 1) != '\n')) {
+            py::object line = steal(PyUnicode_Substring(text, row_start, i));
+            py::object filename =
+                PyUnicode_Check(path.ptr()) ? borrow(path) : py::str("<unknown>");
+            py::object error = py::handle(PyExc_SyntaxError)(
+                "line ends with a lone carriage return",
+                py::make_tuple(filename, row, i - row_start + 1, line));
+            PyErr_SetObject(PyExc_SyntaxError, error.ptr());
+            throw py::error_already_set();
+        }
+        if (c == '\n' || c == '\r') {
+            if (c == '\r') ++i; // "\r\n"
+            ++row;
+            row_start = i + 1;
+        }
+    }
+}
+
 py::object build_atok(py::object source, py::object modname, py::object absolute_path,
                       py::object parse_non_code) {
     py::object shims = py::module_::import("vorlane.staticanalysis.shims");
@@ -486,6 +571,7 @@ py::object build_atok(py::object source, py::object modname, py::object absolute
     py::object builder = L->AstroidBuilder("manager"_a = manager);
     py::object tree = builder.attr(N->string_build)(source, "modname"_a = modname,
                                                     "path"_a = absolute_path);
+    refuse_lone_carriage_return(source, absolute_path);
     py::object atok = L->ASTTokens(source, "tree"_a = tree);
     atok.attr(N->extra_line_map) = py::dict();
     if (support::truthy(parse_non_code)) add_non_code_placeholders(atok);
@@ -550,7 +636,9 @@ void load_libs() {
     l->re = support::import("re");
     l->astroid = astroid;
     l->walk = support::import("asttokens.util", "walk");
-    l->ASTTokens = support::import("asttokens", "ASTTokens");
+    l->ASTTokens = linear_ast_tokens(support::import("asttokens", "ASTTokens"));
+    l->MarkTokens = support::import("asttokens.mark_tokens", "MarkTokens");
+    l->iter_children_func = support::import("asttokens.util", "iter_children_func");
     l->TransformVisitor = support::import("astroid.transforms", "TransformVisitor");
     l->AstroidManager = support::import("astroid.manager", "AstroidManager");
     l->safe_infer = support::import("pylint.checkers.utils", "safe_infer");

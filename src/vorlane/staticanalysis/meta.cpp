@@ -17,7 +17,7 @@ using namespace pybind11::literals;
 struct Libs {
     py::handle Path, os, scandir, realpath, islink, os_stat, fnmatch, translate,
         re_compile, open;
-    py::handle toml_load, TomlDecodeError;
+    py::handle toml_load, TOMLDecodeError;
     py::handle astroid, MANAGER, If, Expr, Attribute, FunctionDef, ImportFrom,
         AstroidBuilder, AstroidBuildingError, file_from_modpath;
     py::handle black, ClickException;
@@ -142,18 +142,24 @@ bool is_error(py::error_already_set &e, py::handle cls) {
     return e.matches(cls);
 }
 
-// open(path, "r").read(), closed on every path.
-py::object read_text(py::handle path) {
-    py::object file = L->open(path, "r");
-    py::object text;
+// use(open(path, mode)), the file closed on every path.
+template <typename F> py::object with_file(py::handle path, const char *mode, F &&use) {
+    py::object file = L->open(path, mode);
+    py::object result;
     try {
-        text = call_method(file, N->read);
+        result = use(file);
     } catch (py::error_already_set &) {
         call_method(file, N->close);
         throw;
     }
     call_method(file, N->close);
-    return text;
+    return result;
+}
+
+// open(path, "r").read()
+py::object read_text(py::handle path) {
+    return with_file(path, "r",
+                     [](py::handle file) { return call_method(file, N->read); });
 }
 
 void debug(const py::object &text) {
@@ -283,6 +289,8 @@ struct TreeWalk {
         PyErr_Restore(type, value, tb);
     }
 
+    // A directory to check that cannot be listed (missing, a file, no permission) is
+    // logged and skipped: the other directories are still walked.
     void start() {
         started = true;
         py::object text = L->os.attr("fspath")(directory);
@@ -291,17 +299,25 @@ struct TreeWalk {
         // the system interpreter) is listed in full.
         rules =
             std::make_unique<IgnoreRules>(ignore, !within(resolved, L->prefix_bytes));
-        stack.push_back({L->scandir(text), resolved});
+        try {
+            stack.push_back({L->scandir(text), resolved});
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_OSError)) throw;
+            support::warn_skipped(L->logger, text, "directory not checked", e);
+        }
     }
 
-    // Opens a subdirectory; one that vanished since it was listed is skipped.
+    // Opens a subdirectory. One that vanished since it was listed is skipped; one that
+    // cannot be listed (no permission) is logged and skipped.
     void enter(const std::string &dir) {
         try {
             stack.push_back({L->scandir(fs_str(dir)), dir});
         } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_OSError)) throw;
             if (!is_error(e, L->FileNotFoundError) &&
                 !is_error(e, L->NotADirectoryError))
-                throw;
+                support::warn_skipped(L->logger, fs_str(dir), "directory not checked",
+                                      e);
         }
     }
 
@@ -454,7 +470,9 @@ py::object find_pyproject_toml(py::handle project_root) {
 // Keys may be written as command-line options: --disable and dis-able arrive as
 // disable and dis_able.
 py::dict parse_pyproject_toml(py::handle path_config) {
-    py::object document = L->toml_load(path_config);
+    // The TOML 1.0 reader takes the file's bytes: TOML is UTF-8 whatever the platform.
+    py::object document = with_file(path_config, "rb",
+                                    [](py::handle file) { return L->toml_load(file); });
     py::object tool = document.attr(N->get)(N->tool, py::dict());
     py::object table = tool.attr(N->get)(N->vorlane, py::dict());
     py::dict config;
@@ -466,6 +484,23 @@ py::dict parse_pyproject_toml(py::handle path_config) {
     return config;
 }
 
+bool is_list_of_text(py::handle value) {
+    if (!PyList_Check(value.ptr())) return false;
+    for (py::handle item : value)
+        if (!PyUnicode_Check(item.ptr())) return false;
+    return true;
+}
+
+// What a [tool.vorlane] value must be, or nullptr when it is that: ignore = ["tests"]
+// and directories = ["src"] are lists of texts; disable and enable go to pylint only,
+// which also takes one text of comma-separated names.
+const char *wrong_type(const std::string &key, py::handle value) {
+    bool pylint_only = key == "disable" || key == "enable";
+    if (is_list_of_text(value) || (pylint_only && PyUnicode_Check(value.ptr())))
+        return nullptr;
+    return pylint_only ? "a text or a list of texts" : "a list of texts";
+}
+
 py::dict get_toml_config(py::handle project_root) {
     py::object toml_file = find_pyproject_toml(project_root);
     if (toml_file.is_none()) return py::dict();
@@ -473,13 +508,27 @@ py::dict get_toml_config(py::handle project_root) {
     try {
         parsed = parse_pyproject_toml(toml_file);
     } catch (py::error_already_set &e) {
-        if (!e.matches(L->TomlDecodeError)) throw;
+        // Not TOML 1.0, or not UTF-8: the project is analysed without configuration.
+        if (!e.matches(L->TOMLDecodeError) && !e.matches(PyExc_UnicodeDecodeError))
+            throw;
         support::log_exception(L->logger, e.value(), e, true);
         return py::dict();
     }
+    // A value of the wrong type (ignore = 5, directories = "src") is left out on its
+    // own and the other keys still apply: the walk would fail on a number and take a
+    // text's characters for directories.
     py::dict config;
-    for (const char *key : whitelisted)
-        if (parsed.contains(key)) config[key] = parsed[key];
+    for (const char *key : whitelisted) {
+        if (!parsed.contains(key)) continue;
+        py::object value = parsed[key];
+        if (const char *expected = wrong_type(key, value)) {
+            L->logger.attr(support::name<"warning">())(
+                "%s: [tool.vorlane] %s must be %s, not %r; the key is left out",
+                toml_file, key, expected, value);
+            continue;
+        }
+        config[key] = value;
+    }
     return config;
 }
 
@@ -586,6 +635,30 @@ py::object settings_parse(py::handle source, py::handle modname, py::handle path
     return tree;
 }
 
+// A project source that cannot be read (missing, no permission, not in the platform's
+// encoding) or does not parse.
+bool is_unreadable_source(py::error_already_set &e) {
+    return e.matches(PyExc_OSError) || e.matches(PyExc_UnicodeDecodeError) ||
+           e.matches(L->AstroidBuildingError);
+}
+
+// work(text of file), or None when the file cannot be read or does not parse. That is
+// logged as a warning naming the file, and the caller goes on as for a source that
+// lacks what it looks for: one broken settings module or manage.py ends no run, and
+// the project's lint reports the syntax error on the file itself.
+template <typename F>
+py::object read_source_with(py::handle file, const char *consequence, F &&work) {
+    try {
+        return work(read_text(file));
+    } catch (py::error_already_set &e) {
+        if (!is_unreadable_source(e)) throw;
+        support::warn_skipped(L->logger, file, consequence, e);
+        return py::none();
+    }
+}
+
+const char *const kSettingsNotRead = "not read as a settings module";
+
 // os.environ.setdefault("DJANGO_SETTINGS_MODULE", "proj.settings"): the value, or a
 // null object for any other statement, including calls with too few arguments.
 py::object settings_default_of(py::handle statement) {
@@ -617,9 +690,13 @@ struct ManageScan {
     py::object next() {
         if (!started) {
             started = true;
-            py::object source = read_text(manage_path);
-            py::object tree = settings_parse(source, py::handle(), py::handle());
-            outer = py::list(tree.attr(N->body));
+            py::object body = read_source_with(
+                manage_path, "no settings module read from it",
+                [](py::handle source) -> py::object {
+                    return settings_parse(source, py::handle(), py::handle())
+                        .attr(N->body);
+                });
+            if (!body.is_none()) outer = py::list(body);
         }
         while (true) {
             while (j < inner.size()) {
@@ -760,9 +837,13 @@ py::object get_root_urlconf_from_source(py::handle source, py::handle path) {
 py::object get_root_urlconf(py::handle settings_files) {
     for (py::handle entry : settings_files) {
         py::object file = file_of_modpath(entry);
-        py::object source = read_text(file);
-        if (!support::truthy(source) || !mentions(source, N->ROOT_URLCONF)) continue;
-        py::object value = get_root_urlconf_from_source(source, file);
+        py::object value = read_source_with(
+            file, kSettingsNotRead, [&file](py::handle source) -> py::object {
+                // Only a module that mentions the name is parsed.
+                if (!support::truthy(source) || !mentions(source, N->ROOT_URLCONF))
+                    return py::none();
+                return get_root_urlconf_from_source(source, file);
+            });
         if (support::truthy(value)) return value;
     }
     return py::none();
@@ -806,9 +887,11 @@ py::object get_static_url_setting(py::handle project_root, py::object default_) 
         while (PyObject *raw = PyIter_Next(entries.ptr())) {
             py::object entry = py::reinterpret_steal<py::object>(raw);
             py::object file = file_of_modpath(entry);
-            py::object source = read_text(file);
-            py::object value =
-                get_static_url_from_source(source, module_name_of(entry), file);
+            py::object value = read_source_with(
+                file, kSettingsNotRead, [&file, &entry](py::handle source) {
+                    return get_static_url_from_source(source, module_name_of(entry),
+                                                      file);
+                });
             if (support::truthy(value)) return value;
         }
         if (PyErr_Occurred()) throw py::error_already_set();
@@ -872,7 +955,7 @@ PYBIND11_MODULE(meta, m) {
     py::handle sys = support::import("sys");
     libs->fnmatch = support::import("fnmatch", "fnmatch");
     support::import("logging");
-    support::import("toml");
+    support::import("tomllib");
     support::import("astroid");
     support::import("black");
     support::import("click");
@@ -888,8 +971,8 @@ PYBIND11_MODULE(meta, m) {
     libs->open = support::import("builtins", "open");
     libs->FileNotFoundError = PyExc_FileNotFoundError;
     libs->NotADirectoryError = PyExc_NotADirectoryError;
-    libs->toml_load = support::import("toml", "load");
-    libs->TomlDecodeError = support::import("toml.decoder", "TomlDecodeError");
+    libs->toml_load = support::import("tomllib", "load");
+    libs->TOMLDecodeError = support::import("tomllib", "TOMLDecodeError");
     libs->astroid = support::import("astroid");
     libs->MANAGER = support::import("astroid", "MANAGER");
     libs->If = support::import("astroid", "If");

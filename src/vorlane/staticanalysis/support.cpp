@@ -86,6 +86,19 @@ void log_exception(py::handle logger, py::handle text, py::error_already_set &e,
         logger.attr("error")(text);
 }
 
+void warn_skipped(py::handle logger, py::handle path, const char *consequence,
+                  py::error_already_set &e) {
+    py::object error = py::reinterpret_borrow<py::object>(e.value());
+    py::object wrapped = attr_or_none(error, name<"error">());
+    if (PyExceptionInstance_Check(wrapped.ptr())) error = wrapped;
+    py::object type_name = py::type::handle_of(error).attr(name<"__name__">());
+    // One row per file: configparser, for one, quotes the offending row on a row of its
+    // own.
+    py::object text = py::str(error).attr(name<"replace">())("\n", " ");
+    logger.attr(name<"warning">())("%s: %s: %s: %s", path, consequence, type_name,
+                                   text);
+}
+
 bool isinstance(py::handle obj, py::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw py::error_already_set();

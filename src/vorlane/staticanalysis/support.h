@@ -105,6 +105,14 @@ auto on_exception(F &&f, R fallback) -> decltype(f()) {
 void log_exception(py::handle logger, py::handle text, py::error_already_set &e,
                    bool traceback);
 
+// --- Project files a run goes on without -------------------------------------------
+
+// logger.warning("<path>: <consequence>: <Type>: <text>") for one project file that
+// could not be read or parsed, so the user sees which file was left out and why. An
+// astroid building error is shown by the error it wraps: the parser's message and row.
+void warn_skipped(py::handle logger, py::handle path, const char *consequence,
+                  py::error_already_set &e);
+
 // --- Objects -----------------------------------------------------------------------
 
 // isinstance / truth on the C API; a Python error propagates.

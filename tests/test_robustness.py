@@ -1,0 +1,273 @@
+"""One broken or unusual file never ends a run: discovery and the linter core on
+projects that are good but for one file."""
+import logging
+from pathlib import Path
+
+import astroid
+import pylint.lint.utils
+import pytest
+from pylint.checkers import BaseChecker
+
+from vorlane.staticanalysis import advicetexts, checker, dependencies, helpers, meta
+
+MANAGE = (
+    "import os\n"
+    'if __name__ == "__main__":\n'
+    '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "mysite.settings")\n'
+)
+
+# The good project: every row adds or replaces files of it.
+GOOD = {
+    "requirements.txt": "Django==3.2.5\n",
+    "shop/__init__.py": "",
+    "shop/models.py": "from django.db import models\n\n\nclass Item(models.Model):\n"
+    "    name = models.CharField(max_length=20)\n",
+}
+ITEM = ("C0901", "shop/models.py", 4)
+META_FROM_REQUIREMENTS = ("C1000", "requirements.txt", None)
+NO_DJANGO_REQUIREMENT = {"requirements.txt": "requests==2.31\n"}
+# Pipfile is read after setup.cfg and Pipfile.lock: a broken one of those comes first.
+DJANGO_IN_PIPFILE = {"Pipfile": '[packages]\ndjango = "==3.1"\n'}
+
+
+class ClassProbe(BaseChecker):
+    """Reports every class, so that the good files' records can be counted."""
+
+    name = "class-probe"
+    msgs = {"C0901": (helpers.context_string(""), "class-probe", "A class.")}
+
+    def visit_classdef(self, node):
+        self.add_message("C0901", node=node, args={"name": node.name})
+
+
+class CrashProbe(BaseChecker):
+    """Fails on every module, as a checker with a fault would."""
+
+    name = "crash-probe"
+    msgs = {"C0902": (helpers.context_string(""), "crash-probe", "Never reported.")}
+
+    def visit_module(self, node):
+        raise RuntimeError("probe crashed")
+
+
+@pytest.fixture(autouse=True)
+def forget_project_modules(tmp_path):
+    """astroid keeps modules by name process-wide: every row's shop is its own. The
+    Django modules it loaded stay, as they would in one process."""
+    yield
+    manager = astroid.MANAGER
+    for name, module in list(manager.astroid_cache.items()):
+        if str(tmp_path) in str(getattr(module, "file", None)):
+            del manager.astroid_cache[name]
+    for key, found in list(manager._mod_file_cache.items()):
+        if str(tmp_path) in repr(found):
+            del manager._mod_file_cache[key]
+
+
+@pytest.fixture
+def pylint_home(tmp_path, monkeypatch):
+    """pylint's home, where it writes its crash reports, is an empty folder of the
+    test's own."""
+    home = tmp_path / "pylint-home"
+    home.mkdir()
+    monkeypatch.setattr(pylint.lint.utils, "PYLINT_HOME", str(home))
+    return home
+
+
+@pytest.fixture
+def probed(monkeypatch):
+    monkeypatch.setattr(
+        checker, "python_checker_classes", checker.python_checker_classes + [ClassProbe]
+    )
+    monkeypatch.setattr(advicetexts, "C0901", "A class.", raising=False)
+
+
+def write_project(root, files):
+    for rel, text in files.items():
+        path = root / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(text.encode())
+    return root
+
+
+def snapshot(root):
+    """Every file below root with its bytes, and every directory."""
+    return {
+        str(path.relative_to(root)): path.read_bytes() if path.is_file() else None
+        for path in sorted(root.rglob("*"))
+    }
+
+
+def summary(records, root):
+    """(code, path relative to the project, line) of every record."""
+    out = set()
+    for record in records:
+        path = Path(record["path"])
+        rel = str(path.relative_to(root)) if path.is_absolute() else str(path)
+        out.add((record["message-id"], rel, record.get("line")))
+    return out
+
+
+BROKEN_PROJECTS = [
+    pytest.param(
+        {
+            "pyproject.toml": '[tool.vorlane]\nignore = 5\ndirectories = ["shop"]\n',
+            "other/extra.py": "class Outside: ...\n",
+        },
+        "pyproject.toml",
+        {ITEM, META_FROM_REQUIREMENTS},
+        ["other/extra.py"],  # the valid key still decides what is walked
+        id="config-ignore-not-a-list",
+    ),
+    pytest.param(
+        {
+            "pyproject.toml": '[tool.vorlane]\ndirectories = "x"\nignore = ["legacy"]\n',
+            "shop/legacy.py": "class Old: ...\n",
+        },
+        "pyproject.toml",
+        {ITEM, META_FROM_REQUIREMENTS},
+        ["shop/legacy.py"],
+        id="config-directories-a-text",
+    ),
+    pytest.param(
+        {
+            "pyproject.toml": '[tool.vorlane]\ndisable = {a = 1}\nignore = ["legacy"]\n',
+            "shop/legacy.py": "class Old: ...\n",
+        },
+        "pyproject.toml",
+        {ITEM, META_FROM_REQUIREMENTS},
+        ["shop/legacy.py"],
+        id="config-disable-a-table",
+    ),
+    pytest.param(
+        {
+            "pyproject.toml": '[tool.vorlane]\ndirectories = ["no-such-folder", "shop"]\n'
+        },
+        "no-such-folder",
+        {ITEM, META_FROM_REQUIREMENTS},
+        [],
+        id="missing-directory",
+    ),
+    pytest.param(
+        {
+            "manage.py": MANAGE,
+            "mysite/__init__.py": "\n",
+            "mysite/settings.py": 'ROOT_URLCONF = "mysite.urls"\nSTATIC_URL = (\n',
+        },
+        "mysite/settings.py",
+        {ITEM, META_FROM_REQUIREMENTS, ("E0001", "mysite/settings.py", 2)},
+        [],
+        id="settings-syntax-error",
+    ),
+    pytest.param(
+        {
+            **NO_DJANGO_REQUIREMENT,
+            "setup.py": 'setup(install_requires=["Django>=3.2"\n',
+        },
+        "setup.py",
+        {ITEM, ("E0001", "setup.py", 1)},
+        [],
+        id="setup-py-cut-short",
+    ),
+    pytest.param(
+        {
+            **NO_DJANGO_REQUIREMENT,
+            **DJANGO_IN_PIPFILE,
+            "setup.cfg": "[options\ninstall_requires = Django\n",
+        },
+        "setup.cfg",
+        {ITEM, ("C1000", "Pipfile", None)},
+        [],
+        id="setup-cfg-broken-header",
+    ),
+    pytest.param(
+        {
+            **NO_DJANGO_REQUIREMENT,
+            **DJANGO_IN_PIPFILE,
+            "Pipfile.lock": '{"default": {"django": {"version": "==3.2"}',
+        },
+        "Pipfile.lock",
+        {ITEM, ("C1000", "Pipfile", None)},
+        [],
+        id="pipfile-lock-truncated",
+    ),
+    pytest.param(
+        {"shop/views.py": "def f(x):\r    if x:\n        return 1\n    return 2\n"},
+        "shop/views.py",
+        {ITEM, META_FROM_REQUIREMENTS, ("E0001", "shop/views.py", 3)},
+        [],
+        id="mixed-line-ends",
+    ),
+]
+
+
+@pytest.mark.parametrize("files, broken, expected, absent", BROKEN_PROJECTS)
+def test_one_broken_file_never_ends_a_run(
+    tmp_path, monkeypatch, caplog, pylint_home, probed, files, broken, expected, absent
+):
+    root = write_project((tmp_path / "project").resolve(), {**GOOD, **files})
+    monkeypatch.chdir(root)
+    monkeypatch.syspath_prepend(str(root))
+    before = snapshot(root)
+    caplog.set_level(logging.WARNING, logger="vorlane.staticanalysis")
+
+    selection = meta.get_files_to_check_in_project([str(root)], project_root=str(root))
+    selection["META"] = None
+    records = checker.get_messages(str(root), selection)
+    dependencies.is_django_repository(str(root))
+    meta.get_static_url_setting(str(root))
+
+    found = summary(records, root)
+    assert expected <= found
+    assert not [r for r in found if r[1] in absent]
+    # One record for the broken file at most: it could not be checked, or it is read
+    # by discovery only.
+    assert len([r for r in found if r[1] == broken]) <= 1
+    named = str(root / broken) if broken != "no-such-folder" else broken
+    assert any(
+        r.getMessage().startswith(named + ":") and r.levelno >= logging.WARNING
+        for r in caplog.records
+    ), [r.getMessage() for r in caplog.records]
+    assert list(pylint_home.iterdir()) == []
+    assert snapshot(root) == before
+
+
+def test_pylint_home_is_where_crash_reports_go(tmp_path, monkeypatch, pylint_home):
+    # A checker that fails still writes pylint's report: the folder watched above is
+    # the one pylint writes to.
+    monkeypatch.setattr(checker, "python_checker_classes", [CrashProbe])
+    root = write_project(tmp_path / "project", {"crash.py": "x = 1\n"})
+    path = str((root / "crash.py").resolve())
+    records = checker.get_python_messages(str(root), {path: None}, "3.2")
+    assert [r["type"] for r in records] == ["fatal"]
+    assert len(list(pylint_home.iterdir())) == 1
+
+
+@pytest.mark.parametrize(
+    "code, lines",
+    [
+        ("x = 1\ry = 2\r", [1]),
+        ('x = """a\rb"""\ry = 2\r', [1]),
+        ("x = 1\ny = 2\rz = 3\n", [2]),
+        ("def f(x):\r    if x:\n        return 1\n    return 2\n", [1]),
+        ("x = 1\r\ny = 2\r\n", []),
+        ("x = 1\ny = 2\n", []),
+        ('x = """a\r\nb"""\r\n', []),
+    ],
+    ids=[
+        "lone-cr",
+        "lone-cr-in-string",
+        "one-lone-cr",
+        "mixed",
+        "crlf",
+        "lf",
+        "crlf-in-string",
+    ],
+)
+def test_check_code_on_lone_carriage_returns(
+    tmp_path, monkeypatch, pylint_home, code, lines
+):
+    monkeypatch.chdir(tmp_path)
+    result = checker.check_code(code, "shop/views.py", None)
+    assert [r["line"] for r in result.get("E0001", [])] == lines
+    assert list(pylint_home.iterdir()) == []
