@@ -77,17 +77,19 @@ class LintedProject:
 
 @pytest.fixture(scope="module")
 def linted_project(tmp_path_factory):
-    """Lints a project of tests/projects once per test module: a copy, importable from
-    sys.path while it is linted (inference finds its modules there), every file
-    selected. Answers a LintedProject."""
+    """Lints a project once per test module: a copy of the named project of
+    tests/projects (or of the directory given), importable from sys.path while it is
+    linted (inference finds its modules there), every file selected. Answers a
+    LintedProject."""
     from vorlane.staticanalysis import checker, meta
 
     linted = {}
 
     def lint(name):
         if name not in linted:
-            root = (tmp_path_factory.mktemp(name) / name).resolve()
-            shutil.copytree(PROJECTS / name, root)
+            source = PROJECTS / name
+            root = (tmp_path_factory.mktemp(source.name) / source.name).resolve()
+            shutil.copytree(source, root)
             with pytest.MonkeyPatch.context() as patch:
                 patch.syspath_prepend(str(root))
                 files = meta.get_files_to_check_in_project([str(root)], [], str(root))

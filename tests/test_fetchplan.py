@@ -2,6 +2,7 @@
 tests of QuerySet values, foreign keys read through the related object, and the
 rewrites that fix them."""
 import itertools
+from pathlib import Path
 
 import astroid
 import pytest
@@ -382,3 +383,10 @@ def test_module_contents():
         "C9002": "count-instead-exists",
         "C9003": "truthy-instead-exists",
     }
+
+
+def test_sample_project_shows_the_rules(linted_project):
+    sample = linted_project(Path(__file__).resolve().parent.parent / "sample")
+    found = sample.findings(("C90",))
+    assert {path for path, _, _ in found} == {"shop/views.py"}
+    assert sorted({code for _, _, code in found}) == ["C9000", "C9001", "C9002", "C9003"]

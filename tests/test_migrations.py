@@ -1,6 +1,7 @@
 """The migration checker: model imports and RunPython without reverse code, and the
 rewrite that adds migrations.RunPython.noop."""
 import itertools
+from pathlib import Path
 
 import astroid
 import pytest
@@ -337,3 +338,12 @@ def test_module_contents():
         "C8000": ("migration-model-import", "Detects importing model in migration"),
         "C8001": ("missing-reverse-migration", "Detects if migration has no backwards"),
     }
+
+
+def test_sample_project_shows_the_rules(linted_project):
+    sample = linted_project(Path(__file__).resolve().parent.parent / "sample")
+    assert sample.findings(("C80",)) == [
+        ("shop/migrations/0001_initial.py", 8, "C8000"),
+        ("shop/migrations/0001_initial.py", 47, "C8001"),
+        ("shop/migrations/0002_title_case_titles.py", 16, "C8001"),
+    ]
