@@ -59,20 +59,20 @@ def test_findings_of_the_project(library):
 @pytest.mark.parametrize(
     "path, line, code, args",
     [
-        ("catalog/views.py", 17, "C9000", {"foo": "bar"}),
-        ("catalog/views.py", 20, "C9002", {"queryset": "books"}),
-        ("catalog/views.py", 46, "C9002", {"queryset": "Book.objects.filter(pages=1)"}),
-        ("catalog/views.py", 48, "C9003", {"queryset": "books"}),
+        ("catalog/views.py", 18, "C9000", {"foo": "bar"}),
+        ("catalog/views.py", 21, "C9002", {"queryset": "books"}),
+        ("catalog/views.py", 47, "C9002", {"queryset": "Book.objects.filter(pages=1)"}),
+        ("catalog/views.py", 49, "C9003", {"queryset": "books"}),
         (
             "catalog/views.py",
-            77,
+            78,
             "C9001",
             {"me": "book", "related_name": "author", "pk_attribute": "id"},
         ),
         # The object in front of the foreign key has no name of its own.
         (
             "catalog/views.py",
-            92,
+            93,
             "C9001",
             {"me": "model", "related_name": "author", "pk_attribute": "id"},
         ),
@@ -99,9 +99,9 @@ def test_findings_land_on_their_nodes(library):
         (library.relative(r["path"]), r["line"], r["message-id"]): r["column"]
         for r in library.records
     }
-    assert located["catalog/views.py", 20, "C9000"] == 12  # the len() call
-    assert located["catalog/views.py", 20, "C9002"] == 4  # the assignment
-    assert located["catalog/views.py", 52, "C9003"] == 7  # not books
+    assert located["catalog/views.py", 21, "C9000"] == 12  # the len() call
+    assert located["catalog/views.py", 21, "C9002"] == 4  # the assignment
+    assert located["catalog/views.py", 53, "C9003"] == 7  # not books
 
 
 # --- Predicates ----------------------------------------------------------------------

@@ -11,9 +11,11 @@ using support::name;
 
 struct Libs {
     py::handle module; // this module: the rewrite table names its own attributes
-    py::handle helpers, safe_infer, extract_node, Instance;
+    py::handle helpers, safe_infer, extract_node, Instance, stdlib_module_names,
+        BUILTIN_PREDICATES;
     // astroid node classes
-    py::handle Attribute, Call, Compare, Const, Name, Subscript, UnaryOp;
+    py::handle Assign, AssignName, Attribute, BoolOp, Call, Compare, Const, Import,
+        ImportFrom, List, Name, Subscript, Tuple, UnaryOp;
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
@@ -57,6 +59,13 @@ py::object borrow(py::handle h) {
     return py::reinterpret_borrow<py::object>(h);
 }
 
+// `key in collection`
+bool contains(py::handle collection, py::handle key) {
+    int found = PySequence_Contains(collection.ptr(), key.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
 py::object safe_infer(py::handle node) {
     return L->safe_infer(node);
 }
@@ -67,6 +76,11 @@ py::object helpers_is_queryset(py::handle value) {
 
 py::object as_string(py::handle node) {
     return support::call_method(node, name<"as_string">());
+}
+
+// not qs
+bool is_not(py::handle unaryop) {
+    return is_text(unaryop.attr(name<"op">()), name<"not">());
 }
 
 // --- Predicates ----------------------------------------------------------------------
@@ -96,8 +110,11 @@ py::object is_queryset_count(py::handle node) {
 
 // if qs:, not Book.objects.all()
 bool is_queryset_value(py::handle node) {
-    // A comparison or a constant never infers to a QuerySet: spare the inference.
+    // A comparison, a constant or a `not` never infers to a QuerySet (they make bools
+    // or stay uninferable): spare the inference, the not's operand being the costly
+    // part.
     if (is_a(node, L->Compare) || is_a(node, L->Const)) return false;
+    if (is_a(node, L->UnaryOp) && is_not(node)) return false;
     return support::truthy(helpers_is_queryset(safe_infer(node)));
 }
 
@@ -196,10 +213,6 @@ py::object count_receiver(py::handle call) {
     return call.attr(name<"func">()).attr(name<"expr">());
 }
 
-bool is_not(py::handle unaryop) {
-    return is_text(unaryop.attr(name<"op">()), name<"not">());
-}
-
 // len(qs)
 void visit_call(py::handle self, py::handle node) {
     if (!support::truthy(is_queryset_length(node))) return;
@@ -234,25 +247,111 @@ void visit_compare(py::handle self, py::handle node) {
     support::add_message(self, name<"C9002">(), statement, queryset_args(queryset));
 }
 
+// The name an expression is reached from through attributes, calls and subscripts: os
+// in os.path.exists(p), qs in qs.first(). A null object when the chain starts with
+// anything else (a literal, a lambda, an operation in parentheses).
+py::object chain_root(py::handle node) {
+    py::object current = borrow(node);
+    while (true) {
+        if (is_a(current, L->Name)) return current;
+        if (is_a(current, L->Attribute))
+            current = current.attr(name<"expr">());
+        else if (is_a(current, L->Call))
+            current = current.attr(name<"func">());
+        else if (is_a(current, L->Subscript))
+            current = current.attr(name<"value">());
+        else
+            return py::object();
+    }
+}
+
+// import os, import os.path as p, from collections import abc: a binding of a module of
+// the standard library or of a name taken from one.
+bool is_stdlib_import(py::handle binding, py::handle bound) {
+    py::object modname;
+    if (is_a(binding, L->ImportFrom)) {
+        if (support::truthy(binding.attr(name<"level">())))
+            return false; // relative: the project's own
+        modname = binding.attr(name<"modname">());
+    } else if (is_a(binding, L->Import)) {
+        for (py::handle alias : binding.attr(name<"names">())) {
+            py::object imported = alias[py::int_(0)], asname = alias[py::int_(1)];
+            py::object top = imported.attr(name<"partition">())(".")[py::int_(0)];
+            if (asname.is_none() ? top.equal(bound) : asname.equal(bound))
+                modname = imported;
+        }
+        if (!modname) return false;
+    } else {
+        return false;
+    }
+    py::object top = modname.attr(name<"partition">())(".")[py::int_(0)];
+    return contains(L->stdlib_module_names, top);
+}
+
+bool from_stdlib(py::handle root, bool follow_assignments);
+
+// A binding that proves the name's value comes from the standard library: its import,
+// or, one assignment deep, `match = re.match(...)`, `head, rest = parser.parse(text)`
+// or `match = None`.
+bool is_stdlib_binding(py::handle binding, py::handle bound, bool follow_assignments) {
+    if (is_stdlib_import(binding, bound)) return true;
+    if (!follow_assignments || !is_a(binding, L->AssignName)) return false;
+    py::object statement = binding.attr(name<"parent">());
+    while (is_a(statement, L->Tuple) || is_a(statement, L->List))
+        statement = statement.attr(name<"parent">());
+    if (!is_a(statement, L->Assign)) return false; // for loops, arguments, with
+    py::object value = statement.attr(name<"value">());
+    if (is_a(value, L->Const)) return true;
+    py::object root = chain_root(value);
+    return root && from_stdlib(root, false);
+}
+
+// Whether every binding of the name is one of the above; a name bound nowhere is not.
+bool from_stdlib(py::handle root, bool follow_assignments) {
+    py::object bound = root.attr(name<"name">());
+    py::object bindings = root.attr(name<"lookup">())(bound)[py::int_(1)];
+    if (!support::truthy(bindings)) return false;
+    for (py::handle binding : bindings)
+        if (!is_stdlib_binding(binding, bound, follow_assignments)) return false;
+    return true;
+}
+
+// isinstance(x, Book), hasattr(x, "all"), len(x): astroid answers calls of these names
+// as the builtins do (a bool or a number), whatever the name is bound to.
+bool is_builtin_predicate_call(py::handle tested, py::handle root) {
+    return is_a(tested, L->Call) && root.is(tested.attr(name<"func">())) &&
+           contains(L->BUILTIN_PREDICATES, root.attr(name<"name">()));
+}
+
+// Truth tests whose inference is spared: a boolean operation is not examined, a call of
+// one of the builtin predicates makes a bool, and nothing reached from the standard
+// library is a QuerySet. Inferring those costs the most (it builds modules that nothing
+// else needs) and never finds one.
+bool may_be_queryset(py::handle tested) {
+    if (is_a(tested, L->BoolOp)) return false;
+    py::object root = chain_root(tested);
+    if (!root) return true;
+    return !is_builtin_predicate_call(tested, root) && !from_stdlib(root, true);
+}
+
+// `tested` used as a truth value, reported on node: a QuerySet's count() (C9002) or
+// the QuerySet itself (C9003).
+void check_existence_test(py::handle self, py::handle node, py::handle tested) {
+    if (support::truthy(is_queryset_count(tested)))
+        support::add_message(self, name<"C9002">(), node,
+                             queryset_args(count_receiver(tested)));
+    else if (may_be_queryset(tested) && is_queryset_value(tested))
+        support::add_message(self, name<"C9003">(), node, queryset_args(tested));
+}
+
 // if qs.count():, if qs:
 void visit_if(py::handle self, py::handle node) {
-    py::object test = node.attr(name<"test">());
-    if (support::truthy(is_queryset_count(test)))
-        support::add_message(self, name<"C9002">(), node,
-                             queryset_args(count_receiver(test)));
-    else if (is_queryset_value(test))
-        support::add_message(self, name<"C9003">(), node, queryset_args(test));
+    check_existence_test(self, node, node.attr(name<"test">()));
 }
 
 // not qs.count(), not qs. Other unary operators make numbers, not existence tests.
 void visit_unaryop(py::handle self, py::handle node) {
-    if (!is_not(node)) return;
-    py::object operand = node.attr(name<"operand">());
-    if (support::truthy(is_queryset_count(operand)))
-        support::add_message(self, name<"C9002">(), node,
-                             queryset_args(count_receiver(operand)));
-    else if (is_queryset_value(operand))
-        support::add_message(self, name<"C9003">(), node, queryset_args(operand));
+    if (is_not(node)) check_existence_test(self, node, node.attr(name<"operand">()));
 }
 
 // --- Rewrites ------------------------------------------------------------------------
@@ -363,12 +462,23 @@ PYBIND11_MODULE(fetchplan, m) {
         support::import("pylint.checkers.utils", "safe_infer"),
         support::import("astroid", "extract_node"),
         support::import("astroid.bases", "Instance"),
+        support::import("sys", "stdlib_module_names"),
+        py::frozenset(py::make_tuple("isinstance", "issubclass", "hasattr", "callable",
+                                     "len", "bool"))
+            .release(),
+        support::import("astroid.nodes", "Assign"),
+        support::import("astroid.nodes", "AssignName"),
         support::import("astroid.nodes", "Attribute"),
+        support::import("astroid.nodes", "BoolOp"),
         support::import("astroid.nodes", "Call"),
         support::import("astroid.nodes", "Compare"),
         support::import("astroid.nodes", "Const"),
+        support::import("astroid.nodes", "Import"),
+        support::import("astroid.nodes", "ImportFrom"),
+        support::import("astroid.nodes", "List"),
         support::import("astroid.nodes", "Name"),
         support::import("astroid.nodes", "Subscript"),
+        support::import("astroid.nodes", "Tuple"),
         support::import("astroid.nodes", "UnaryOp"),
     };
     L = libs;

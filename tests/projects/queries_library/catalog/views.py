@@ -1,4 +1,5 @@
 import builtins
+import re
 
 from django.db import migrations
 
@@ -94,3 +95,22 @@ class BookView:
 
 # Not a migration module: nothing here is a migration operation.
 operations = [migrations.RunPython(sizes)]
+
+
+def recent():
+    return Book.objects.filter(pages__gt=100)
+
+
+def tests_not_examined(flag):
+    books = recent()
+    match = re.match("a", "abc")
+    if recent():  # [C9003]
+        pass
+    if books or flag:
+        pass
+    if isinstance(books, list):
+        pass
+    if match:
+        pass
+    if not re.search("a", "abc"):
+        pass
