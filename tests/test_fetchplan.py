@@ -6,8 +6,10 @@ from pathlib import Path
 
 import astroid
 import pytest
+from pylint.lint import PyLinter
 
-from vorlane.staticanalysis import helpers
+# shims registers the inference that makes Book.objects.all() a QuerySet.
+from vorlane.staticanalysis import helpers, shims  # noqa: F401
 from vorlane.staticanalysis.checkers import fetchplan
 
 MODELS = """\
@@ -102,6 +104,63 @@ def test_findings_land_on_their_nodes(library):
     assert located["catalog/views.py", 21, "C9000"] == 12  # the len() call
     assert located["catalog/views.py", 21, "C9002"] == 4  # the assignment
     assert located["catalog/views.py", 53, "C9003"] == 7  # not books
+
+
+SPARED = """\
+import os
+import re
+
+from django.db import models
+
+
+class Book(models.Model):
+    pages = models.IntegerField()
+
+
+def recent():
+    return Book.objects.all()
+
+
+def view(text, flag):
+    books = Book.objects.all()
+    match = re.match("a", text)
+    head, tail = os.path.split(text)
+    {test}
+"""
+
+
+@pytest.mark.parametrize(
+    "test, inferred",
+    [
+        ("if books:", True),
+        ("if recent():", True),
+        ("if text:", True),
+        ("if books or flag:", False),
+        ("if not books:", False),
+        ("if books == 1:", False),
+        ("if isinstance(books, list):", False),
+        ("if re.match('a', text):", False),
+        ("if os.path.exists(text):", False),
+        ("if match:", False),
+        ("if head:", False),
+    ],
+)
+def test_truth_tests_inferred_only_where_a_queryset_may_be(monkeypatch, test, inferred):
+    """The checker infers an if statement's test only when it may hold a QuerySet: a
+    boolean operation is not examined, and a not, a comparison, a builtin predicate or
+    a value of the standard library never holds one."""
+    node = astroid.extract_node(SPARED.format(test=test + "  #@\n        pass"))
+    asked = []
+    is_queryset = helpers.is_queryset
+    monkeypatch.setattr(
+        helpers, "is_queryset", lambda value: asked.append(value) or is_queryset(value)
+    )
+    checker = fetchplan.Checker(PyLinter())
+    found = []
+    checker.add_message = lambda code, node, args: found.append(code)
+    checker.visit_if(node)
+    assert bool(asked) is inferred
+    assert found == (["C9003"] if test in ("if books:", "if recent():") else [])
 
 
 # --- Predicates ----------------------------------------------------------------------
