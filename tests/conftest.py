@@ -1,7 +1,10 @@
 """Shared fixtures: small projects written into tmp_path."""
+import re
+import shutil
 import textwrap
 from pathlib import Path
 
+import astroid
 import pytest
 
 PROJECTS = Path(__file__).parent / "projects"
@@ -20,3 +23,80 @@ def write_tree(tmp_path):
         return base
 
     return write
+
+
+# --- Fixture projects linted whole ----------------------------------------------------
+
+MARKER = re.compile(r"# \[([A-Z0-9, ]+)\]")
+
+
+def _forget_project(root):
+    """astroid keeps modules and module files process-wide by name: drop the project's,
+    so that another test's modules of the same name are parsed afresh."""
+    manager = astroid.MANAGER
+    for name, module in list(manager.astroid_cache.items()):
+        if str(root) in str(getattr(module, "file", None)):
+            del manager.astroid_cache[name]
+    for key, found in list(manager._mod_file_cache.items()):
+        if str(root) in repr(found):
+            del manager._mod_file_cache[key]
+
+
+class LintedProject:
+    """A fixture project after one lint of all its files."""
+
+    def __init__(self, root, records):
+        self.root = root
+        self.records = records
+
+    def findings(self, codes):
+        """(relative path, line, code) of every record whose code starts with one of
+        `codes`, sorted."""
+        return sorted(
+            (self.relative(r["path"]), r["line"], r["message-id"])
+            for r in self.records
+            if r["message-id"].startswith(codes)
+        )
+
+    def marked(self, pattern, codes):
+        """(relative path, line, code) of every `# [C9000, C9002]` marker in the files
+        matching pattern whose code starts with one of `codes`: what the lint must
+        report, and where."""
+        found = []
+        for path in sorted(self.root.glob(pattern)):
+            for number, text in enumerate(path.read_text().splitlines(), start=1):
+                match = MARKER.search(text)
+                for code in match.group(1).split(", ") if match else ():
+                    if code.startswith(codes):
+                        found.append((self.relative(path), number, code))
+        return sorted(found)
+
+    def relative(self, path):
+        return Path(path).relative_to(self.root).as_posix()
+
+
+@pytest.fixture(scope="module")
+def linted_project(tmp_path_factory):
+    """Lints a project once per test module: a copy of the named project of
+    tests/projects (or of the directory given), importable from sys.path while it is
+    linted (inference finds its modules there), every file selected. Answers a
+    LintedProject."""
+    from vorlane.staticanalysis import checker, meta
+
+    linted = {}
+
+    def lint(name):
+        if name not in linted:
+            source = PROJECTS / name
+            root = (tmp_path_factory.mktemp(source.name) / source.name).resolve()
+            shutil.copytree(source, root)
+            with pytest.MonkeyPatch.context() as patch:
+                patch.syspath_prepend(str(root))
+                files = meta.get_files_to_check_in_project([str(root)], [], str(root))
+                records = checker.get_messages(str(root), dict(files))
+            linted[name] = LintedProject(root, records)
+        return linted[name]
+
+    yield lint
+    for project in linted.values():
+        _forget_project(project.root)

@@ -220,8 +220,10 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
             int equal = PyObject_RichCompareBool(code.ptr(), wanted.ptr(), Py_EQ);
             if (equal < 0) throw py::error_already_set();
             if (!equal) continue;
+            py::object predicate = m.attr(rewrite.predicate);
+            if (rewrite.wrap) predicate = rewrite.wrap(predicate);
             register_transform(nodes.attr(rewrite.node_class),
-                               m.attr(rewrite.transform), m.attr(rewrite.predicate));
+                               m.attr(rewrite.transform), predicate);
         }
     }
     return visitor;

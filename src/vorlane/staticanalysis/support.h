@@ -201,6 +201,9 @@ void add_message(py::handle self, py::handle code, py::handle node, py::handle a
 // exposes (and a test that patches them is seen).
 struct Rewrite {
     const char *code, *node_class, *transform, *predicate;
+    // When set, the predicate registered is wrap(module.<predicate>), a function made
+    // for this visitor (a predicate asked about a child of the node, say).
+    py::object (*wrap)(py::handle predicate) = nullptr;
 };
 
 // A new helpers.NodeTransformVisitor with the rewrites of `message_ids` registered:
@@ -212,6 +215,16 @@ template <size_t N>
 py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
                                      const Rewrite (&rewrites)[N]) {
     return build_transformer_visitor(m, message_ids, rewrites, N);
+}
+
+// --- Node tests (checker modules) ----------------------------------------------------
+
+// Exact text equality of a node attribute with an interned name. The parser interns
+// identifiers too, so the pointer test mostly decides; anything but a str is unequal.
+inline bool is_text(py::handle value, py::handle name) {
+    if (value.ptr() == name.ptr()) return true;
+    if (!PyUnicode_Check(value.ptr())) return false;
+    return PyUnicode_Compare(value.ptr(), name.ptr()) == 0;
 }
 
 // --- Iteration ---------------------------------------------------------------------

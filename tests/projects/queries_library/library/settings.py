@@ -1,0 +1,3 @@
+SECRET_KEY = "not-a-secret"
+INSTALLED_APPS = ["catalog"]
+STATIC_URL = "/static/"

@@ -1,0 +1,451 @@
+"""The QuerySet checker: len() and count() where exists() or count() would do, truth
+tests of QuerySet values, foreign keys read through the related object, and the
+rewrites that fix them."""
+import itertools
+from pathlib import Path
+
+import astroid
+import pytest
+from pylint.lint import PyLinter
+
+# shims registers the inference that makes Book.objects.all() a QuerySet.
+from vorlane.staticanalysis import helpers, shims  # noqa: F401
+from vorlane.staticanalysis.checkers import fetchplan
+
+MODELS = """\
+from django.db import models
+
+
+class Author(models.Model):
+    name = models.CharField(max_length=100)
+
+
+class Book(models.Model):
+    pages = models.IntegerField()
+    author = models.ForeignKey(Author, on_delete=models.CASCADE)
+
+
+def count():
+    return 0
+
+
+ZERO = 0
+qs = Book.objects.filter(pages=1)
+book = Book.objects.get(pk=1)
+items = [1, 2]
+flag = bool(items)
+"""
+
+
+def expression(text):
+    """The expression parsed below the models (the value of its statement)."""
+    return astroid.extract_node(MODELS + text + "  #@\n")
+
+
+# --- The fixture project -------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def library(linted_project):
+    return linted_project("queries_library")
+
+
+def test_findings_of_the_project(library):
+    """Every marked line of the models and views, and nothing else: lengths, the
+    comparison forms that report and those that do not, truth tests under if and not
+    (not under while, a conditional expression, bool() or a minus), foreign keys."""
+    codes = ("C90",)
+    assert library.findings(codes) == library.marked("catalog/**/*.py", codes)
+
+
+@pytest.mark.parametrize(
+    "path, line, code, args",
+    [
+        ("catalog/views.py", 18, "C9000", {"foo": "bar"}),
+        ("catalog/views.py", 21, "C9002", {"queryset": "books"}),
+        ("catalog/views.py", 47, "C9002", {"queryset": "Book.objects.filter(pages=1)"}),
+        ("catalog/views.py", 49, "C9003", {"queryset": "books"}),
+        (
+            "catalog/views.py",
+            78,
+            "C9001",
+            {"me": "book", "related_name": "author", "pk_attribute": "id"},
+        ),
+        # The object in front of the foreign key has no name of its own.
+        (
+            "catalog/views.py",
+            93,
+            "C9001",
+            {"me": "model", "related_name": "author", "pk_attribute": "id"},
+        ),
+        (
+            "catalog/models.py",
+            14,
+            "C9001",
+            {"me": "self", "related_name": "author", "pk_attribute": "pk"},
+        ),
+    ],
+)
+def test_finding_args(library, path, line, code, args):
+    [record] = [
+        r
+        for r in library.records
+        if (library.relative(r["path"]), r["line"], r["message-id"]) == (path, line, code)
+    ]
+    assert record["message"] == args
+
+
+def test_findings_land_on_their_nodes(library):
+    """A comparison's finding lands on its statement, a not's on the operation."""
+    located = {
+        (library.relative(r["path"]), r["line"], r["message-id"]): r["column"]
+        for r in library.records
+    }
+    assert located["catalog/views.py", 21, "C9000"] == 12  # the len() call
+    assert located["catalog/views.py", 21, "C9002"] == 4  # the assignment
+    assert located["catalog/views.py", 53, "C9003"] == 7  # not books
+
+
+SPARED = """\
+import os
+import re
+
+from django.db import models
+
+
+class Book(models.Model):
+    pages = models.IntegerField()
+
+
+def recent():
+    return Book.objects.all()
+
+
+def view(text, flag):
+    books = Book.objects.all()
+    match = re.match("a", text)
+    head, tail = os.path.split(text)
+    {test}
+"""
+
+
+@pytest.mark.parametrize(
+    "test, inferred",
+    [
+        ("if books:", True),
+        ("if recent():", True),
+        ("if text:", True),
+        ("if books or flag:", False),
+        ("if not books:", False),
+        ("if books == 1:", False),
+        ("if isinstance(books, list):", False),
+        ("if re.match('a', text):", False),
+        ("if os.path.exists(text):", False),
+        ("if match:", False),
+        ("if head:", False),
+    ],
+)
+def test_truth_tests_inferred_only_where_a_queryset_may_be(monkeypatch, test, inferred):
+    """The checker infers an if statement's test only when it may hold a QuerySet: a
+    boolean operation is not examined, and a not, a comparison, a builtin predicate or
+    a value of the standard library never holds one."""
+    node = astroid.extract_node(SPARED.format(test=test + "  #@\n        pass"))
+    asked = []
+    is_queryset = helpers.is_queryset
+    monkeypatch.setattr(
+        helpers, "is_queryset", lambda value: asked.append(value) or is_queryset(value)
+    )
+    checker = fetchplan.Checker(PyLinter())
+    found = []
+    checker.add_message = lambda code, node, args: found.append(code)
+    checker.visit_if(node)
+    assert bool(asked) is inferred
+    assert found == (["C9003"] if test in ("if books:", "if recent():") else [])
+
+
+# --- Predicates ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "predicate, text, expected",
+    [
+        ("is_queryset_length", "len(qs)", True),
+        ("is_queryset_length", "len(Book.objects.all().exclude(pages=2))", True),
+        ("is_queryset_length", "len(items)", False),
+        ("is_queryset_length", "len(undefined)", False),
+        ("is_queryset_length", "builtins.len(qs)", None),
+        ("is_queryset_length", "len(qs, items)", None),
+        ("is_queryset_length", "qs", None),
+        ("is_queryset_count", "qs.count()", True),
+        ("is_queryset_count", "Book.objects.filter(pages=1).count()", True),
+        ("is_queryset_count", "items.count()", False),
+        ("is_queryset_count", "qs.count(1)", None),
+        ("is_queryset_count", "count()", None),
+        ("is_queryset_count", "qs.exists()", None),
+        ("is_queryset", "qs", True),
+        ("is_queryset", "Book.objects.all()", True),
+        ("is_queryset", "qs if flag else qs", True),
+        ("is_queryset", "book", False),
+        ("is_queryset", "items", False),
+        ("is_queryset", "undefined", False),
+        ("is_queryset", "qs.count() > 0", False),
+        ("is_indirect_fk_lookup", "book.author.pk", True),
+        ("is_indirect_fk_lookup", "book.author.id", True),
+        ("is_indirect_fk_lookup", "book.pk", None),
+        ("is_indirect_fk_lookup", "book.author.name", None),
+        ("is_indirect_fk_lookup", "book.author_id", None),
+        ("is_indirect_fk_lookup", "undefined.author.pk", None),
+        # A class holds the field, not an instance: no row to read a key of.
+        ("is_indirect_fk_lookup", "Book.author.pk", False),
+    ],
+)
+def test_node_predicates(predicate, text, expected):
+    assert getattr(fetchplan, predicate)(expression(text)) is expected
+
+
+@pytest.mark.parametrize(
+    "text, exists, not_exists",
+    [
+        ("qs.count() > 0", True, False),
+        ("qs.count() >= 1", True, False),
+        ("qs.count() == 0", False, True),
+        ("qs.count() < 1", False, True),
+        ("qs.count() > ZERO", True, False),
+        ("qs.count() > 0.0", True, False),
+        ("qs.count() == False", False, True),
+        ("qs.count() != 0", False, False),
+        ("qs.count() > 1", False, False),
+        ("qs.count() <= 0", False, False),
+        ("qs.count() is 0", False, False),
+        ("qs.count() in items", False, False),
+        ("0 < qs.count()", False, False),
+        ("0 < qs.count() < 5", None, None),
+    ],
+)
+def test_compare_predicates(text, exists, not_exists):
+    ops = expression(text).ops
+    assert fetchplan.is_compare_exists(ops) is exists
+    assert fetchplan.is_compare_not_exists(ops) is not_exists
+
+
+@pytest.mark.parametrize(
+    "text, count_form, length_form",
+    [
+        ("qs.count() > 0", True, None),
+        ("qs.count() == 0", True, None),
+        ("qs.count() != 0", False, None),
+        ("len(qs) < 1", None, True),
+        ("len(qs) > 1", None, False),
+        ("len(items) == 0", None, None),
+        ("items.count() == 0", None, None),
+        ("count() == 0", None, None),
+        ("0 < qs.count() < 5", None, None),
+    ],
+)
+def test_existence_comparisons(text, count_form, length_form):
+    node = expression(text)
+    assert fetchplan.is_inefficient_queryset_exists(node) is count_form
+    assert fetchplan.is_queryset_length_exists(node) is length_form
+
+
+# --- Rewrites ------------------------------------------------------------------------
+
+_modules = itertools.count()
+
+
+def parsed(statement):
+    """The parsed file of the models with the statement after them, as suggest parses
+    it, and that statement."""
+    source = MODELS + statement + "\n"
+    atok = helpers.build_atok(source=source, modname=f"rewrite_qs_{next(_modules)}")
+    line = len(MODELS.splitlines()) + 1
+    return atok, helpers.find_node_by_position(atok.tree, line=line)
+
+
+def rewritten(statement, codes):
+    _, node = parsed(statement)
+    fetchplan.build_transformer_visitor(codes).visit(node)
+    return node.as_string()
+
+
+@pytest.mark.parametrize(
+    "statement, codes, expected",
+    [
+        ("x = len(qs)", {"C9000"}, "x = qs.count()"),
+        ("x = len(Book.objects.all())", {"C9000"}, "x = Book.objects.all().count()"),
+        ("x = len(items)", {"C9000"}, "x = len(items)"),
+        ("x = book.author.pk", {"C9001"}, "x = book.author_id"),
+        ("x = book.author.id", {"C9001"}, "x = book.author_id"),
+        ("x = book.pk", {"C9001"}, "x = book.pk"),
+        ("x = qs.count() > 0", {"C9002"}, "x = qs.exists()"),
+        ("x = qs.count() >= 1", {"C9002"}, "x = qs.exists()"),
+        ("x = qs.count() == 0", {"C9002"}, "x = not qs.exists()"),
+        ("x = qs.count() < 1", {"C9002"}, "x = not qs.exists()"),
+        ("x = qs.count() != 0", {"C9002"}, "x = qs.count() != 0"),
+        # The not around a comparison for no rows gives way to the plain test.
+        ("x = not qs.count() == 0", {"C9002"}, "x = qs.exists()"),
+        ("x = not qs.count() > 0", {"C9002"}, "x = not qs.exists()"),
+        ("x = not qs.count()", {"C9002"}, "x = not qs.exists()"),
+        (
+            "if Book.objects.filter(pages=1).count() == 0:\n    pass",
+            {"C9002"},
+            "if not Book.objects.filter(pages=1).exists():\n    pass",
+        ),
+        ("if qs.count():\n    pass", {"C9002"}, "if qs.exists():\n    pass"),
+        ("x = len(qs) > 0", {"C9002"}, "x = len(qs) > 0"),
+        ("if qs:\n    pass", {"C9003"}, "if qs.exists():\n    pass"),
+        ("x = not qs", {"C9003"}, "x = not qs.exists()"),
+        ("if qs.count():\n    pass", {"C9003"}, "if qs.count():\n    pass"),
+        # Two codes, two rewrites of one statement: the inner node first.
+        ("x = len(qs) > 0", {"C9000", "C9002"}, "x = qs.exists()"),
+        ("x = len(qs) == 0", {"C9002", "C9000"}, "x = not qs.exists()"),
+        ("if qs.count():\n    pass", {"C9002", "C9003"}, "if qs.exists():\n    pass"),
+        ("x = not qs.count()", {"C9003", "C9002"}, "x = not qs.exists()"),
+        ("x = not qs.count() == 0", {"C9002", "C9003"}, "x = qs.exists()"),
+        ("x = len(qs)", ["C9000", "C9000"], "x = qs.count()"),
+        ("x = len(qs) + len(qs)", ["C9000", "C9000"], "x = qs.count() + qs.count()"),
+        ("x = len(qs)", {"C6001"}, "x = len(qs)"),
+        ("x = len(qs)", set(), "x = len(qs)"),
+    ],
+)
+def test_rewrites(statement, codes, expected):
+    assert rewritten(statement, codes) == expected
+
+
+@pytest.mark.parametrize(
+    "statement, codes, expected",
+    [
+        ("x = len(qs if flag else qs)", {"C9000"}, "x = (qs if flag else qs).count()"),
+        (
+            "x = (qs if flag else qs).count() > 0",
+            {"C9002"},
+            "x = (qs if flag else qs).exists()",
+        ),
+        (
+            "x = (qs if flag else qs).count() == 0",
+            {"C9002"},
+            "x = not (qs if flag else qs).exists()",
+        ),
+        (
+            "if (qs if flag else qs).count():\n    pass",
+            {"C9002"},
+            "if (qs if flag else qs).exists():\n    pass",
+        ),
+        (
+            "if qs if flag else qs:\n    pass",
+            {"C9003"},
+            "if (qs if flag else qs).exists():\n    pass",
+        ),
+        ("x = not (qs or qs)", {"C9003"}, "x = not (qs or qs).exists()"),
+        ("x = len([qs][0])", {"C9000"}, "x = [qs][0].count()"),
+    ],
+)
+def test_rewrites_keep_the_receiver_whole(statement, codes, expected):
+    """A receiver that binds more loosely than an attribute access is put in
+    parentheses before .count() or .exists() is joined to it."""
+    assert rewritten(statement, codes) == expected
+
+
+@pytest.mark.parametrize(
+    "statement, codes",
+    [
+        ("x = -qs.count()", {"C9002"}),
+        ("x = -qs", {"C9003"}),
+        ("x = +qs.count()", {"C9002", "C9003"}),
+    ],
+)
+def test_only_not_is_an_existence_test(statement, codes):
+    assert rewritten(statement, codes) == statement
+
+
+def test_other_operators_keep_the_comparison_they_hold():
+    """Only a not around a comparison for no rows is dropped; a minus keeps its
+    operand's not."""
+    assert rewritten("x = -(qs.count() == 0)", {"C9002"}) == "x = -(not qs.exists())"
+
+
+def test_replacements_take_the_place_of_the_old_nodes():
+    atok, statement = parsed("if Book.objects.filter(pages=1).count() == 0:\n    pass")
+    old = statement.test
+    fetchplan.build_transformer_visitor({"C9002"}).visit(statement)
+    new = statement.test
+    assert new is not old and new.parent is statement
+    assert (new.lineno, new.col_offset) == (old.lineno, old.col_offset)
+    assert (new.first_token, new.last_token) == (old.first_token, old.last_token)
+    assert {node.lineno for node in new.nodes_of_class(astroid.nodes.NodeNG)} == {
+        old.lineno
+    }
+
+
+def test_foreign_key_column_starts_where_the_related_object_did():
+    _, statement = parsed("x = [book.author.id]")
+    related = statement.value.elts[0].expr
+    fetchplan.build_transformer_visitor({"C9001"}).visit(statement)
+    column = statement.value.elts[0]
+    assert column.as_string() == "book.author_id"
+    assert (column.lineno, column.col_offset) == (related.lineno, related.col_offset)
+    assert column.expr is related.expr
+    assert column.parent is None and not hasattr(column, "first_token")
+
+
+def test_visitor_registrations():
+    """Codes in sorted order whatever the order given, each code's rows in the
+    table's order, a repeated code registered again."""
+    registered = fetchplan.build_transformer_visitor(iter(["C9003", "C9002", "C9001"]))
+    transforms = {
+        cls.__name__: [transform.__name__ for transform, _ in pairs]
+        for cls, pairs in registered.transforms.items()
+    }
+    assert transforms == {
+        "Attribute": ["transform_indirect_fk_lookup"],
+        "Compare": ["transform_queryset_exists_compare"],
+        "UnaryOp": [
+            "transform_queryset_exists_count_unaryop",
+            "transform_queryset_exists_naked_unaryop",
+        ],
+        "If": ["transform_queryset_exists_count_if", "transform_queryset_exists_naked_if"],
+    }
+    twice = fetchplan.build_transformer_visitor(["C9000", "C9000"])
+    assert twice.transforms[astroid.nodes.Call] == [
+        (fetchplan.transform_queryset_length, fetchplan.is_queryset_length)
+    ] * 2
+
+
+def test_visitor_predicates_ask_about_the_child():
+    registered = fetchplan.build_transformer_visitor({"C9002", "C9003"})
+    [(_, count_if), (_, naked_if)] = registered.transforms[astroid.nodes.If]
+    [(_, count_not), (_, naked_not)] = registered.transforms[astroid.nodes.UnaryOp]
+    if_count, if_naked = (
+        parsed(f"if {test}:\n    pass")[1] for test in ("qs.count()", "qs")
+    )
+    assert count_if(if_count) and not count_if(if_naked)
+    assert naked_if(if_naked) and not naked_if(if_count)
+    assert count_not(expression("not qs.count()")) and naked_not(expression("not qs"))
+    assert not count_not(expression("-qs.count()")) and not naked_not(expression("-qs"))
+
+
+# --- The module ----------------------------------------------------------------------
+
+
+def test_module_contents():
+    assert fetchplan.logger.name == "vorlane.staticanalysis.checkers.fetchplan"
+    assert [getattr(fetchplan.Codes, c) for c in ("C9000", "C9001", "C9002", "C9003")] == [
+        "C9000",
+        "C9001",
+        "C9002",
+        "C9003",
+    ]
+    assert fetchplan.Checker.name == "fetchplan"
+    assert {code: entry[1] for code, entry in fetchplan.Checker.msgs.items()} == {
+        "C9000": "queryset-length",
+        "C9001": "indirect-foreign-key",
+        "C9002": "count-instead-exists",
+        "C9003": "truthy-instead-exists",
+    }
+
+
+def test_sample_project_shows_the_rules(linted_project):
+    sample = linted_project(Path(__file__).resolve().parent.parent / "sample")
+    found = sample.findings(("C90",))
+    assert {path for path, _, _ in found} == {"shop/views.py"}
+    assert sorted({code for _, _, code in found}) == ["C9000", "C9001", "C9002", "C9003"]
