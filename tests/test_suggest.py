@@ -725,10 +725,13 @@ def test_compound_headers(fakes, source, line, expected):
         # The same-row comment stays at the end of the statement, never in brackets.
         ("y = a, len(qs)  # c\n", 1, [[1, 1, "y = (a, qs.count())  # c"]]),
         (
-            "y = f(a,  # lost\n      len(qs))  # kept\n",
+            "y = f(a,\n      len(qs))  # kept\n",
             1,
             [[1, 2, "y = f(a, qs.count())  # kept"]],
         ),
+        # A comment inside the statement would be deleted with its rows: no fix.
+        ("y = f(a,  # why\n      len(qs))  # kept\n", 1, []),
+        ("y = f(  # why\n    len(qs))\n", 1, []),
         # Unchanged by the rewrites: no item.
         ("y = qs.count()\n", 1, []),
     ],
@@ -740,6 +743,8 @@ def test_compound_headers(fakes, source, line, expected):
         "ends-in-multirow-string",
         "comment-not-in-brackets",
         "trailing-comment-of-multirow",
+        "comment-inside-brackets",
+        "comment-after-bracket",
         "unchanged",
     ],
 )
@@ -820,11 +825,34 @@ def test_replaced_import_is_offered_once_per_tree(fakes):
     ]
 
 
-def test_replaced_node_sharing_its_row_is_not_offered(fakes):
-    source = URLS_VIEW.replace("reverse_lazy\n", "reverse_lazy; import os\n", 1)
-    assert python_items(source, 6, {"C6002"}) == [
-        [6, 6, '    return redirect(reverse("home"))']
-    ]
+@pytest.mark.parametrize(
+    "import_rows",
+    [
+        "from django.urls import path, reverse_lazy; import os\n",
+        "from django.urls import (  # views\n    path,\n    reverse_lazy,\n)\n",
+    ],
+    ids=["shares-its-row", "comment-would-be-lost"],
+)
+def test_line_whose_import_cannot_be_offered_gets_nothing(fakes, import_rows):
+    """The call's fix needs the import's: without it, reverse would be undefined. The
+    mark is taken back, so each later line tries again rather than offering its call
+    alone."""
+    source = URLS_VIEW.replace(
+        "from django.urls import path, reverse_lazy\n", import_rows
+    )
+    atok = parse(source)
+    rows = [n for n, row in enumerate(source.split("\n"), 1) if "reverse_lazy(" in row]
+    assert len(rows) == 2
+    for row in rows:
+        items = suggest.get_suggestions_for_python(
+            atok=atok,
+            line=row,
+            message_ids={"C6002"},
+            code_style=STYLE,
+            settings_modpath=None,
+        )
+        assert items == []
+        assert not hasattr(atok.tree, "skip_reverse")
 
 
 SETTINGS_FILE = """\

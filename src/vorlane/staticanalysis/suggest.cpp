@@ -591,6 +591,37 @@ bool shares_rows(const Tokens &tokens, const Span &span) {
     return start_row(next) == span.end && type != L->NEWLINE && type != L->ENDMARKER;
 }
 
+// The comments on a span's rows. A fix replaces those rows whole, so each of them must
+// come back in the rendered code or applying the fix would delete it.
+std::vector<py::object> span_comments(const Tokens &tokens, const Span &span) {
+    std::vector<py::object> comments;
+    for (Py_ssize_t i = Tokens::index(span.first); i < tokens.size(); ++i) {
+        py::handle token = tokens.at(i);
+        if (start_row(token) > span.end) break;
+        if (Tokens::type(token) == L->COMMENT) comments.push_back(borrow(token));
+    }
+    return comments;
+}
+
+// Renders a node of the file with render(), which attaches comments, and answers
+// nullopt when a comment of the node's rows stays behind: the renderer keeps only the
+// comment at the end of a statement, so one inside a bracket or between rows would be
+// lost. The node's own comments are offered afresh, since an earlier line of the same
+// call may have rendered the same statement and taken them.
+template <typename Render>
+std::optional<py::str> render_keeping_comments(const Tokens &tokens, const Span &span,
+                                               Render &&render) {
+    std::vector<py::object> comments = span_comments(tokens, span);
+    for (py::object &comment : comments)
+        if (support::try_attr(comment, name<"consumed">()) &&
+            PyObject_DelAttr(comment.ptr(), name<"consumed">().ptr()) < 0)
+            throw py::error_already_set();
+    py::str rendered = render();
+    for (py::object &comment : comments)
+        if (!support::try_attr(comment, name<"consumed">())) return std::nullopt;
+    return rendered;
+}
+
 // The source rows of the parsed file, as its tokens count them (split at "\n" only).
 py::list source_rows(py::handle atok) {
     return atok.attr(name<"text">()).attr(name<"split">())("\n");
@@ -748,9 +779,19 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     if (compound) blocks.take_off();
     py::object code_after = node.attr(name<"as_string">())();
     if (equal(code_after, code_before)) return no_fix();
-    py::str rendered = node_as_string(atok, node);
-    if (compound) rendered = header_snippet(atok, node, span->last, rendered);
-    return py::make_tuple(start, end, rendered);
+    std::optional<py::str> rendered = render_keeping_comments(tokens, *span, [&] {
+        py::str text = node_as_string(atok, node);
+        return compound ? header_snippet(atok, node, span->last, text) : text;
+    });
+    if (!rendered) {
+        // Nothing of the line is offered: the nodes its rewrites recorded needed this
+        // edit (an import of the name the fix calls).
+        for (py::handle list : {name<"replace_other_nodes">(), name<"new_nodes">()})
+            if (auto nodes = support::try_attr(node.attr(name<"root">())(), list))
+                nodes->attr(name<"clear">())();
+        return no_fix();
+    }
+    return py::make_tuple(start, end, *rendered);
 }
 
 // The finding's row with the suppression comment at its end, within the whole source
@@ -815,6 +856,30 @@ py::list make_item(py::handle start, py::handle end, py::handle text) {
     return item;
 }
 
+// The marks a rewrite leaves on the module node for edits it makes once per file
+// (`skip_reverse`: the django.urls import is handled).
+py::set rewrite_marks(py::handle tree) {
+    py::set marks;
+    py::object attributes = steal(PyObject_GenericGetDict(tree.ptr(), nullptr));
+    for (py::handle key : attributes) {
+        auto text = support::as_string(key);
+        if (text && text->rfind("skip_", 0) == 0) marks.add(key);
+    }
+    return marks;
+}
+
+// A line that yields no items offered none of its edits: the marks its rewrites left
+// are taken back, so the next line that needs the edit makes and offers it.
+void retract_marks(py::handle tree, py::handle before) {
+    for (py::handle mark : rewrite_marks(tree))
+        if (!contains(before, mark) && PyObject_DelAttr(tree.ptr(), mark.ptr()) < 0)
+            throw py::error_already_set();
+}
+
+py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
+                   py::handle code_style, py::handle settings_modpath,
+                   py::handle indent);
+
 py::list get_suggestions_for_python(py::handle atok, py::handle line,
                                     py::handle message_ids, py::handle code_style,
                                     py::handle settings_modpath, py::handle indent) {
@@ -832,6 +897,20 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     if (contains(message_ids, constant("SKIP_LINE_ID")))
         return suppression_items(atok, node, as_long(line), message_ids, store);
 
+    py::set marks = rewrite_marks(tree);
+    py::list items =
+        fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
+    if (PyList_GET_SIZE(items.ptr()) == 0) retract_marks(tree, marks);
+    return items;
+}
+
+// The main fix, the replaced nodes and the added code of one line, once the statement
+// is found and no suppression is asked for.
+py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
+                   py::handle code_style, py::handle settings_modpath,
+                   py::handle indent) {
+    py::object tree = atok.attr(name<"tree">());
+    py::list suggestions;
     std::vector<py::object> fix =
         unpack(get_suggestion_for_python(atok, node, message_ids, settings_modpath), 3);
     py::object comma_character_target =
@@ -854,13 +933,19 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
         suggestions.append(make_item(fix[0], fix[1], text));
     }
 
+    // The line's fix may need a replaced node's edit (the import of a name the fix
+    // calls): a replaced node that cannot be offered whole takes the line's items with
+    // it, as when black fails on it.
     Tokens tokens(atok);
     for (py::handle replace_node : tree.attr(name<"replace_other_nodes">())) {
         std::optional<Span> span = statement_span(tokens, replace_node);
-        if (!span || shares_rows(tokens, *span)) continue; // its rows hold more
+        if (!span || shares_rows(tokens, *span))
+            return py::list(); // its rows hold more
+        std::optional<py::str> code = render_keeping_comments(
+            tokens, *span, [&] { return node_as_string(atok, replace_node); });
+        if (!code) return py::list();
         auto formatted =
-            format_or_log(formatter, replace_node.attr(name<"as_string">())(),
-                          indentation_of(replace_node), false);
+            format_or_log(formatter, *code, indentation_of(replace_node), false);
         if (!formatted) return py::list();
         suggestions.append(
             make_item(py::int_(span->start), py::int_(span->end), *formatted));
