@@ -8,6 +8,10 @@ the suggestions must leave a file that parses and whose suggested rows black kee
 """
 import ast
 import itertools
+import json
+import os
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -556,3 +560,60 @@ def test_shop_suppressions_silence_their_findings(shop):
     copy = views.with_name(f"case_{next(CASES)}.py")
     copy.write_text(apply_items(views.read_text(), items))
     assert checker.get_messages(str(shop.root), {str(copy): None}) == []
+
+
+# --- The README's main job ---------------------------------------------------------------
+
+REPO = Path(__file__).resolve().parent.parent
+
+# A fix of each family among what the example prints for the sample project:
+# (path below sample/, start, end, replacement).
+SAMPLE_FIXES = [
+    (
+        "shop/migrations/0002_title_case_titles.py",
+        15,
+        17,
+        "    operations = [\n"
+        "        migrations.RunPython(\n"
+        "            title_case_titles, atomic=False, "
+        "reverse_code=migrations.RunPython.noop\n"
+        "        )\n"
+        "    ]",
+    ),
+    ("shop/views.py", 9, 9, '    context = {"books": books, "total": books.count()}'),
+    ("shop/views.py", 2, 2, "from django.urls import reverse"),
+    ("shop/views.py", 20, 20, '        return redirect(reverse("shop:book-list"))'),
+    (
+        "shop/templates/shop/book_list.html",
+        3,
+        3,
+        '<h1><img src=\'{% static "img/books.png" %}\' alt=""> Books ({{ total }})</h1>',
+    ),
+    (
+        "shop/templates/shop/book_list.html",
+        2,
+        2,
+        "{% load static %}\n{% block content %}",
+    ),
+]
+
+
+def test_example_prints_a_fix_of_each_family(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, str(REPO / "examples" / "lint_sample.py")],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    comments = json.loads(run.stdout)["review_comments"]
+    sample = REPO / "sample"
+    printed = [
+        (Path(path).relative_to(sample).as_posix(), *item)
+        for path in {c["path"] for c in comments}
+        for item in items_of(comments, path)
+    ]
+    for fix in SAMPLE_FIXES:
+        assert fix in printed
