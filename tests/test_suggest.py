@@ -19,7 +19,7 @@ from vorlane.staticanalysis import checker, constants, helpers, meta, suggest
 from vorlane.staticanalysis.checkers import colspec, fetchplan, migrations, settings
 from vorlane.staticanalysis.checkers import templates, urls
 
-from suggest_support import apply_items, black_clean, finding, items_of
+from suggest_support import apply_items, black_clean, finding, items_of, suggestion_of
 
 PROJECTS = Path(__file__).parent / "projects"
 SKIP = constants.SKIP_LINE_ID
@@ -343,6 +343,63 @@ def test_fix_placement(project, monkeypatch, line, main, replaced, expected):
             blocks = comment["body"].count("```suggestion")
             rows += ("front",) * blocks or ("plain",)
         shapes.append(rows)
+    assert shapes == expected
+
+
+@pytest.mark.parametrize(
+    "lines, expected",
+    [
+        # The first block stands in front of line 5's bodies; the later fixes of its
+        # rows take its place there.
+        (
+            [5, 6, 7],
+            [
+                ("total = 5 + 6 + 7", 5, 7, "advice 5"),
+                (None, 6, 6, "advice 6"),
+                (None, 7, 7, "advice 7"),
+            ],
+        ),
+        # The first block is a comment of its own; a later line whose row is one of
+        # its ends does not put a second block of the same rows in front of itself.
+        (
+            [6, 7, 5],
+            [
+                ("total = 6 + 7 + 5", 5, 7, None),
+                (None, 6, 6, "advice 6"),
+                (None, 7, 7, "advice 7"),
+                (None, 5, 5, "advice 5"),
+            ],
+        ),
+    ],
+    ids=["in-front", "apart"],
+)
+def test_later_fix_of_the_same_rows_replaces_the_block(
+    project, monkeypatch, lines, expected
+):
+    """Lines of one statement share its rows; on one tree, each later fix holds the
+    earlier edits (the fake adds its line to the text), so one block is kept."""
+    root = project({"calc.py": PLACEMENT})
+    path = root / "calc.py"
+    fixed = []
+
+    def remove_node(*, atok, node, start, end):
+        fixed.append(str(start))
+        return 5, 7, "total = " + " + ".join(fixed)
+
+    monkeypatch.setattr(settings, "remove_node", remove_node)
+    comments = [finding(path, line, "C4005", f"advice {line}") for line in lines]
+    shapes = []
+    for comment in suggest.suggest_fixes(comments, str(root)):
+        text = suggestion_of(comment["body"])
+        rest = comment["body"].split("```\n\n")[-1]
+        shapes.append(
+            (
+                text,
+                comment.get("start_line", comment["line"]),
+                comment["line"],
+                None if rest.endswith("```") else rest,
+            )
+        )
     assert shapes == expected
 
 

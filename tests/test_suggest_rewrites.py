@@ -150,6 +150,25 @@ def view_case(shop, body, findings):
             [(6, "C9000")],
             [(6, 6, "    pair = (request, entries.count())  # shown")],
         ),
+        # Two findings of one statement on rows of their own: the second line's fix
+        # holds the first's edit too, and takes the place of its block.
+        (
+            "context = {\n"
+            '    "total": len(entries),\n'
+            '    "empty": not entries,\n'
+            "}  # shown",
+            [(7, "C9000"), (8, "C9003")],
+            [
+                (
+                    6,
+                    9,
+                    "    context = {\n"
+                    '        "total": entries.count(),\n'
+                    '        "empty": not entries.exists(),\n'
+                    "    }  # shown",
+                )
+            ],
+        ),
         # A comment inside the statement would go with its rows: no fix.
         ("n = max(\n    len(entries),  # rows\n    1,\n)", [(7, "C9000")], []),
         # Formatted for its indentation: black, run on the file, keeps it as it is.
@@ -185,6 +204,7 @@ def view_case(shop, body, findings):
         "shared-row",
         "string-ends-later",
         "comment-not-in-brackets",
+        "two-rows-of-one-statement",
         "comment-inside",
         "split-for-indentation",
     ],
@@ -432,6 +452,20 @@ def template_case(shop, text, findings):
             "  <script src='{% static \"site.js\" %}'></script>\n"
             "</head>\n",
         ),
+        # The row the load line goes before has a finding of its own: both lines
+        # offer that row the same text, in either order, as one block.
+        (
+            '<img src="/assets/a.png">\n<p>text</p>\n<img src="/assets/b.png">\n',
+            [(3, "C7001"), (1, "C7001")],
+            f"{LOAD}\n<img src='{{% static \"a.png\" %}}'>\n<p>text</p>\n"
+            "<img src='{% static \"b.png\" %}'>\n",
+        ),
+        (
+            '<img src="/assets/a.png">\n<p>text</p>\n<img src="/assets/b.png">\n',
+            [(1, "C7001"), (3, "C7001")],
+            f"{LOAD}\n<img src='{{% static \"a.png\" %}}'>\n<p>text</p>\n"
+            "<img src='{% static \"b.png\" %}'>\n",
+        ),
         # The load line goes before the finding's own row: one block holds both.
         (
             '<img src="/assets/a.png">\n<p>text</p>\n',
@@ -453,6 +487,8 @@ def template_case(shop, text, findings):
         "extends",
         "extends-over-two-rows",
         "no-extends-two-findings",
+        "load-row-fixed-later",
+        "load-row-fixed-first",
         "load-on-the-finding-row",
         "loaded",
         "hard-coded-url",

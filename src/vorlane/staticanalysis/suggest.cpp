@@ -481,7 +481,11 @@ py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
         if (load_row == row) text = py::str(LOAD_STATIC) + py::str("\n") + text;
         suggestions.append(py::make_tuple(line, line, text));
         if (load_row != 0 && load_row != row) {
-            py::str load = py::str(LOAD_STATIC) + py::str("\n") + py::str(point[1]);
+            // The row that the load line goes before keeps its own fix, should it have
+            // one: that row's line offers the same text, never a block that undoes it.
+            py::str current =
+                get_suggestion_for_html(py::str(point[1]), message_ids, settings);
+            py::str load = py::str(LOAD_STATIC) + py::str("\n") + current;
             suggestions.append(
                 py::make_tuple(py::int_(load_row), py::int_(load_row), load));
         }
@@ -1030,6 +1034,8 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
     py::object settings_modpath =
         L->meta.attr(name<"get_settings_modpath">())(project_root);
     py::dict cache;
+    // Every block made so far, by (path, start row, end row): its comment and markup.
+    py::dict offered;
 
     py::object groups = group_comments_by_line(comments);
     for (auto entry : groups.attr(name<"items">())()) {
@@ -1062,14 +1068,30 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
         // once one is there, only a fix of that very range joins it, so that no applied
         // block repeats rows of another.
         bool placed = false;
+        std::vector<std::pair<py::tuple, py::str>> in_front_blocks;
         for (py::handle fix : py::iter(fixes)) {
             std::vector<py::object> item = unpack(fix, 3);
             py::object fix_start = item[0], fix_end = item[1], suggestion = item[2];
+            py::tuple rows = py::make_tuple(path, fix_start, fix_end);
+            py::str markup = markup_suggestion(suggestion);
+            // An earlier line offered a block of these very rows (another finding in
+            // the same statement): the lines of a file share one tree, so this text
+            // holds that line's edits too, and takes that block's place. Two blocks of
+            // the same rows could not both be applied.
+            if (offered.contains(rows)) {
+                py::tuple held = offered[rows];
+                py::object comment = held[0];
+                comment["body"] = py::str(comment["body"])
+                                      .attr(name<"replace">())(held[1], markup, 1);
+                offered[rows] = py::make_tuple(comment, markup);
+                continue;
+            }
             bool in_front =
                 placed ? equal(start_line, fix_start) && equal(end_line, fix_end)
                        : equal(start_line, fix_start) || equal(start_line, fix_end);
             if (in_front) {
-                bodies.insert(0, markup_suggestion(suggestion));
+                bodies.insert(0, markup);
+                in_front_blocks.emplace_back(rows, markup);
                 start_line = fix_start;
                 end_line = fix_end;
                 placed = true;
@@ -1077,12 +1099,16 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
             }
             py::str seen_key = py::str("{}:{}:{}").format(path, fix_start, suggestion);
             if (seen.contains(seen_key)) continue;
-            comments_with_suggestions.append(
-                build_comment(path, fix_start, fix_end, markup_suggestion(suggestion)));
+            py::dict comment = build_comment(path, fix_start, fix_end, markup);
+            comments_with_suggestions.append(comment);
             seen.add(seen_key);
+            offered[rows] = py::make_tuple(comment, markup);
         }
-        comments_with_suggestions.append(build_comment(
-            path, start_line, end_line, py::str("\n\n").attr(name<"join">())(bodies)));
+        py::dict comment = build_comment(path, start_line, end_line,
+                                         py::str("\n\n").attr(name<"join">())(bodies));
+        comments_with_suggestions.append(comment);
+        for (auto &[rows, markup] : in_front_blocks)
+            offered[rows] = py::make_tuple(comment, markup);
     }
     return comments_with_suggestions;
 }
