@@ -880,34 +880,6 @@ void retract_marks(py::handle tree, py::handle before) {
             throw py::error_already_set();
 }
 
-py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
-                   py::handle code_style, py::handle settings_modpath,
-                   py::handle indent);
-
-py::list get_suggestions_for_python(py::handle atok, py::handle line,
-                                    py::handle message_ids, py::handle code_style,
-                                    py::handle settings_modpath, py::handle indent) {
-    // Imported here, not at load: the linter core loads every checker module.
-    py::object store = py::module_::import("vorlane.staticanalysis.checker")
-                           .attr(name<"message_id_symbol_store">());
-    py::object tree = atok.attr(name<"tree">());
-    py::object node =
-        L->helpers.attr(name<"find_node_by_position">())(tree, "line"_a = line);
-    tree.attr(name<"new_nodes">()) = py::list();
-    tree.attr(name<"replace_other_nodes">()) = py::list();
-    py::list suggestions;
-    // Row 0 finds the module itself: no statement starts there.
-    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
-    if (contains(message_ids, constant("SKIP_LINE_ID")))
-        return suppression_items(atok, node, as_long(line), message_ids, store);
-
-    py::set marks = rewrite_marks(tree);
-    py::list items =
-        fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
-    if (PyList_GET_SIZE(items.ptr()) == 0) retract_marks(tree, marks);
-    return items;
-}
-
 // The main fix, the replaced nodes and the added code of one line, once the statement
 // is found and no suppression is asked for.
 py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
@@ -1001,6 +973,30 @@ py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
             0, make_item(row, row, prepend_code + blank_row + row_text(rows, 1)));
     }
     return suggestions;
+}
+
+py::list get_suggestions_for_python(py::handle atok, py::handle line,
+                                    py::handle message_ids, py::handle code_style,
+                                    py::handle settings_modpath, py::handle indent) {
+    // Imported here, not at load: the linter core loads every checker module.
+    py::object store = py::module_::import("vorlane.staticanalysis.checker")
+                           .attr(name<"message_id_symbol_store">());
+    py::object tree = atok.attr(name<"tree">());
+    py::object node =
+        L->helpers.attr(name<"find_node_by_position">())(tree, "line"_a = line);
+    tree.attr(name<"new_nodes">()) = py::list();
+    tree.attr(name<"replace_other_nodes">()) = py::list();
+    py::list suggestions;
+    // Row 0 finds the module itself: no statement starts there.
+    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
+    if (contains(message_ids, constant("SKIP_LINE_ID")))
+        return suppression_items(atok, node, as_long(line), message_ids, store);
+
+    py::set marks = rewrite_marks(tree);
+    py::list items =
+        fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
+    if (PyList_GET_SIZE(items.ptr()) == 0) retract_marks(tree, marks);
+    return items;
 }
 
 // --- Driver --------------------------------------------------------------------------
