@@ -214,6 +214,27 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
     return visitor;
 }
 
+bool callee_looks_like_class(py::handle call) {
+    static const py::handle Attribute = import("astroid.nodes", "Attribute");
+    static const py::handle Name = import("astroid.nodes", "Name");
+    py::object func = call.attr(name<"func">());
+    PyTypeObject *type = Py_TYPE(func.ptr());
+    py::object written;
+    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(Attribute.ptr())))
+        written = func.attr(name<"attrname">());
+    else if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(Name.ptr())))
+        written = func.attr(name<"name">());
+    else
+        return false;
+    if (!PyUnicode_Check(written.ptr())) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(written.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(written.ptr(), i);
+        if (c != '_') return Py_UNICODE_ISUPPER(c);
+    }
+    return false;
+}
+
 py::object lazy_iterator(std::function<py::object()> next_item) {
     return py::cast(LazyIterator{std::move(next_item)});
 }

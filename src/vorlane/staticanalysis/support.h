@@ -206,6 +206,15 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
     return build_transformer_visitor(m, message_ids, rewrites, N);
 }
 
+// --- Syntax tests ------------------------------------------------------------------
+
+// The callee of `call`, as written, ends in a name spelled like a class: CapWords,
+// leading underscores ignored (`models.CharField(...)`, `_Float4Field()`, `GFK(...)`).
+// Calls of functions and methods (`self.save()`, `reverse(...)`) and of computed
+// callees (`fields[name]()`) answer false without any inference, which is the point:
+// the rules that construct Django classes ask this before inferring a call.
+bool callee_looks_like_class(py::handle call);
+
 // --- Iteration ---------------------------------------------------------------------
 
 // A Python iterator driven by next_item, which answers a null object at the end. It
