@@ -431,6 +431,11 @@ def test_model_manager_shim_reads_djangos_manager_module(monkeypatch, source, ex
             ["first_id", "second_id"],
         ),
         ("g = GFK('ct', 'aliased_id')", ["aliased_id"]),
+        # Only calls spelled like a class, or of a name imported as the class, are
+        # inferred while the tree is built: every spelling of the class still counts.
+        ("g = gfk('ct', 'lower_alias_id')", ["lower_alias_id"]),
+        ("g = fields.GenericForeignKey('ct', 'module_id')", ["module_id"]),
+        ("g = _Private('ct', 'private_id')", ["private_id"]),
         (
             "def m(self):\n    return GenericForeignKey('ct', 'in_method')",
             ["in_method"],
@@ -453,6 +458,9 @@ def test_generic_foreign_key_field_names(body, expected):
         "from django.db import models\n"
         "from django.contrib.contenttypes.fields import GenericForeignKey\n"
         "from django.contrib.contenttypes.fields import GenericForeignKey as GFK\n"
+        "from django.contrib.contenttypes.fields import GenericForeignKey as gfk\n"
+        "from django.contrib.contenttypes import fields\n"
+        "_Private = GenericForeignKey\n"
         "FIELD = 'not_literal'\n"
         "class Book(models.Model):\n" + textwrap.indent(body, "    ") + "\n"
     )
