@@ -429,6 +429,7 @@ def test_odd_declarations_do_not_end_the_lint(lint_project):
         b = models.CharField(max_length=object())
         c = FIELDS["flag"](null=False)
         d = models.CharField(null=True, choices=[("a",), 3])
+        f = models.IntegerField(null=True, error_messages={(1, 2): "x"})
 
         class Meta:
             abstract = True
@@ -438,7 +439,8 @@ def test_odd_declarations_do_not_end_the_lint(lint_project):
     records = lint_project({"shop/__init__.py": "", "shop/models.py": module})
     assert [(r["message-id"], r["line"]) for r in records if r["message-id"] < "C3"] == [
         ("C2000", 10),
-        ("C2008", 15),
+        ("C2003", 11),
+        ("C2008", 16),
     ]
 
 

@@ -224,8 +224,14 @@ py::object astroid_node_to_value(py::handle node) {
         for (py::handle pair : node.attr(N->items)) {
             py::object key = astroid_node_to_value(pair[py::int_(0)]);
             py::object value = astroid_node_to_value(pair[py::int_(1)]);
-            if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0)
-                throw py::error_already_set();
+            if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) {
+                // {(1, 2): 'x'}: a tuple key comes back as a list, which no mapping
+                // takes; such a dict has no static value.
+                if (!PyErr_ExceptionMatches(PyExc_TypeError))
+                    throw py::error_already_set();
+                PyErr_Clear();
+                return borrow(node);
+            }
         }
         return std::move(out);
     }
