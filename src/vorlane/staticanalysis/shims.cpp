@@ -301,7 +301,9 @@ py::object apply_is_used_in_generic_fk_shim(py::handle node) {
 // Book.objects, self.objects on a model instance
 py::object looks_like_model_manager(py::handle node) {
     if (!is_text(node.attr(N->attrname), N->objects)) return py::none();
-    return helpers_call(N->is_model, safe_infer(node.attr(N->expr)));
+    py::object owner = node.attr(N->expr);
+    if (support::from_standard_library(owner)) return py::bool_(false);
+    return helpers_call(N->is_model, safe_infer(owner));
 }
 
 // The callee `receiver.<method>` when it is an attribute access naming one of the
@@ -321,6 +323,8 @@ py::object looks_like_model_get(py::handle node) {
     if (!func) return py::none();
     py::object receiver = func.attr(N->expr);
     if (!support::isinstance(receiver, L->Attribute)) return py::none();
+    // os.environ.get(...): a library value is no manager and no QuerySet.
+    if (support::from_standard_library(receiver)) return py::bool_(false);
     py::object value = safe_infer(receiver);
     py::object manager = helpers_call(N->is_model_manager, value);
     if (support::truthy(manager)) return manager;
@@ -331,7 +335,9 @@ py::object looks_like_model_get(py::handle node) {
 py::object looks_like_queryset_lookup(py::handle node) {
     py::object func = method_callee(node, N->all, N->filter, N->exclude);
     if (!func) return py::none();
-    return helpers_call(N->is_queryset, safe_infer(func.attr(N->expr)));
+    py::object receiver = func.attr(N->expr);
+    if (support::from_standard_library(receiver)) return py::bool_(false);
+    return helpers_call(N->is_queryset, safe_infer(receiver));
 }
 
 // Book.objects.all(), Book.published.filter(x=1)
@@ -340,6 +346,7 @@ py::object looks_like_model_manager_lookup(py::handle node) {
     if (!func) return py::none();
     py::object receiver = func.attr(N->expr);
     if (!support::isinstance(receiver, L->Attribute)) return py::none();
+    if (support::from_standard_library(receiver)) return py::bool_(false);
     return helpers_call(N->is_model_manager, safe_infer(receiver));
 }
 

@@ -215,6 +215,14 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
 // the rules that construct Django classes ask this before inferring a call.
 bool callee_looks_like_class(py::handle call);
 
+// `expr` reads a name imported from the standard library, or a builtin, through
+// attribute accesses only: `os.environ`, `Decimal`, `threading.Thread`, `ValueError`.
+// Its value is then the library's, never a Django class or instance, so the rules and
+// shims that look for Django objects skip inferring it (which would first build the
+// library module). A module is the library's only where astroid itself would load it
+// from: a project package of the same name earlier on the search path is not.
+bool from_standard_library(py::handle expr);
+
 // --- Iteration ---------------------------------------------------------------------
 
 // A Python iterator driven by next_item, which answers a null object at the end. It

@@ -15,10 +15,10 @@ using support::steal;
 
 // Imports, made once at load and never released (interpreter exit order).
 struct Libs {
-    py::handle
-        module; // colspec itself: its constant and Codes are read back at each use
-    py::handle
-        helpers; // its functions are looked up at each call, so tests can patch them
+    // colspec itself: its constant and Codes are read back at each use
+    py::handle module;
+    // its functions are looked up at each call, so tests can patch them
+    py::handle helpers;
     py::handle safe_infer, Counter, Iterable, Call, Keyword, const_factory;
 };
 const Libs *L = nullptr;
@@ -407,14 +407,20 @@ void visit_module(py::handle self, py::handle node) {
     py::setattr(self, name<"field_counter">(), L->Counter());
     // The keywords of a field call share the defaults of its class.
     py::setattr(self, name<"field_defaults">(), py::dict());
-    // Migrations are full of field calls, none of them a declaration to judge. The
-    // answer holds for the whole module, so it is asked once here.
-    py::setattr(self, name<"in_migration">(),
-                py::bool_(helpers_is_migration_file(node)));
+    // Not known yet: see in_migration.
+    py::setattr(self, name<"in_migration">(), py::none());
 }
 
-bool in_migration(py::handle self) {
-    return support::truthy(self.attr(name<"in_migration">()));
+// Migrations are full of field calls, none of them a declaration to judge. The answer
+// holds for the whole module: it is asked once, when the first call that may declare
+// a field comes up, and modules without one never pay for it.
+bool in_migration(py::handle self, py::handle node) {
+    py::object known = self.attr(name<"in_migration">());
+    if (known.is_none()) {
+        known = py::bool_(helpers_is_migration_file(node));
+        py::setattr(self, name<"in_migration">(), known);
+    }
+    return support::truthy(known);
 }
 
 // A field the checker judges: the facts of its call shared by all the rules.
@@ -436,17 +442,19 @@ void count_field(py::handle self, py::handle node) {
 // a function or method that returns a field (`copy(field)`, `make_field(null=True)`)
 // declares nothing, and its keywords are no field options to judge; telling the two
 // apart by the callee's spelling spares inferring every call of a project.
-bool is_field_declaration(Field &field) {
-    return support::callee_looks_like_class(field.node()) && field.is_model_field();
+bool may_declare_field(py::handle call) {
+    return support::callee_looks_like_class(call) &&
+           !support::from_standard_library(call.attr(name<"func">()));
 }
 
 void visit_call(py::handle self, py::handle node) {
-    if (in_migration(self)) return;
     if (!support::callee_looks_like_class(node)) return;
     // A plain-name assignment is a syntactic test: asked before any inference.
     py::object member = helpers_get_member_name(node);
     if (member.is_none())
         return; // annotated or tuple targets: not a member declaration
+    if (support::from_standard_library(node.attr(name<"func">()))) return;
+    if (in_migration(self, node)) return;
     Field field = checked_field(self, node);
     if (!field.is_model_field()) return;
     count_field(self, node);
@@ -473,12 +481,12 @@ void visit_call(py::handle self, py::handle node) {
 void visit_keyword(py::handle self, py::handle node) {
     py::object option = node.attr(name<"arg">());
     if (option.is_none()) return; // **options restates nothing and names no rule
-    if (in_migration(self)) return;
     // Class keywords (`class F(Field, metaclass=M)`) are no field options.
     py::object call = node.attr(name<"parent">());
-    if (!support::isinstance(call, L->Call)) return;
+    if (!support::isinstance(call, L->Call) || !may_declare_field(call)) return;
+    if (in_migration(self, node)) return;
     Field field = checked_field(self, call);
-    if (!is_field_declaration(field)) return;
+    if (!field.is_model_field()) return;
     if (support::truthy(is_redundant_kwargs(node, field))) {
         py::dict args;
         args[name<"name">()] = helpers_get_member_name(call);
