@@ -444,6 +444,42 @@ def test_odd_declarations_do_not_end_the_lint(lint_project):
     ]
 
 
+def test_library_named_project_package_still_declares_fields(
+    lint_project, tmp_path, monkeypatch
+):
+    # Calls of what the standard library provides are never inferred; a project package
+    # that shadows a library name (tabnanny) is not the library.
+    root = (tmp_path / "project").resolve()
+    monkeypatch.syspath_prepend(str(root))
+    module = """\
+    import decimal
+
+    from tabnanny.fields import models
+
+
+    class Book(models.Model):
+        price = decimal.Decimal("1.00")
+        error = ValueError("not a field")
+        flag = models.NullBooleanField()
+    """
+    manager = astroid.MANAGER
+    for key in [k for k in manager._mod_file_cache if k[0].startswith("tabnanny")]:
+        del manager._mod_file_cache[key]
+    try:
+        records = lint_project(
+            {
+                "tabnanny/__init__.py": "",
+                "tabnanny/fields.py": "from django.db import models\n",
+                "shop/__init__.py": "",
+                "shop/models.py": module,
+            }
+        )
+    finally:
+        for key in [k for k in manager._mod_file_cache if k[0].startswith("tabnanny")]:
+            del manager._mod_file_cache[key]
+    assert [(r["message-id"], r["line"]) for r in records] == [("C2008", 9)]
+
+
 # --- Rewrites ------------------------------------------------------------------------
 
 
