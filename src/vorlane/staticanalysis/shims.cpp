@@ -131,9 +131,7 @@ py::object safe_infer(py::handle node) {
     return L->safe_infer(node);
 }
 
-py::object helpers_call(py::handle name, py::handle value) {
-    return L->helpers.attr(name)(value);
-}
+using support::helpers_call;
 
 // The tip has nothing to offer: astroid's own inference applies.
 [[noreturn]] void decline() {

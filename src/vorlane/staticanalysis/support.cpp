@@ -214,6 +214,12 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
     return visitor;
 }
 
+py::object helpers_call(py::handle function, py::handle arg) {
+    static const py::handle helpers = import("vorlane.staticanalysis.helpers");
+    py::object callable = helpers.attr(function);
+    return steal(PyObject_CallOneArg(callable.ptr(), arg.ptr()));
+}
+
 bool callee_looks_like_class(py::handle call) {
     static const py::handle Attribute = import("astroid.nodes", "Attribute");
     static const py::handle Name = import("astroid.nodes", "Name");

@@ -206,6 +206,23 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
     return build_transformer_visitor(m, message_ids, rewrites, N);
 }
 
+// --- Calls into helpers ------------------------------------------------------------
+
+// vorlane.staticanalysis.helpers.<function>(arg), the function looked up on the module
+// at each call so that tests can patch it.
+py::object helpers_call(py::handle function, py::handle arg);
+
+// The predicates and look-ups of helpers that several rule modules ask.
+inline bool helpers_is_model(py::handle node) {
+    return truthy(helpers_call(name<"is_model">(), node));
+}
+inline bool helpers_is_model_field(py::handle node) {
+    return truthy(helpers_call(name<"is_model_field">(), node));
+}
+inline py::object helpers_get_member_name(py::handle node) {
+    return helpers_call(name<"get_member_name">(), node);
+}
+
 // --- Syntax tests ------------------------------------------------------------------
 
 // The callee of `call`, as written, ends in a name spelled like a class: CapWords,

@@ -13,10 +13,8 @@ using support::steal;
 
 // Imports, made once at load and never released (interpreter exit order).
 struct Libs {
-    py::handle module; // classlayout itself: STANDARD_CLASSLAYOUT and Codes are read
-                       // back at each use
-    py::handle
-        helpers; // its functions are looked up at each call, so tests can patch them
+    // classlayout itself: STANDARD_CLASSLAYOUT and Codes are read back at each use
+    py::handle module;
     py::handle Counter, ClassDef, FunctionDef, Assign, InferenceError;
 };
 const Libs *L = nullptr;
@@ -89,23 +87,6 @@ py::dict order_args(py::handle before, py::handle after) {
     return args;
 }
 
-// --- Calls into helpers --------------------------------------------------------------
-
-py::object helpers_call(py::handle function, py::handle node) {
-    py::object callable = L->helpers.attr(function);
-    return steal(PyObject_CallOneArg(callable.ptr(), node.ptr()));
-}
-
-bool helpers_is_model(py::handle node) {
-    return support::truthy(helpers_call(name<"is_model">(), node));
-}
-bool helpers_is_model_field(py::handle node) {
-    return support::truthy(helpers_call(name<"is_model_field">(), node));
-}
-py::object helpers_get_member_name(py::handle node) {
-    return helpers_call(name<"get_member_name">(), node);
-}
-
 // Whether a class is a model, asked once per class: visit_classdef answers it for
 // every class before the members of its body come up, and they look it up in
 // `model_classes` (per module) instead of walking the class's MRO again.
@@ -116,7 +97,7 @@ bool is_model_class(py::handle self, py::handle cls) {
         if (answer) return answer == Py_True;
         if (PyErr_Occurred()) throw py::error_already_set();
     }
-    bool model = helpers_is_model(cls);
+    bool model = support::helpers_is_model(cls);
     if (known &&
         PyDict_SetItem(known->ptr(), cls.ptr(), model ? Py_True : Py_False) < 0)
         throw py::error_already_set();
@@ -237,12 +218,13 @@ void check_attribute_order(py::handle self, py::handle node) {
 // name = models.CharField()   <- a field after Meta
 void visit_call(py::handle self, py::handle node) {
     if (!is_model_frame(self, support::call_method(node, name<"frame">()))) return;
-    if (!helpers_is_model_field(node)) return;
+    if (!support::helpers_is_model_field(node)) return;
     py::object previous_node = support::call_method(node, name<"previous_sibling">());
     if (is_a(previous_node, L->Assign))
         previous_node = previous_node.attr(name<"value">());
     // Of a run of fields only the first is judged: it follows something else.
-    if (previous_node.is_none() || helpers_is_model_field(previous_node)) return;
+    if (previous_node.is_none() || support::helpers_is_model_field(previous_node))
+        return;
     py::object meta;
     try {
         py::object scope = support::call_method(node, name<"scope">());
@@ -262,7 +244,7 @@ void visit_call(py::handle self, py::handle node) {
     if (!PyLong_Check(meta_line.ptr())) return;
     if (compare(meta_line, node.attr(name<"lineno">()), Py_LT))
         report(self, name<"C3002">(), node,
-               order_args(helpers_get_member_name(node), name<"Meta">()));
+               order_args(support::helpers_get_member_name(node), name<"Meta">()));
 }
 
 void visit_functiondef(py::handle self, py::handle node) {
@@ -301,7 +283,6 @@ PYBIND11_MODULE(classlayout, m) {
     support::init_module(m);
     L = new Libs{
         m.inc_ref(),
-        support::import("vorlane.staticanalysis.helpers"),
         support::import("collections", "Counter"),
         support::import("astroid.nodes", "ClassDef"),
         support::import("astroid.nodes", "FunctionDef"),

@@ -96,22 +96,13 @@ py::object code(py::handle which) {
 
 // --- Calls into helpers --------------------------------------------------------------
 
-py::object helpers_call(py::handle function, py::handle node) {
-    py::object callable = L->helpers.attr(function);
-    return steal(PyObject_CallOneArg(callable.ptr(), node.ptr()));
-}
+using support::helpers_call;
+using support::helpers_get_member_name;
+using support::helpers_is_model;
+using support::helpers_is_model_field;
 
-bool helpers_is_model(py::handle node) {
-    return support::truthy(helpers_call(name<"is_model">(), node));
-}
-bool helpers_is_model_field(py::handle node) {
-    return support::truthy(helpers_call(name<"is_model_field">(), node));
-}
 bool helpers_is_migration_file(py::handle node) {
     return support::truthy(helpers_call(name<"is_migration_file">(), node));
-}
-py::object helpers_get_member_name(py::handle node) {
-    return helpers_call(name<"get_member_name">(), node);
 }
 py::object helpers_astroid_node_to_value(py::handle node) {
     return helpers_call(name<"astroid_node_to_value">(), node);
