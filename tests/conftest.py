@@ -100,3 +100,28 @@ def linted_project(tmp_path_factory):
     yield lint
     for project in linted.values():
         _forget_project(project.root)
+
+
+@pytest.fixture
+def lint_project(tmp_path):
+    """Lint a {relative path: text} project written below tmp_path with every registered
+    checker (checker.get_messages, options from `config`); answers the records. astroid
+    forgets the project's modules afterwards: it keeps modules process-wide by name."""
+    from vorlane.staticanalysis import checker
+
+    root = (tmp_path / "project").resolve()
+
+    def lint(files, config=None):
+        paths = {}
+        for rel, text in files.items():
+            path = root / rel
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(textwrap.dedent(text))
+            if rel.endswith(".py"):
+                paths[str(path)] = None
+        if config is None:
+            return checker.get_messages(str(root), paths)
+        return checker.get_messages(str(root), paths, config=config)
+
+    yield lint
+    _forget_project(root)
