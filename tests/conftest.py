@@ -1,6 +1,10 @@
 """Shared fixtures: small projects written into tmp_path."""
+import json
+import os
 import re
 import shutil
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -8,6 +12,23 @@ import astroid
 import pytest
 
 PROJECTS = Path(__file__).parent / "projects"
+REPO = Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="session")
+def sample_output(tmp_path_factory):
+    """What the README's main job prints for the sample project, parsed: the example is
+    run once per session, as a user runs it, from a directory other than the repo's."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, str(REPO / "examples" / "lint_sample.py")],
+        cwd=tmp_path_factory.mktemp("elsewhere"),
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(run.stdout)
 
 
 @pytest.fixture
