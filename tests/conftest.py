@@ -1,6 +1,10 @@
 """Shared fixtures: small projects written into tmp_path."""
+import json
+import os
 import re
 import shutil
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -8,6 +12,23 @@ import astroid
 import pytest
 
 PROJECTS = Path(__file__).parent / "projects"
+REPO = Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="session")
+def sample_output(tmp_path_factory):
+    """What the README's main job prints for the sample project, parsed: the example is
+    run once per session, as a user runs it, from a directory other than the repo's."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, str(REPO / "examples" / "lint_sample.py")],
+        cwd=tmp_path_factory.mktemp("elsewhere"),
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(run.stdout)
 
 
 @pytest.fixture
@@ -100,3 +121,28 @@ def linted_project(tmp_path_factory):
     yield lint
     for project in linted.values():
         _forget_project(project.root)
+
+
+@pytest.fixture
+def lint_project(tmp_path):
+    """Lint a {relative path: text} project written below tmp_path with every registered
+    checker (checker.get_messages, options from `config`); answers the records. astroid
+    forgets the project's modules afterwards: it keeps modules process-wide by name."""
+    from vorlane.staticanalysis import checker
+
+    root = (tmp_path / "project").resolve()
+
+    def lint(files, config=None):
+        paths = {}
+        for rel, text in files.items():
+            path = root / rel
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(textwrap.dedent(text))
+            if rel.endswith(".py"):
+                paths[str(path)] = None
+        if config is None:
+            return checker.get_messages(str(root), paths)
+        return checker.get_messages(str(root), paths, config=config)
+
+    yield lint
+    _forget_project(root)

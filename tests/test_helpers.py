@@ -610,9 +610,12 @@ def test_astroid_node_to_value_of_an_inferred_instance():
     assert isinstance(helpers.astroid_node_to_value(node), astroid.Instance)
 
 
-def test_astroid_node_to_value_unhashable_key_raises():
-    with pytest.raises(TypeError):
-        helpers.astroid_node_to_value(astroid.extract_node("{(1, 2): 'x'}"))
+def test_astroid_node_to_value_dict_with_unhashable_key_has_no_value():
+    # The tuple key converts to a list, which no mapping takes: the node comes back,
+    # as for anything else without a static value (a model field's keyword once ended
+    # the lint of the whole file here).
+    node = astroid.extract_node("{(1, 2): 'x', 'a': 1}")
+    assert helpers.astroid_node_to_value(node) is node
 
 
 def test_astroid_node_to_value_deep_nesting_raises_recursion_error():
@@ -675,6 +678,9 @@ class Base:
 class Child(Base):
     def __init__(self, a=2, d="d"):
         pass
+class KeywordOnly(Base):
+    def __init__(self, *args, a=4, required, e=NOT_PROVIDED, **kwargs):
+        pass
 class Bare:
     def __init__(self, x, y):
         pass
@@ -682,24 +688,30 @@ class NoInit:
     pass
 class Shadowing(Base):
     x = 1
+class Rebound(Base):
+    __init__ = Bare.__init__
 """
 
 
 @pytest.mark.parametrize(
     "call, expected",
     [
-        ("Base()", {"a": 1}),
-        ("Child()", {"a": 2, "d": "d"}),
-        ("Shadowing()", {"a": 1}),
+        ("Base()", {"a": 1, "c": 3}),
+        ("Child()", {"a": 2, "d": "d", "c": 3}),
+        ("KeywordOnly()", {"a": 4, "c": 3}),
+        ("Shadowing()", {"a": 1, "c": 3}),
+        ("Rebound()", {"a": 1, "c": 3}),
         ("Bare(1, 2)", {}),
         ("NoInit()", {}),
         ("undefined()", {}),
-        ("Base", {"a": 1}),
+        ("Base", {"a": 1, "c": 3}),
     ],
     ids=[
         "base",
         "child-wins",
+        "keyword-only-child-wins",
         "inherited",
+        "init-bound-by-assignment",
         "no-defaults",
         "no-init",
         "uninferable",
@@ -718,6 +730,17 @@ def test_get_node_default_arguments_of_a_django_field():
     defaults = helpers.get_node_default_arguments(node)
     assert defaults["null"] is False and defaults["blank"] is False
     assert "default" not in defaults
+
+
+def test_get_node_default_arguments_keyword_only_field_defaults():
+    # SlugField declares `*args, max_length=50, db_index=True`: its own keyword-only
+    # defaults win over Field's ordinary ones.
+    node = astroid.extract_node(
+        "from django.db import models\nmodels.SlugField()  #@\n"
+    )
+    defaults = helpers.get_node_default_arguments(node)
+    assert (defaults["db_index"], defaults["max_length"]) == (True, 50)
+    assert defaults["allow_unicode"] is False and defaults["null"] is False
 
 
 def test_get_node_default_arguments_without_mro_raises():

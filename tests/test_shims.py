@@ -431,6 +431,11 @@ def test_model_manager_shim_reads_djangos_manager_module(monkeypatch, source, ex
             ["first_id", "second_id"],
         ),
         ("g = GFK('ct', 'aliased_id')", ["aliased_id"]),
+        # Only calls spelled like a class, or of a name imported as the class, are
+        # inferred while the tree is built: every spelling of the class still counts.
+        ("g = gfk('ct', 'lower_alias_id')", ["lower_alias_id"]),
+        ("g = fields.GenericForeignKey('ct', 'module_id')", ["module_id"]),
+        ("g = _Private('ct', 'private_id')", ["private_id"]),
         (
             "def m(self):\n    return GenericForeignKey('ct', 'in_method')",
             ["in_method"],
@@ -453,6 +458,9 @@ def test_generic_foreign_key_field_names(body, expected):
         "from django.db import models\n"
         "from django.contrib.contenttypes.fields import GenericForeignKey\n"
         "from django.contrib.contenttypes.fields import GenericForeignKey as GFK\n"
+        "from django.contrib.contenttypes.fields import GenericForeignKey as gfk\n"
+        "from django.contrib.contenttypes import fields\n"
+        "_Private = GenericForeignKey\n"
         "FIELD = 'not_literal'\n"
         "class Book(models.Model):\n" + textwrap.indent(body, "    ") + "\n"
     )
@@ -670,3 +678,61 @@ def test_environment_transform_answers_the_default_node_itself():
 def test_path_transform_answers_the_call_when_nothing_folds():
     call = astroid.extract_node("os.path.join(UNKNOWN, 'x') #@")
     assert shims.transform_path_manipulation(call) is call
+
+
+# --- Receivers from the standard library ----------------------------------------------
+
+
+@pytest.fixture
+def shadowing_package(tmp_path, monkeypatch):
+    """A project package named like a module of the standard library (tabnanny), first
+    on the search path; astroid forgets it afterwards."""
+    package = tmp_path / "tabnanny"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "models.py").write_text(
+        "from django.db import models\n\nclass Book(models.Model):\n    pass\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    manager = astroid.MANAGER
+
+    def forget():
+        for name in [n for n in manager.astroid_cache if n.startswith("tabnanny")]:
+            del manager.astroid_cache[name]
+        for key in [k for k in manager._mod_file_cache if k[0].startswith("tabnanny")]:
+            del manager._mod_file_cache[key]
+
+    forget()
+    yield package
+    forget()
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ("import os\nos.environ.get('HOME') #@", False),
+        ("import sys\nsys.modules.get('os') #@", False),
+        ("from os import environ\nenviron.copy().get('HOME') #@", None),
+        ("import collections\ncollections.OrderedDict.objects #@", False),
+        ("import itertools\nitertools.chain.objects.filter() #@", False),
+    ],
+)
+def test_library_receivers_are_no_managers(code, expected):
+    predicate = (
+        shims.looks_like_model_manager
+        if code.endswith(".objects #@")
+        else shims.looks_like_model_manager_lookup
+        if ".filter()" in code
+        else shims.looks_like_model_get
+    )
+    assert predicate(astroid.extract_node(code)) is expected
+
+
+def test_project_package_named_like_the_library_is_inferred(shadowing_package):
+    # Only where astroid itself loads a module from the library does the name count
+    # as the library's: this tabnanny is the project's, and its model has a manager.
+    call = astroid.extract_node(
+        "import tabnanny.models\ntabnanny.models.Book.objects.get(pk=1) #@"
+    )
+    assert shims.looks_like_model_get(call) is True
+    assert describe(safe_infer(call)) == ("instance", "tabnanny.models.Book")

@@ -2,6 +2,7 @@
 // call editing, token-positioned trees, and the small text and visitor types.
 #include "support.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -32,7 +33,8 @@ const Libs *L = nullptr;
 struct Names {
     py::handle mro, qname, root, nodes_of_class, Meta, abstract, is_statement;
     py::handle lookup, name, value, items, get_children, keywords, infer, arg,
-        statement, parent, targets, args, defaults, arguments, init;
+        statement, parent, targets, args, defaults, arguments, kwonlyargs, kw_defaults,
+        init;
     py::handle func, attrname, as_string, lineno, col_offset, first_token, last_token;
     py::handle body, _append_node, sort, scope, _visit_generic, split, index, readlines,
         close, join;
@@ -225,8 +227,14 @@ py::object astroid_node_to_value(py::handle node) {
         for (py::handle pair : node.attr(N->items)) {
             py::object key = astroid_node_to_value(pair[py::int_(0)]);
             py::object value = astroid_node_to_value(pair[py::int_(1)]);
-            if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0)
-                throw py::error_already_set();
+            if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) {
+                // {(1, 2): 'x'}: a tuple key comes back as a list, which no mapping
+                // takes; such a dict has no static value.
+                if (!PyErr_ExceptionMatches(PyExc_TypeError))
+                    throw py::error_already_set();
+                PyErr_Clear();
+                return borrow(node);
+            }
         }
         return std::move(out);
     }
@@ -250,10 +258,23 @@ py::object get_astroid_node_constant_values(py::handle node, py::handle key) {
     support::raise(NodeValueUndefinable);
 }
 
-// Constructor defaults along the MRO of what the call infers to; the most derived class
-// that defaults a parameter wins, and Django's NOT_PROVIDED sentinel leaves it out.
+// Constructor defaults along the MRO of what the call infers to, keyword-only ones
+// included (SlugField declares `*args, max_length=50, db_index=True`); the most derived
+// class that defaults a parameter wins, and Django's NOT_PROVIDED sentinel leaves it
+// out.
 py::dict get_node_default_arguments(py::handle node) {
     py::dict out;
+    auto store = [&](py::handle parameter, py::handle default_node) {
+        py::object sentinel = support::attr_or_none(default_node, N->name);
+        int provided =
+            PyObject_RichCompareBool(sentinel.ptr(), N->NOT_PROVIDED.ptr(), Py_NE);
+        if (provided < 0) throw py::error_already_set();
+        if (!provided) return;
+        py::object key = parameter.attr(N->name);
+        int taken = PyDict_Contains(out.ptr(), key.ptr());
+        if (taken < 0) throw py::error_already_set();
+        if (!taken) out[key] = astroid_node_to_value(default_node);
+    };
     py::object inferred = L->safe_infer(node);
     if (!support::truthy(inferred)) return out;
     py::object mro = call_method(inferred, N->mro);
@@ -261,30 +282,36 @@ py::dict get_node_default_arguments(py::handle node) {
         int has_init = PySequence_Contains(cls.ptr(), N->init.ptr());
         if (has_init < 0) throw py::error_already_set();
         if (!has_init) continue;
-        py::object args = cls[N->init].attr(N->args);
+        // `__init__ = other.__init__` binds a name, not a function: no parameters.
+        auto args = support::try_attr(cls[N->init], N->args);
+        if (!args) continue;
         // Functions astroid builds from living objects (object.__init__ at the end of
         // every MRO) know no parameters: their defaults are None, so nothing to pair.
-        py::object given = args.attr(N->defaults);
-        if (!support::truthy(given)) continue;
-        py::list defaults(given);
-        py::list arguments(args.attr(N->arguments));
-        Py_ssize_t n_defaults = PyList_GET_SIZE(defaults.ptr());
-        Py_ssize_t offset = PyList_GET_SIZE(arguments.ptr()) - n_defaults;
-        for (Py_ssize_t i = 0; i < n_defaults; ++i) {
-            if (offset + i < 0)
-                continue; // more defaults than parameters: nothing to pair
-            py::handle default_node = PyList_GET_ITEM(defaults.ptr(), i);
-            py::handle parameter = PyList_GET_ITEM(arguments.ptr(), offset + i);
-            py::object sentinel = support::attr_or_none(default_node, N->name);
-            int provided =
-                PyObject_RichCompareBool(sentinel.ptr(), N->NOT_PROVIDED.ptr(), Py_NE);
-            if (provided < 0) throw py::error_already_set();
-            if (!provided) continue;
-            py::object value = astroid_node_to_value(default_node);
-            py::object key = parameter.attr(N->name);
-            int taken = PyDict_Contains(out.ptr(), key.ptr());
-            if (taken < 0) throw py::error_already_set();
-            if (!taken) out[key] = value;
+        py::object given = args->attr(N->defaults);
+        if (support::truthy(given)) {
+            py::list defaults(given);
+            py::list arguments(args->attr(N->arguments));
+            Py_ssize_t n_defaults = PyList_GET_SIZE(defaults.ptr());
+            Py_ssize_t offset = PyList_GET_SIZE(arguments.ptr()) - n_defaults;
+            for (Py_ssize_t i = 0; i < n_defaults; ++i) {
+                if (offset + i < 0)
+                    continue; // more defaults than parameters: nothing to pair
+                store(PyList_GET_ITEM(arguments.ptr(), offset + i),
+                      PyList_GET_ITEM(defaults.ptr(), i));
+            }
+        }
+        // Keyword-only parameters pair with kw_defaults one to one; None marks a
+        // parameter without a default.
+        py::object kwonly = args->attr(N->kwonlyargs);
+        py::object kw_defaults = args->attr(N->kw_defaults);
+        if (!support::truthy(kwonly) || !support::truthy(kw_defaults)) continue;
+        py::list parameters(kwonly), kw_values(kw_defaults);
+        Py_ssize_t count = std::min(PyList_GET_SIZE(parameters.ptr()),
+                                    PyList_GET_SIZE(kw_values.ptr()));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            py::handle default_node = PyList_GET_ITEM(kw_values.ptr(), i);
+            if (default_node.is_none()) continue;
+            store(PyList_GET_ITEM(parameters.ptr(), i), default_node);
         }
     }
     return out;
@@ -703,6 +730,8 @@ void load_libs() {
     VORLANE_NAME(args);
     VORLANE_NAME(defaults);
     VORLANE_NAME(arguments);
+    VORLANE_NAME(kwonlyargs);
+    VORLANE_NAME(kw_defaults);
     VORLANE_NAME(func);
     VORLANE_NAME(attrname);
     VORLANE_NAME(as_string);

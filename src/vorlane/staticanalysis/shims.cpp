@@ -24,6 +24,7 @@ struct Libs {
     py::handle List;
     py::handle Call;
     py::handle Attribute;
+    py::handle Name;
     py::handle ImportFrom;
     py::handle Const;
     py::handle Uninferable;
@@ -52,6 +53,7 @@ struct Names {
     py::handle as_string = support::intern("as_string");
     py::handle pytype = support::intern("pytype");
     py::handle lookup = support::intern("lookup");
+    py::handle real_name = support::intern("real_name");
     py::handle from_elements = support::intern("from_elements");
     py::handle instantiate_class = support::intern("instantiate_class");
     py::handle nodes_of_class = support::intern("nodes_of_class");
@@ -129,9 +131,7 @@ py::object safe_infer(py::handle node) {
     return L->safe_infer(node);
 }
 
-py::object helpers_call(py::handle name, py::handle value) {
-    return L->helpers.attr(name)(value);
-}
+using support::helpers_call;
 
 // The tip has nothing to offer: astroid's own inference applies.
 [[noreturn]] void decline() {
@@ -243,12 +243,35 @@ void append_literal(py::list &names, py::handle node) {
     if (support::isinstance(node, L->Const)) names.append(node.attr(N->value));
 }
 
+// gfk(...) where the module says `from ...fields import GenericForeignKey as gfk`.
+bool imports_generic_foreign_key(py::handle call) {
+    py::object func = call.attr(N->func);
+    if (!support::isinstance(func, L->Name)) return false;
+    py::object written = func.attr(N->name);
+    py::object bindings = py::object(func.attr(N->lookup)(written))[py::int_(1)];
+    for (py::handle binding : py::iter(bindings)) {
+        if (!support::isinstance(binding, L->ImportFrom)) continue;
+        py::object real = binding.attr(N->real_name)(written);
+        if (is_text(real, N->GenericForeignKey)) return true;
+    }
+    return false;
+}
+
+// Only a call of a class can make a GenericForeignKey: its callee is spelled like a
+// class (GenericForeignKey, GFK) or imports the class under a name of its own. Every
+// other call of the class body (self.save(), reverse(...)) is answered without
+// inference, which here runs while the tree is built.
+bool may_make_generic_foreign_key(py::handle call) {
+    return support::callee_looks_like_class(call) || imports_generic_foreign_key(call);
+}
+
 // content_object = GenericForeignKey('content_type', 'object_id')
 // content_object = GenericForeignKey(fk_field='object_id')
 py::object apply_is_used_in_generic_fk_shim(py::handle node) {
     py::list names;
     if (support::truthy(helpers_call(N->is_model, node))) {
         for (py::handle call : py::iter(node.attr(N->nodes_of_class)(L->Call))) {
+            if (!may_make_generic_foreign_key(call)) continue;
             py::object inferred = safe_infer(call);
             if (!support::truthy(inferred)) continue;
             auto name = support::try_attr(inferred, N->name);
@@ -276,7 +299,9 @@ py::object apply_is_used_in_generic_fk_shim(py::handle node) {
 // Book.objects, self.objects on a model instance
 py::object looks_like_model_manager(py::handle node) {
     if (!is_text(node.attr(N->attrname), N->objects)) return py::none();
-    return helpers_call(N->is_model, safe_infer(node.attr(N->expr)));
+    py::object owner = node.attr(N->expr);
+    if (support::from_standard_library(owner)) return py::bool_(false);
+    return helpers_call(N->is_model, safe_infer(owner));
 }
 
 // The callee `receiver.<method>` when it is an attribute access naming one of the
@@ -296,6 +321,8 @@ py::object looks_like_model_get(py::handle node) {
     if (!func) return py::none();
     py::object receiver = func.attr(N->expr);
     if (!support::isinstance(receiver, L->Attribute)) return py::none();
+    // os.environ.get(...): a library value is no manager and no QuerySet.
+    if (support::from_standard_library(receiver)) return py::bool_(false);
     py::object value = safe_infer(receiver);
     py::object manager = helpers_call(N->is_model_manager, value);
     if (support::truthy(manager)) return manager;
@@ -306,7 +333,9 @@ py::object looks_like_model_get(py::handle node) {
 py::object looks_like_queryset_lookup(py::handle node) {
     py::object func = method_callee(node, N->all, N->filter, N->exclude);
     if (!func) return py::none();
-    return helpers_call(N->is_queryset, safe_infer(func.attr(N->expr)));
+    py::object receiver = func.attr(N->expr);
+    if (support::from_standard_library(receiver)) return py::bool_(false);
+    return helpers_call(N->is_queryset, safe_infer(receiver));
 }
 
 // Book.objects.all(), Book.published.filter(x=1)
@@ -315,6 +344,7 @@ py::object looks_like_model_manager_lookup(py::handle node) {
     if (!func) return py::none();
     py::object receiver = func.attr(N->expr);
     if (!support::isinstance(receiver, L->Attribute)) return py::none();
+    if (support::from_standard_library(receiver)) return py::bool_(false);
     return helpers_call(N->is_model_manager, safe_infer(receiver));
 }
 
@@ -464,6 +494,7 @@ PYBIND11_MODULE(shims, m) {
         support::import("astroid.nodes", "List"),
         support::import("astroid", "Call"),
         support::import("astroid.nodes", "Attribute"),
+        support::import("astroid.nodes", "Name"),
         support::import("astroid.nodes", "ImportFrom"),
         support::import("astroid", "Const"),
         support::import("astroid.util", "Uninferable"),

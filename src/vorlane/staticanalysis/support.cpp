@@ -229,6 +229,121 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
     return visitor;
 }
 
+py::object helpers_call(py::handle function, py::handle arg) {
+    static const py::handle helpers = import("vorlane.staticanalysis.helpers");
+    py::object callable = helpers.attr(function);
+    return steal(PyObject_CallOneArg(callable.ptr(), arg.ptr()));
+}
+
+bool callee_looks_like_class(py::handle call) {
+    static const py::handle Attribute = import("astroid.nodes", "Attribute");
+    static const py::handle Name = import("astroid.nodes", "Name");
+    py::object func = call.attr(name<"func">());
+    PyTypeObject *type = Py_TYPE(func.ptr());
+    py::object written;
+    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(Attribute.ptr())))
+        written = func.attr(name<"attrname">());
+    else if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(Name.ptr())))
+        written = func.attr(name<"name">());
+    else
+        return false;
+    if (!PyUnicode_Check(written.ptr())) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(written.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(written.ptr(), i);
+        if (c != '_') return Py_UNICODE_ISUPPER(c);
+    }
+    return false;
+}
+
+namespace {
+
+bool starts_with(const std::string &text, const std::string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// `module` is the standard library's: its top package has a standard name, and the file
+// astroid would load it from lies in the library's directories.
+bool loads_from_standard_library(py::handle module) {
+    static const py::handle MANAGER = import("astroid", "MANAGER");
+    static const py::handle AstroidImportError =
+        import("astroid.exceptions", "AstroidImportError");
+    static const py::handle standard_names = import("sys", "stdlib_module_names");
+    static const py::handle std_dirs = import("astroid.modutils", "STD_LIB_DIRS");
+    static const py::handle ext_dirs = import("astroid.modutils", "EXT_LIB_DIRS");
+    auto dotted = as_string(module);
+    if (!dotted) return false;
+    py::str top(dotted->substr(0, dotted->find('.')));
+    int standard = PySequence_Contains(standard_names.ptr(), top.ptr());
+    if (standard < 0) throw py::error_already_set();
+    if (!standard) return false;
+    py::object spec;
+    try {
+        spec = MANAGER.attr(name<"file_from_module_name">())(top, py::none());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(AstroidImportError)) throw;
+        return false;
+    }
+    auto location = as_string(spec.attr(name<"location">()));
+    if (!location) {
+        // Compiled into the interpreter, or frozen.
+        auto kind = as_string(spec.attr(name<"type">()).attr(name<"name">()));
+        return kind && (*kind == "C_BUILTIN" || *kind == "PY_FROZEN");
+    }
+    // A virtual environment's lib directory counts as the library's and holds
+    // site-packages.
+    if (location->find("/site-packages/") != std::string::npos ||
+        location->find("/dist-packages/") != std::string::npos)
+        return false;
+    for (py::handle dir : py::iter(ext_dirs))
+        if (auto ext = as_string(dir); ext && starts_with(*location, *ext + "/"))
+            return false;
+    for (py::handle dir : py::iter(std_dirs))
+        if (auto std = as_string(dir); std && starts_with(*location, *std + "/"))
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool from_standard_library(py::handle expr) {
+    static const py::handle Attribute = import("astroid.nodes", "Attribute");
+    static const py::handle Name = import("astroid.nodes", "Name");
+    static const py::handle Import = import("astroid.nodes", "Import");
+    static const py::handle ImportFrom = import("astroid.nodes", "ImportFrom");
+    static const py::handle Module = import("astroid.nodes", "Module");
+    py::object base = py::reinterpret_borrow<py::object>(expr);
+    while (support::isinstance(base, Attribute))
+        base = base.attr(name<"expr">());
+    if (!support::isinstance(base, Name)) return false;
+    py::object written = base.attr(name<"name">());
+    py::tuple found = base.attr(name<"lookup">())(written);
+    py::object scope = found[0], bindings = found[1];
+    if (!truthy(bindings)) return false;
+    if (support::isinstance(scope, Module)) {
+        auto module_name = as_string(scope.attr(name<"name">()));
+        if (module_name && *module_name == "builtins") return true;
+    }
+    for (py::handle binding : py::iter(bindings)) {
+        py::object module;
+        if (support::isinstance(binding, ImportFrom)) {
+            if (truthy(binding.attr(name<"level">()))) return false; // the project's
+            module = binding.attr(name<"modname">());
+        } else if (support::isinstance(binding, Import)) {
+            try {
+                module = binding.attr(name<"real_name">())(written);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                return false; // no module to tell: inference decides
+            }
+        } else {
+            return false; // a class, function or assignment of the project
+        }
+        if (!loads_from_standard_library(module)) return false;
+    }
+    return true;
+}
+
 py::object lazy_iterator(std::function<py::object()> next_item) {
     return py::cast(LazyIterator{std::move(next_item)});
 }

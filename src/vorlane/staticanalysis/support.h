@@ -227,6 +227,40 @@ inline bool is_text(py::handle value, py::handle name) {
     return PyUnicode_Compare(value.ptr(), name.ptr()) == 0;
 }
 
+// --- Calls into helpers ------------------------------------------------------------
+
+// vorlane.staticanalysis.helpers.<function>(arg), the function looked up on the module
+// at each call so that tests can patch it.
+py::object helpers_call(py::handle function, py::handle arg);
+
+// The predicates and look-ups of helpers that several rule modules ask.
+inline bool helpers_is_model(py::handle node) {
+    return truthy(helpers_call(name<"is_model">(), node));
+}
+inline bool helpers_is_model_field(py::handle node) {
+    return truthy(helpers_call(name<"is_model_field">(), node));
+}
+inline py::object helpers_get_member_name(py::handle node) {
+    return helpers_call(name<"get_member_name">(), node);
+}
+
+// --- Syntax tests ------------------------------------------------------------------
+
+// The callee of `call`, as written, ends in a name spelled like a class: CapWords,
+// leading underscores ignored (`models.CharField(...)`, `_Float4Field()`, `GFK(...)`).
+// Calls of functions and methods (`self.save()`, `reverse(...)`) and of computed
+// callees (`fields[name]()`) answer false without any inference, which is the point:
+// the rules that construct Django classes ask this before inferring a call.
+bool callee_looks_like_class(py::handle call);
+
+// `expr` reads a name imported from the standard library, or a builtin, through
+// attribute accesses only: `os.environ`, `Decimal`, `threading.Thread`, `ValueError`.
+// Its value is then the library's, never a Django class or instance, so the rules and
+// shims that look for Django objects skip inferring it (which would first build the
+// library module). A module is the library's only where astroid itself would load it
+// from: a project package of the same name earlier on the search path is not.
+bool from_standard_library(py::handle expr);
+
 // --- Iteration ---------------------------------------------------------------------
 
 // A Python iterator driven by next_item, which answers a null object at the end. It

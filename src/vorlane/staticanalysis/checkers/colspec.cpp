@@ -1,7 +1,27 @@
-// Model field checker: the rules on Django model field declarations.
+// Model field checker: the rules on Django model field declarations, and the rewrites
+// that fix them.
 #include "support.h"
 
+#include <optional>
+#include <vector>
+
 namespace {
+
+using namespace pybind11::literals;
+using support::name;
+using support::steal;
+
+// --- Libraries -----------------------------------------------------------------------
+
+// Imports, made once at load and never released (interpreter exit order).
+struct Libs {
+    // colspec itself: its constant and Codes are read back at each use
+    py::handle module;
+    // its functions are looked up at each call, so tests can patch them
+    py::handle helpers;
+    py::handle safe_infer, Counter, Iterable, Call, Keyword, const_factory;
+};
+const Libs *L = nullptr;
 
 // --- Tables --------------------------------------------------------------------------
 
@@ -19,15 +39,685 @@ const support::Message MESSAGES[] = {
 };
 
 // "max-charfield-length" is accepted so that a project may set it; the CharField limit
-// itself is a module constant of the rules.
+// itself is the module constant MAX_CHARFIELD_LENGTH.
 const support::IntOption OPTIONS[] = {
     {"max-colspec", 20, "Maximum number of fields for a model"},
     {"max-charfield-length", 512, "Maximum size of max_length on a CharField"},
 };
 
+// The rules with a rewrite, in code order.
+const support::Rewrite REWRITES[] = {
+    {"C2000", "Call", "transform_null_to_default_str", "is_null_stringfield"},
+    {"C2002", "Call", "transform_redundant_kwargs", "has_redundant_kwargs"},
+    {"C2003", "Call", "transform_add_blank_true", "is_missing_blank_true"},
+    {"C2006", "Call", "transform_huge_char_field", "is_huge_char_field"},
+    {"C2008", "Call", "transform_nullboolean", "is_nullboolean"},
+};
+
+// --- Small tools ---------------------------------------------------------------------
+
+// Exact text equality of a node attribute with an interned name; the parser interns
+// identifiers too, so the pointer test mostly decides.
+bool is_text(py::handle value, py::handle text) {
+    if (value.ptr() == text.ptr()) return true;
+    if (!PyUnicode_Check(value.ptr())) return false;
+    return PyUnicode_Compare(value.ptr(), text.ptr()) == 0;
+}
+
+// Drops the pending Python error when it is an ordinary one (Exception); anything else
+// (KeyboardInterrupt, SystemExit) goes on up.
+void drop_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    PyErr_Clear();
+}
+
+bool contains(py::handle container, py::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// mapping.get(key), for the dicts the helpers hand back.
+py::object get(py::handle mapping, py::handle key) {
+    PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (value) return py::reinterpret_borrow<py::object>(value);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::none();
+}
+
+py::object equals(py::handle left, py::handle right) {
+    return steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
+}
+
+// Codes.<which>: every code is spelled through the module's Codes class.
+py::object code(py::handle which) {
+    return py::object(L->module.attr(name<"Codes">())).attr(which);
+}
+
+// --- Calls into helpers --------------------------------------------------------------
+
+using support::helpers_call;
+using support::helpers_get_member_name;
+using support::helpers_is_model;
+using support::helpers_is_model_field;
+
+bool helpers_is_migration_file(py::handle node) {
+    return support::truthy(helpers_call(name<"is_migration_file">(), node));
+}
+py::object helpers_astroid_node_to_value(py::handle node) {
+    return helpers_call(name<"astroid_node_to_value">(), node);
+}
+py::object helpers_get_node_explicit_arguments(py::handle node) {
+    return helpers_call(name<"get_node_explicit_arguments">(), node);
+}
+py::object helpers_get_node_default_arguments(py::handle node) {
+    return helpers_call(name<"get_node_default_arguments">(), node);
+}
+py::object helpers_get_function_name(py::handle node) {
+    return helpers_call(name<"get_function_name">(), node);
+}
+py::object helpers_field_names(py::handle set_name) {
+    return L->helpers.attr(set_name);
+}
+
+// Renames the field class the call names; false, with the call untouched, when the
+// callee is neither `models.X` nor `X` (a class taken from a subscript or a call).
+bool helpers_set_function_name(py::handle node, const char *new_name) {
+    try {
+        L->helpers.attr(name<"set_function_name">())("node"_a = node,
+                                                     "new_name"_a = new_name);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_NotImplementedError)) throw;
+        return false;
+    }
+    return true;
+}
+
+void helpers_add_to_keywords(py::handle keywords, py::handle keyword) {
+    L->helpers.attr(name<"add_to_keywords">())("keywords"_a = keywords,
+                                               "keyword"_a = keyword);
+}
+
+// --- Field facts ---------------------------------------------------------------------
+
+// What the rules read of one call, each fact fetched at its first use. The checker
+// asks all its rules about a call through one Field; a predicate called on its own
+// makes a Field of its own, so no fact outlives the question.
+class Field {
+public:
+    // `defaults_memo`, when given, is a dict from call node to default arguments that
+    // the keywords of one call share (the checker keeps one per module).
+    explicit Field(py::handle node, py::object defaults_memo = py::object())
+        : node_(node), memo_(std::move(defaults_memo)) {}
+
+    py::handle node() const { return node_; }
+
+    bool is_model_field() {
+        if (!is_field_) is_field_ = helpers_is_model_field(node_);
+        return *is_field_;
+    }
+
+    // The unqualified class name of what the call infers to; nullopt when it does not
+    // infer (the predicates then answer None).
+    const std::optional<py::object> &class_name() {
+        if (!class_name_known_) {
+            class_name_known_ = true;
+            py::object inferred = L->safe_infer(node_);
+            if (support::truthy(inferred))
+                class_name_ = support::attr_or_none(inferred, name<"name">());
+        }
+        return class_name_;
+    }
+
+    bool class_named(py::handle text) {
+        return class_name() && is_text(*class_name(), text);
+    }
+
+    bool class_in(py::handle set_name) {
+        return class_name() && contains(helpers_field_names(set_name), *class_name());
+    }
+
+    py::object explicit_args() {
+        if (!explicit_) explicit_ = helpers_get_node_explicit_arguments(node_);
+        return explicit_;
+    }
+
+    py::object defaults() {
+        if (defaults_) return defaults_;
+        if (memo_) {
+            PyObject *known = PyDict_GetItemWithError(memo_.ptr(), node_.ptr());
+            if (known) return defaults_ = py::reinterpret_borrow<py::object>(known);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        defaults_ = helpers_get_node_default_arguments(node_);
+        if (memo_ && PyDict_SetItem(memo_.ptr(), node_.ptr(), defaults_.ptr()) < 0)
+            throw py::error_already_set();
+        return defaults_;
+    }
+
+    // The defaults of the field class overlaid with the keywords the call writes; the
+    // explicit arguments are fetched first, as their inference may load what the
+    // defaults then find.
+    py::dict options() {
+        py::object explicit_values = explicit_args();
+        py::object default_values = defaults();
+        py::dict merged;
+        if (PyDict_Merge(merged.ptr(), default_values.ptr(), 1) < 0 ||
+            PyDict_Merge(merged.ptr(), explicit_values.ptr(), 1) < 0)
+            throw py::error_already_set();
+        return merged;
+    }
+
+private:
+    py::handle node_;
+    py::object memo_;
+    std::optional<bool> is_field_;
+    bool class_name_known_ = false;
+    std::optional<py::object> class_name_;
+    py::object explicit_, defaults_;
+};
+
+// `value, _ = entry` as the interpreter unpacks it; nullopt when entry does not unpack
+// into exactly two items.
+std::optional<py::object> first_of_pair(py::handle entry) {
+    PyObject *iterator = PyObject_GetIter(entry.ptr());
+    if (!iterator) {
+        drop_ordinary_error();
+        return std::nullopt;
+    }
+    py::object it = steal(iterator);
+    py::object items[3];
+    int count = 0;
+    while (count < 3) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) {
+                drop_ordinary_error();
+                return std::nullopt;
+            }
+            break;
+        }
+        items[count++] = steal(item);
+    }
+    if (count != 2) return std::nullopt;
+    return items[0];
+}
+
+// choices=[('', '---'), ('a', 'A')]: a blank choice is offered. Anything that is not a
+// list of pairs (a number, None, entries of other sizes) answers false.
+bool offers_blank_choice(py::handle keyword) {
+    py::object choices = helpers_astroid_node_to_value(keyword.attr(name<"value">()));
+    if (!support::isinstance(choices, L->Iterable)) return false;
+    py::str blank("");
+    for (py::handle entry : py::iter(choices)) {
+        auto value = first_of_pair(entry);
+        if (!value) return false;
+        if (support::truthy(equals(*value, blank))) return true;
+    }
+    return false;
+}
+
+// --- Predicates ----------------------------------------------------------------------
+// Each rule is written once over a Field; the Python-visible predicate of the same name
+// asks it about a Field of its own.
+
+// title = models.CharField(null=True): answers the merged null option itself.
+py::object is_null_stringfield(Field &field) {
+    if (!field.is_model_field()) return py::bool_(false);
+    // The object-id field of a GenericForeignKey may well be nullable text.
+    py::object frame = support::call_method(field.node(), name<"frame">());
+    auto generic_names =
+        support::try_attr(frame, name<"generic_foreign_key_field_names">());
+    if (generic_names && helpers_is_model(frame) &&
+        contains(*generic_names, helpers_get_member_name(field.node())))
+        return py::bool_(false);
+    if (!field.class_in(name<"DJANGO_STRING_FIELDS">())) return py::none();
+    return get(field.options(), name<"null">());
+}
+
+// models.CharField(max_length=20, null=False): `null=False` restates Field's default.
+// Answers the comparison itself (blank=0 equals the default False too).
+py::object is_redundant_kwargs(py::handle node, Field &call) {
+    py::object arg = node.attr(name<"arg">());
+    if (arg.is_none()) return py::none(); // **options: never a parameter name
+    if (!call.is_model_field()) return py::none();
+    py::object defaults = call.defaults();
+    if (!contains(defaults, arg)) return py::none();
+    py::object value = helpers_astroid_node_to_value(node.attr(name<"value">()));
+    return equals(value, py::object(defaults[arg]));
+}
+
+// models.CharField(max_length=20, null=False): some keyword restates its default.
+bool has_redundant_kwargs(Field &field) {
+    py::object keywords = field.node().attr(name<"keywords">());
+    if (!support::truthy(keywords)) return false;
+    for (py::handle keyword : py::iter(keywords))
+        if (support::truthy(is_redundant_kwargs(keyword, field))) return true;
+    return false;
+}
+
+// count = models.IntegerField(null=True): forms would still demand a value.
+py::object is_missing_blank_true(Field &field) {
+    if (!field.is_model_field()) return py::bool_(false);
+    if (!field.class_name()) return py::none();
+    if (field.class_in(name<"DJANGO_STRING_FIELDS">())) return py::none();
+    if (field.class_in(name<"DJANGO_BOOLEAN_FIELDS">())) return py::none();
+    py::object explicit_args = field.explicit_args();
+    py::object null = get(explicit_args, name<"null">());
+    if (!support::truthy(null)) return null;
+    if (support::truthy(get(explicit_args, name<"blank">()))) return py::bool_(false);
+    return py::bool_(get(explicit_args, name<"default">()).is_none());
+}
+
+// models.DateField(unique_for_date='published'): the keyword alone decides.
+py::object is_fragile_unique_for(py::handle keyword_node) {
+    py::object arg = keyword_node.attr(name<"arg">());
+    if (is_text(arg, name<"unique_for_date">()) ||
+        is_text(arg, name<"unique_for_month">()) ||
+        is_text(arg, name<"unique_for_year">()))
+        return py::bool_(true);
+    return py::none();
+}
+
+// author = models.ForeignKey(Author, on_delete=models.CASCADE) in a concrete model.
+py::object is_fk_mising_related_name(Field &field) {
+    if (!field.class_named(name<"ForeignKey">())) return py::none();
+    py::object node_class = support::call_method(field.node(), name<"frame">());
+    if (support::truthy(get(field.explicit_args(), name<"related_name">())))
+        return py::bool_(false);
+    py::object abstract = helpers_call(name<"is_node_abstract_model">(), node_class);
+    return py::bool_(!support::truthy(abstract));
+}
+
+// title = models.CharField(max_length=600): over MAX_CHARFIELD_LENGTH.
+py::object is_huge_char_field(Field &field) {
+    if (!field.is_model_field()) return py::bool_(false);
+    if (!field.class_named(name<"CharField">())) return py::none();
+    py::object max_length = get(field.options(), name<"max_length">());
+    py::object length = py::int_(0);
+    if (support::truthy(max_length)) {
+        // As int() converts; a length it cannot convert ('abc', a node inference
+        // could not evaluate) is no finding.
+        PyObject *number = PyNumber_Long(max_length.ptr());
+        if (!number) {
+            drop_ordinary_error();
+            return py::bool_(false);
+        }
+        length = steal(number);
+    }
+    py::object limit = L->module.attr(name<"MAX_CHARFIELD_LENGTH">());
+    return steal(PyObject_RichCompare(length.ptr(), limit.ptr(), Py_GT));
+}
+
+// flag = models.NullBooleanField()
+py::object is_nullboolean(Field &field) {
+    if (!field.is_model_field()) return py::bool_(false);
+    if (!field.class_name()) return py::none();
+    return py::bool_(field.class_named(name<"NullBooleanField">()));
+}
+
+// code = models.IntegerField(primary_key=True, unique=False)
+py::object is_non_unique_fk(Field &field) {
+    py::object explicit_args = field.explicit_args();
+    py::object primary_key = contains(explicit_args, name<"primary_key">())
+                                 ? get(explicit_args, name<"primary_key">())
+                                 : get(field.defaults(), name<"primary_key">());
+    if (!support::truthy(primary_key)) return primary_key;
+    return py::bool_(get(explicit_args, name<"unique">()).ptr() == Py_False);
+}
+
+// The predicates as Python sees them: one node each, facts fetched afresh.
+template <py::object (*rule)(Field &)> py::object on_call(py::handle node) {
+    Field field(node);
+    return rule(field);
+}
+
+py::object is_redundant_kwargs(py::handle node) {
+    Field call(node.attr(name<"parent">()));
+    return is_redundant_kwargs(node, call);
+}
+
+bool has_redundant_kwargs(py::handle node) {
+    Field field(node);
+    return has_redundant_kwargs(field);
+}
+
+// --- Checker -------------------------------------------------------------------------
+
+void report(py::handle self, py::handle which, py::handle node, py::handle args) {
+    support::add_message(self, code(which), node, args);
+}
+
+py::dict name_args(py::handle member) {
+    py::dict args;
+    args[name<"name">()] = member;
+    return args;
+}
+
+void visit_module(py::handle self, py::handle node) {
+    py::setattr(self, name<"field_counter">(), L->Counter());
+    // The keywords of a field call share the defaults of its class.
+    py::setattr(self, name<"field_defaults">(), py::dict());
+    // Not known yet: see in_migration.
+    py::setattr(self, name<"in_migration">(), py::none());
+}
+
+// Migrations are full of field calls, none of them a declaration to judge. The answer
+// holds for the whole module: it is asked once, when the first call that may declare
+// a field comes up, and modules without one never pay for it.
+bool in_migration(py::handle self, py::handle node) {
+    py::object known = self.attr(name<"in_migration">());
+    if (known.is_none()) {
+        known = py::bool_(helpers_is_migration_file(node));
+        py::setattr(self, name<"in_migration">(), known);
+    }
+    return support::truthy(known);
+}
+
+// A field the checker judges: the facts of its call shared by all the rules.
+Field checked_field(py::handle self, py::handle node) {
+    return Field(node, self.attr(name<"field_defaults">()));
+}
+
+// field_counter[node.scope()] += 1, read back in leave_classdef.
+void count_field(py::handle self, py::handle node) {
+    py::object counter = self.attr(name<"field_counter">());
+    py::object scope = support::call_method(node, name<"scope">());
+    py::object count = steal(PyObject_GetItem(counter.ptr(), scope.ptr()));
+    py::object next = steal(PyNumber_Add(count.ptr(), py::int_(1).ptr()));
+    if (PyObject_SetItem(counter.ptr(), scope.ptr(), next.ptr()) < 0)
+        throw py::error_already_set();
+}
+
+// A field is declared by calling its class: `title = models.CharField(...)`. A call of
+// a function or method that returns a field (`copy(field)`, `make_field(null=True)`)
+// declares nothing, and its keywords are no field options to judge; telling the two
+// apart by the callee's spelling spares inferring every call of a project. A class of
+// the standard library or the builtins (`Decimal(...)`, `ValueError(...)`) is no field
+// either, and is told from its import alone.
+bool may_declare_field(py::handle call) {
+    return support::callee_looks_like_class(call) &&
+           !support::from_standard_library(call.attr(name<"func">()));
+}
+
+// The tests of may_declare_field, with the member name between them: cheapest first.
+void visit_call(py::handle self, py::handle node) {
+    if (!support::callee_looks_like_class(node)) return;
+    // A plain-name assignment is a syntactic test: asked before any inference.
+    py::object member = helpers_get_member_name(node);
+    if (member.is_none())
+        return; // annotated or tuple targets: not a member declaration
+    if (support::from_standard_library(node.attr(name<"func">()))) return;
+    if (in_migration(self, node)) return;
+    Field field = checked_field(self, node);
+    if (!field.is_model_field()) return;
+    count_field(self, node);
+    if (support::truthy(is_huge_char_field(field))) {
+        py::dict args;
+        args[name<"name">()] = member;
+        args[name<"value">()] = get(field.options(), name<"max_length">());
+        report(self, name<"C2006">(), node, args);
+    }
+    if (support::truthy(is_null_stringfield(field)))
+        report(self, name<"C2000">(), node, name_args(member));
+    if (support::truthy(is_fk_mising_related_name(field)))
+        report(self, name<"C2005">(), node, name_args(member));
+    if (support::truthy(is_nullboolean(field)))
+        report(self, name<"C2008">(), node, name_args(member));
+    if (support::truthy(is_non_unique_fk(field)))
+        report(self, name<"C2011">(), node, name_args(member));
+    if (support::truthy(is_missing_blank_true(field)))
+        report(self, name<"C2003">(), node, name_args(member));
+}
+
+// A keyword of an annotated field is still examined: only visit_call needs a member
+// name.
+void visit_keyword(py::handle self, py::handle node) {
+    py::object option = node.attr(name<"arg">());
+    if (option.is_none()) return; // **options restates nothing and names no rule
+    // Class keywords (`class F(Field, metaclass=M)`) are no field options.
+    py::object call = node.attr(name<"parent">());
+    if (!support::isinstance(call, L->Call) || !may_declare_field(call)) return;
+    if (in_migration(self, node)) return;
+    Field field = checked_field(self, call);
+    if (!field.is_model_field()) return;
+    if (support::truthy(is_redundant_kwargs(node, field))) {
+        py::dict args;
+        args[name<"name">()] = helpers_get_member_name(call);
+        args[name<"option">()] = option;
+        args[name<"value">()] =
+            helpers_astroid_node_to_value(node.attr(name<"value">()));
+        report(self, name<"C2002">(), call, args);
+    }
+    if (support::truthy(is_fragile_unique_for(node))) {
+        py::dict args;
+        args[name<"name">()] = helpers_get_member_name(call);
+        args[name<"option">()] = option;
+        report(self, name<"C2004">(), call, args);
+    }
+}
+
+void leave_classdef(py::handle self, py::handle node) {
+    py::object counter = self.attr(name<"field_counter">());
+    py::object count = steal(PyObject_GetItem(counter.ptr(), node.ptr()));
+    py::object config = self.attr(name<"linter">()).attr(name<"config">());
+    py::object maximum = config.attr(name<"max_colspec">());
+    if (!support::truthy(
+            steal(PyObject_RichCompare(count.ptr(), maximum.ptr(), Py_GT))))
+        return;
+    // Abstract models count too: their fields land in every concrete child.
+    if (!helpers_is_model(node)) return;
+    py::dict args;
+    args[name<"count">()] = count;
+    report(self, name<"C2001">(), node, args);
+}
+
+// --- Rewrites ------------------------------------------------------------------------
+
+py::object constant(py::handle value) {
+    return L->const_factory(value);
+}
+
+// The call's keyword list, made an empty list first when the call has none.
+py::object keyword_list(py::handle node) {
+    py::object keywords = node.attr(name<"keywords">());
+    if (keywords.is_none()) {
+        keywords = py::list();
+        node.attr(name<"keywords">()) = keywords;
+    }
+    return keywords;
+}
+
+// The first keyword named `option`, or None.
+py::object find_keyword(py::handle keywords, py::handle option) {
+    for (py::handle keyword : py::iter(keywords))
+        if (is_text(keyword.attr(name<"arg">()), option))
+            return py::reinterpret_borrow<py::object>(keyword);
+    return py::none();
+}
+
+// Gives the keyword `option` a constant value: the first one written is changed in
+// place, else a new one goes before any trailing **options.
+void set_keyword(py::handle node, py::handle option, py::handle value) {
+    py::object keywords = keyword_list(node);
+    py::object keyword = find_keyword(keywords, option);
+    if (keyword.is_none()) {
+        keyword = L->Keyword(option);
+        keyword.attr(name<"value">()) = constant(value);
+        helpers_add_to_keywords(keywords, keyword);
+        return;
+    }
+    keyword.attr(name<"value">()) = constant(value);
+}
+
+// Deletes the entry that is `keyword` itself.
+void remove_keyword(py::handle keywords, py::handle keyword) {
+    Py_ssize_t size = PyObject_Length(keywords.ptr());
+    if (size < 0) throw py::error_already_set();
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        py::object entry = keywords[py::int_(i)];
+        if (entry.is(keyword)) {
+            if (PySequence_DelItem(keywords.ptr(), i) < 0)
+                throw py::error_already_set();
+            return;
+        }
+    }
+}
+
+// models.CharField(max_length=20, null=False, blank=False) -> (max_length=20)
+py::object transform_redundant_kwargs(py::object node) {
+    py::object defaults = helpers_get_node_default_arguments(node);
+    py::object keywords = node.attr(name<"keywords">());
+    if (keywords.is_none()) return node;
+    std::vector<Py_ssize_t> indexes;
+    Py_ssize_t index = 0;
+    for (py::handle keyword : py::iter(keywords)) {
+        py::object arg = keyword.attr(name<"arg">());
+        if (!arg.is_none() && contains(defaults, arg)) {
+            py::object value =
+                helpers_astroid_node_to_value(keyword.attr(name<"value">()));
+            if (support::truthy(equals(value, py::object(defaults[arg]))))
+                indexes.push_back(index);
+        }
+        ++index;
+    }
+    for (auto it = indexes.rbegin(); it != indexes.rend(); ++it)
+        if (PySequence_DelItem(keywords.ptr(), *it) < 0) throw py::error_already_set();
+    return node;
+}
+
+// models.NullBooleanField() -> models.BooleanField(null=True)
+py::object transform_nullboolean(py::object node) {
+    if (!helpers_set_function_name(node, "BooleanField")) return node;
+    set_keyword(node, name<"null">(), Py_True);
+    return node;
+}
+
+// models.CharField(max_length=1000, blank=True) -> models.TextField(blank=True)
+py::object transform_huge_char_field(py::object node) {
+    if (!helpers_set_function_name(node, "TextField")) return node;
+    py::object keywords = node.attr(name<"keywords">());
+    if (!support::truthy(keywords)) return node;
+    py::object max_length = find_keyword(keywords, name<"max_length">());
+    if (!max_length.is_none()) remove_keyword(keywords, max_length);
+    return node;
+}
+
+// models.IntegerField(null=True) -> models.IntegerField(null=True, blank=True)
+py::object transform_add_blank_true(py::object node) {
+    // The written name decides here, where the predicate went by the inferred class.
+    py::object written = helpers_get_function_name(node);
+    if (contains(helpers_field_names(name<"DJANGO_STRING_FIELDS">()), written))
+        return node;
+    set_keyword(node, name<"blank">(), Py_True);
+    return node;
+}
+
+// models.CharField(max_length=10, null=True)
+//     -> models.CharField(max_length=10, default='', blank=True)
+// A default other than None is the author's choice and stays.
+py::object transform_null_to_default_str(py::object node) {
+    py::object null_keyword = py::none(), blank_keyword = py::none(),
+               default_keyword = py::none();
+    py::object written = node.attr(name<"keywords">());
+    if (written.is_none()) written = py::list();
+    // Every reason to leave the call alone is found before anything changes.
+    for (py::handle keyword : py::iter(written)) {
+        py::object arg = keyword.attr(name<"arg">());
+        if (is_text(arg, name<"null">())) {
+            null_keyword = py::reinterpret_borrow<py::object>(keyword);
+        } else if (is_text(arg, name<"blank">())) {
+            blank_keyword = py::reinterpret_borrow<py::object>(keyword);
+        } else if (is_text(arg, name<"default">())) {
+            default_keyword = py::reinterpret_borrow<py::object>(keyword);
+        } else if (is_text(arg, name<"choices">())) {
+            // Without a blank choice an empty default would be no valid value.
+            if (!offers_blank_choice(keyword)) return node;
+        } else if (is_text(arg, name<"unique">())) {
+            // Many rows would share the empty text, which a unique column refuses.
+            py::object unique =
+                helpers_astroid_node_to_value(keyword.attr(name<"value">()));
+            if (support::truthy(unique)) return node;
+        }
+    }
+    py::object keywords = keyword_list(node);
+    py::str empty("");
+    if (blank_keyword.is_none()) {
+        blank_keyword =
+            L->Keyword("arg"_a = name<"blank">(),
+                       "lineno"_a = node.attr(name<"lineno">()), "parent"_a = node);
+        helpers_add_to_keywords(keywords, blank_keyword);
+    }
+    blank_keyword.attr(name<"value">()) = constant(Py_True);
+    auto empty_if_none = [&](py::handle keyword) {
+        py::object value = helpers_astroid_node_to_value(keyword.attr(name<"value">()));
+        if (value.is_none()) keyword.attr(name<"value">()) = constant(empty);
+    };
+    if (!null_keyword.is_none() && !default_keyword.is_none()) {
+        empty_if_none(default_keyword);
+        remove_keyword(keywords, null_keyword);
+    } else if (!null_keyword.is_none()) {
+        // The null keyword becomes the default keyword, in its place.
+        null_keyword.attr(name<"arg">()) = name<"default">();
+        null_keyword.attr(name<"value">()) = constant(empty);
+    } else if (!default_keyword.is_none()) {
+        empty_if_none(default_keyword);
+    } else {
+        py::object keyword = L->Keyword(name<"default">());
+        keyword.attr(name<"value">()) = constant(empty);
+        helpers_add_to_keywords(keywords, keyword);
+    }
+    return node;
+}
+
+py::object build_transformer_visitor(py::handle message_ids) {
+    py::module_ m = py::reinterpret_borrow<py::module_>(L->module);
+    return support::build_transformer_visitor(m, message_ids, REWRITES);
+}
+
 } // namespace
 
 PYBIND11_MODULE(colspec, m) {
     support::init_module(m);
-    support::make_python_checker(m, "colspec", MESSAGES, OPTIONS);
+    L = new Libs{
+        m.inc_ref(),
+        support::import("vorlane.staticanalysis.helpers"),
+        support::import("pylint.checkers.utils", "safe_infer"),
+        support::import("collections", "Counter"),
+        support::import("collections.abc", "Iterable"),
+        support::import("astroid.nodes", "Call"),
+        support::import("astroid.nodes", "Keyword"),
+        support::import("astroid.nodes", "const_factory"),
+    };
+    py::object Checker = support::make_python_checker(m, "colspec", MESSAGES, OPTIONS);
+    m.attr("MAX_CHARFIELD_LENGTH") = 512;
+    m.attr("DJANGO_STRING_FIELDS") = L->helpers.attr("DJANGO_STRING_FIELDS");
+    m.attr("DJANGO_BOOLEAN_FIELDS") = L->helpers.attr("DJANGO_BOOLEAN_FIELDS");
+
+    m.def("is_null_stringfield", &on_call<is_null_stringfield>, py::arg("node"));
+    m.def("is_redundant_kwargs", py::overload_cast<py::handle>(&is_redundant_kwargs),
+          py::arg("node"));
+    m.def("has_redundant_kwargs", py::overload_cast<py::handle>(&has_redundant_kwargs),
+          py::arg("node"));
+    m.def("is_missing_blank_true", &on_call<is_missing_blank_true>, py::arg("node"));
+    m.def("is_fragile_unique_for", &is_fragile_unique_for, py::arg("keyword_node"));
+    m.def("is_fk_mising_related_name", &on_call<is_fk_mising_related_name>,
+          py::arg("node"));
+    m.def("is_huge_char_field", &on_call<is_huge_char_field>, py::arg("node"));
+    m.def("is_nullboolean", &on_call<is_nullboolean>, py::arg("node"));
+    m.def("is_non_unique_fk", &on_call<is_non_unique_fk>, py::arg("node"));
+
+    support::def_method(Checker, "visit_module", &visit_module, py::arg("node"));
+    support::def_method(Checker, "visit_call", &visit_call, py::arg("node"));
+    support::def_method(Checker, "visit_keyword", &visit_keyword, py::arg("node"));
+    support::def_method(Checker, "leave_classdef", &leave_classdef, py::arg("node"));
+
+    m.def("transform_null_to_default_str", &transform_null_to_default_str,
+          py::arg("node"));
+    m.def("transform_redundant_kwargs", &transform_redundant_kwargs, py::arg("node"));
+    m.def("transform_add_blank_true", &transform_add_blank_true, py::arg("node"));
+    m.def("transform_huge_char_field", &transform_huge_char_field, py::arg("node"));
+    m.def("transform_nullboolean", &transform_nullboolean, py::arg("node"));
+    m.def("build_transformer_visitor", &build_transformer_visitor,
+          py::arg("message_ids"));
 }
