@@ -63,6 +63,113 @@ def python_case(shop, folder, source, findings):
     return fixed(path, findings, shop.root)
 
 
+# --- Model fields --------------------------------------------------------------------
+
+MODEL = """\
+from django.db import models
+
+
+class Item(models.Model):
+{body}
+"""
+
+
+@pytest.mark.parametrize(
+    "body, findings, expected",
+    [
+        (
+            "flag = models.NullBooleanField()",
+            [(5, "C2008")],
+            [(5, 5, "    flag = models.BooleanField(null=True)")],
+        ),
+        (
+            "notes = models.CharField(max_length=1000, blank=True)",
+            [(5, "C2006")],
+            [(5, 5, "    notes = models.TextField(blank=True)")],
+        ),
+        (
+            "memo = models.CharField(max_length=20, null=False, blank=False)",
+            [(5, "C2002"), (5, "C2002")],
+            [(5, 5, "    memo = models.CharField(max_length=20)")],
+        ),
+        (
+            "amount = models.IntegerField(null=True)",
+            [(5, "C2003")],
+            [(5, 5, "    amount = models.IntegerField(null=True, blank=True)")],
+        ),
+        (
+            "name = models.CharField(max_length=10, null=True)",
+            [(5, "C2000")],
+            [
+                (
+                    5,
+                    5,
+                    '    name = models.CharField(max_length=10, default="", blank=True)',
+                )
+            ],
+        ),
+        # Two codes of one call, whichever rewrite runs first.
+        (
+            "title = models.CharField(max_length=1000, null=True)",
+            [(5, "C2006"), (5, "C2000")],
+            [(5, 5, '    title = models.TextField(default="", blank=True)')],
+        ),
+        # Flagged, but a unique field may not default to "": left as it is.
+        (
+            "code = models.CharField(max_length=10, null=True, unique=True)",
+            [(5, "C2000")],
+            [],
+        ),
+        # The same-row comment stays behind the statement, which black then splits.
+        (
+            "name = models.CharField(max_length=80, null=True)  # shown on statements",
+            [(5, "C2000")],
+            [
+                (
+                    5,
+                    5,
+                    "    name = models.CharField(\n"
+                    '        max_length=80, default="", blank=True\n'
+                    "    )  # shown on statements",
+                )
+            ],
+        ),
+        (
+            "label = models.CharField(\n    max_length=10,\n    null=True,\n)",
+            [(5, "C2000")],
+            [
+                (
+                    5,
+                    8,
+                    '    label = models.CharField(max_length=10, default="", blank=True)',
+                )
+            ],
+        ),
+        # A comment among the keywords would be lost with its rows.
+        (
+            "label = models.CharField(\n    max_length=10,\n    null=True,  # old rows\n)",
+            [(5, "C2000")],
+            [],
+        ),
+    ],
+    ids=[
+        "nullboolean",
+        "huge-charfield",
+        "redundant-defaults",
+        "blank-for-null",
+        "null-string",
+        "two-codes",
+        "unique-left-alone",
+        "comment-kept",
+        "rows-joined",
+        "comment-inside",
+    ],
+)
+def test_model_field_rewrites(shop, body, findings, expected):
+    body = textwrap.indent(body, "    ")
+    assert python_case(shop, "ledger", MODEL.format(body=body), findings) == expected
+
+
 # --- QuerySets -----------------------------------------------------------------------
 
 VIEW = """\
@@ -515,6 +622,22 @@ SHOP_SUGGESTIONS = {
             "migrations.RunPython.noop)]",
         ),
     ],
+    "ledger/models.py": [
+        # The same-row comment stays behind the statement; black splits the call so
+        # that both fit.
+        (
+            5,
+            5,
+            "    name = models.CharField(\n"
+            '        max_length=80, default="", blank=True\n'
+            "    )  # shown on statements",
+        ),
+        (6, 6, "    archived = models.BooleanField(null=True)"),
+        (7, 7, "    notes = models.TextField(blank=True)"),
+        (17, 17, "    amount = models.IntegerField(null=True, blank=True)"),
+        # Two findings of one line: null=False and blank=False both go.
+        (18, 18, "    memo = models.CharField(max_length=40)"),
+    ],
     "ledger/views.py": [
         (9, 9, "    if entries.exists():"),
         (10, 10, "        total = entries.count()  # shown in the header"),
@@ -616,6 +739,7 @@ SAMPLE_FIXES = [
         "        )\n"
         "    ]",
     ),
+    ("shop/models.py", 8, 8, "    newsletter = models.BooleanField(null=True)"),
     ("shop/views.py", 9, 9, '    context = {"books": books, "total": books.count()}'),
     ("shop/views.py", 2, 2, "from django.urls import reverse"),
     ("shop/views.py", 20, 20, '        return redirect(reverse("shop:book-list"))'),
