@@ -19,6 +19,8 @@ from vorlane.staticanalysis import checker, constants, helpers, meta, suggest
 from vorlane.staticanalysis.checkers import colspec, fetchplan, migrations, settings
 from vorlane.staticanalysis.checkers import templates, urls
 
+from suggest_support import apply_items, black_clean, finding, items_of, suggestion_of
+
 PROJECTS = Path(__file__).parent / "projects"
 SKIP = constants.SKIP_LINE_ID
 STYLE = {"line_length": 79, "target_versions": [black.TargetVersion.PY38]}
@@ -174,47 +176,6 @@ def python_items(source, line, codes, style=STYLE, **kwargs):
         settings_modpath=None,
         **kwargs,
     )
-
-
-def apply_items(text, items):
-    """The text with every (start, end, replacement) applied; ranges must not overlap."""
-    rows = text.split("\n")
-    taken = set()
-    for start, end, replacement in sorted(items, reverse=True):
-        span = set(range(start, end + 1))
-        assert not span & taken, f"suggestions overlap on rows {sorted(span & taken)}"
-        taken |= span
-        rows[start - 1 : end] = replacement.split("\n") if replacement else []
-    return "\n".join(rows)
-
-
-def suggestion_of(body):
-    """The replacement text of the first suggestion block of a comment body, or None."""
-    head = "```suggestion\n"
-    if not body.startswith(head):
-        return None
-    return body[len(head) : body.index("\n```", len(head) - 1)]
-
-
-def items_of(comments, path):
-    """The suggestions of the review comments on path, as (start, end, text)."""
-    found = []
-    for comment in comments:
-        text = suggestion_of(comment["body"])
-        if comment["path"] == str(path) and text is not None:
-            found.append(
-                (comment.get("start_line", comment["line"]), comment["line"], text)
-            )
-    return found
-
-
-def black_clean(text, line_length=79):
-    mode = black.FileMode(line_length=line_length)
-    return black.format_str(text, mode=mode) == text
-
-
-def finding(path, line, code, body=None):
-    return {"path": str(path), "line": line, "message-id": code, "body": body or code}
 
 
 @pytest.fixture
@@ -382,6 +343,63 @@ def test_fix_placement(project, monkeypatch, line, main, replaced, expected):
             blocks = comment["body"].count("```suggestion")
             rows += ("front",) * blocks or ("plain",)
         shapes.append(rows)
+    assert shapes == expected
+
+
+@pytest.mark.parametrize(
+    "lines, expected",
+    [
+        # The first block stands in front of line 5's bodies; the later fixes of its
+        # rows take its place there.
+        (
+            [5, 6, 7],
+            [
+                ("total = 5 + 6 + 7", 5, 7, "advice 5"),
+                (None, 6, 6, "advice 6"),
+                (None, 7, 7, "advice 7"),
+            ],
+        ),
+        # The first block is a comment of its own; a later line whose row is one of
+        # its ends does not put a second block of the same rows in front of itself.
+        (
+            [6, 7, 5],
+            [
+                ("total = 6 + 7 + 5", 5, 7, None),
+                (None, 6, 6, "advice 6"),
+                (None, 7, 7, "advice 7"),
+                (None, 5, 5, "advice 5"),
+            ],
+        ),
+    ],
+    ids=["in-front", "apart"],
+)
+def test_later_fix_of_the_same_rows_replaces_the_block(
+    project, monkeypatch, lines, expected
+):
+    """Lines of one statement share its rows; on one tree, each later fix holds the
+    earlier edits (the fake adds its line to the text), so one block is kept."""
+    root = project({"calc.py": PLACEMENT})
+    path = root / "calc.py"
+    fixed = []
+
+    def remove_node(*, atok, node, start, end):
+        fixed.append(str(start))
+        return 5, 7, "total = " + " + ".join(fixed)
+
+    monkeypatch.setattr(settings, "remove_node", remove_node)
+    comments = [finding(path, line, "C4005", f"advice {line}") for line in lines]
+    shapes = []
+    for comment in suggest.suggest_fixes(comments, str(root)):
+        text = suggestion_of(comment["body"])
+        rest = comment["body"].split("```\n\n")[-1]
+        shapes.append(
+            (
+                text,
+                comment.get("start_line", comment["line"]),
+                comment["line"],
+                None if rest.endswith("```") else rest,
+            )
+        )
     assert shapes == expected
 
 
@@ -725,10 +743,13 @@ def test_compound_headers(fakes, source, line, expected):
         # The same-row comment stays at the end of the statement, never in brackets.
         ("y = a, len(qs)  # c\n", 1, [[1, 1, "y = (a, qs.count())  # c"]]),
         (
-            "y = f(a,  # lost\n      len(qs))  # kept\n",
+            "y = f(a,\n      len(qs))  # kept\n",
             1,
             [[1, 2, "y = f(a, qs.count())  # kept"]],
         ),
+        # A comment inside the statement would be deleted with its rows: no fix.
+        ("y = f(a,  # why\n      len(qs))  # kept\n", 1, []),
+        ("y = f(  # why\n    len(qs))\n", 1, []),
         # Unchanged by the rewrites: no item.
         ("y = qs.count()\n", 1, []),
     ],
@@ -740,6 +761,8 @@ def test_compound_headers(fakes, source, line, expected):
         "ends-in-multirow-string",
         "comment-not-in-brackets",
         "trailing-comment-of-multirow",
+        "comment-inside-brackets",
+        "comment-after-bracket",
         "unchanged",
     ],
 )
@@ -820,11 +843,34 @@ def test_replaced_import_is_offered_once_per_tree(fakes):
     ]
 
 
-def test_replaced_node_sharing_its_row_is_not_offered(fakes):
-    source = URLS_VIEW.replace("reverse_lazy\n", "reverse_lazy; import os\n", 1)
-    assert python_items(source, 6, {"C6002"}) == [
-        [6, 6, '    return redirect(reverse("home"))']
-    ]
+@pytest.mark.parametrize(
+    "import_rows",
+    [
+        "from django.urls import path, reverse_lazy; import os\n",
+        "from django.urls import (  # views\n    path,\n    reverse_lazy,\n)\n",
+    ],
+    ids=["shares-its-row", "comment-would-be-lost"],
+)
+def test_line_whose_import_cannot_be_offered_gets_nothing(fakes, import_rows):
+    """The call's fix needs the import's: without it, reverse would be undefined. The
+    mark is taken back, so each later line tries again rather than offering its call
+    alone."""
+    source = URLS_VIEW.replace(
+        "from django.urls import path, reverse_lazy\n", import_rows
+    )
+    atok = parse(source)
+    rows = [n for n, row in enumerate(source.split("\n"), 1) if "reverse_lazy(" in row]
+    assert len(rows) == 2
+    for row in rows:
+        items = suggest.get_suggestions_for_python(
+            atok=atok,
+            line=row,
+            message_ids={"C6002"},
+            code_style=STYLE,
+            settings_modpath=None,
+        )
+        assert items == []
+        assert not hasattr(atok.tree, "skip_reverse")
 
 
 SETTINGS_FILE = """\

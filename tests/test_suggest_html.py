@@ -100,6 +100,15 @@ TAG = "<img src='{% static \"a.png\" %}'>"
         ),
         # The load line goes before the finding's own row: one item for both.
         (f"{IMG}\n<p>\n", 1, {"C7001"}, SETTINGS, [(1, 1, f"{LOAD}\n{TAG}")]),
+        # The row it goes before has a static URL too: the load item holds that row as
+        # its own line rewrites it, so the two items never undo each other.
+        (
+            f"{IMG}\n<p>\n{IMG}\n",
+            3,
+            {"C7001"},
+            SETTINGS,
+            [(3, 3, TAG), (1, 1, f"{LOAD}\n{TAG}")],
+        ),
         (
             f'{{% extends "b.html" %}}\n  {IMG}\n',
             2,
@@ -119,6 +128,7 @@ TAG = "<img src='{% static \"a.png\" %}'>"
         "after-extends-spanning-rows",
         "extends-on-last-row",
         "load-on-finding-row",
+        "load-row-rewritten-too",
         "load-on-finding-row-after-extends",
     ],
 )

@@ -481,7 +481,11 @@ py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
         if (load_row == row) text = py::str(LOAD_STATIC) + py::str("\n") + text;
         suggestions.append(py::make_tuple(line, line, text));
         if (load_row != 0 && load_row != row) {
-            py::str load = py::str(LOAD_STATIC) + py::str("\n") + py::str(point[1]);
+            // The row that the load line goes before keeps its own fix, should it have
+            // one: that row's line offers the same text, never a block that undoes it.
+            py::str current =
+                get_suggestion_for_html(py::str(point[1]), message_ids, settings);
+            py::str load = py::str(LOAD_STATIC) + py::str("\n") + current;
             suggestions.append(
                 py::make_tuple(py::int_(load_row), py::int_(load_row), load));
         }
@@ -589,6 +593,37 @@ bool shares_rows(const Tokens &tokens, const Span &span) {
     py::handle next = tokens.at(after);
     long type = Tokens::type(next);
     return start_row(next) == span.end && type != L->NEWLINE && type != L->ENDMARKER;
+}
+
+// The comments on a span's rows. A fix replaces those rows whole, so each of them must
+// come back in the rendered code or applying the fix would delete it.
+std::vector<py::object> span_comments(const Tokens &tokens, const Span &span) {
+    std::vector<py::object> comments;
+    for (Py_ssize_t i = Tokens::index(span.first); i < tokens.size(); ++i) {
+        py::handle token = tokens.at(i);
+        if (start_row(token) > span.end) break;
+        if (Tokens::type(token) == L->COMMENT) comments.push_back(borrow(token));
+    }
+    return comments;
+}
+
+// Renders a node of the file with render(), which attaches comments, and answers
+// nullopt when a comment of the node's rows stays behind: the renderer keeps only the
+// comment at the end of a statement, so one inside a bracket or between rows would be
+// lost. The node's own comments are offered afresh, since an earlier line of the same
+// call may have rendered the same statement and taken them.
+template <typename Render>
+std::optional<py::str> render_keeping_comments(const Tokens &tokens, const Span &span,
+                                               Render &&render) {
+    std::vector<py::object> comments = span_comments(tokens, span);
+    for (py::object &comment : comments)
+        if (support::try_attr(comment, name<"consumed">()) &&
+            PyObject_DelAttr(comment.ptr(), name<"consumed">().ptr()) < 0)
+            throw py::error_already_set();
+    py::str rendered = render();
+    for (py::object &comment : comments)
+        if (!support::try_attr(comment, name<"consumed">())) return std::nullopt;
+    return rendered;
 }
 
 // The source rows of the parsed file, as its tokens count them (split at "\n" only).
@@ -748,9 +783,19 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     if (compound) blocks.take_off();
     py::object code_after = node.attr(name<"as_string">())();
     if (equal(code_after, code_before)) return no_fix();
-    py::str rendered = node_as_string(atok, node);
-    if (compound) rendered = header_snippet(atok, node, span->last, rendered);
-    return py::make_tuple(start, end, rendered);
+    std::optional<py::str> rendered = render_keeping_comments(tokens, *span, [&] {
+        py::str text = node_as_string(atok, node);
+        return compound ? header_snippet(atok, node, span->last, text) : text;
+    });
+    if (!rendered) {
+        // Nothing of the line is offered: the nodes its rewrites recorded needed this
+        // edit (an import of the name the fix calls).
+        for (py::handle list : {name<"replace_other_nodes">(), name<"new_nodes">()})
+            if (auto nodes = support::try_attr(node.attr(name<"root">())(), list))
+                nodes->attr(name<"clear">())();
+        return no_fix();
+    }
+    return py::make_tuple(start, end, *rendered);
 }
 
 // The finding's row with the suppression comment at its end, within the whole source
@@ -815,23 +860,33 @@ py::list make_item(py::handle start, py::handle end, py::handle text) {
     return item;
 }
 
-py::list get_suggestions_for_python(py::handle atok, py::handle line,
-                                    py::handle message_ids, py::handle code_style,
-                                    py::handle settings_modpath, py::handle indent) {
-    // Imported here, not at load: the linter core loads every checker module.
-    py::object store = py::module_::import("vorlane.staticanalysis.checker")
-                           .attr(name<"message_id_symbol_store">());
-    py::object tree = atok.attr(name<"tree">());
-    py::object node =
-        L->helpers.attr(name<"find_node_by_position">())(tree, "line"_a = line);
-    tree.attr(name<"new_nodes">()) = py::list();
-    tree.attr(name<"replace_other_nodes">()) = py::list();
-    py::list suggestions;
-    // Row 0 finds the module itself: no statement starts there.
-    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
-    if (contains(message_ids, constant("SKIP_LINE_ID")))
-        return suppression_items(atok, node, as_long(line), message_ids, store);
+// The marks a rewrite leaves on the module node for edits it makes once per file
+// (`skip_reverse`: the django.urls import is handled).
+py::set rewrite_marks(py::handle tree) {
+    py::set marks;
+    py::object attributes = steal(PyObject_GenericGetDict(tree.ptr(), nullptr));
+    for (py::handle key : attributes) {
+        auto text = support::as_string(key);
+        if (text && text->rfind("skip_", 0) == 0) marks.add(key);
+    }
+    return marks;
+}
 
+// A line that yields no items offered none of its edits: the marks its rewrites left
+// are taken back, so the next line that needs the edit makes and offers it.
+void retract_marks(py::handle tree, py::handle before) {
+    for (py::handle mark : rewrite_marks(tree))
+        if (!contains(before, mark) && PyObject_DelAttr(tree.ptr(), mark.ptr()) < 0)
+            throw py::error_already_set();
+}
+
+// The main fix, the replaced nodes and the added code of one line, once the statement
+// is found and no suppression is asked for.
+py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
+                   py::handle code_style, py::handle settings_modpath,
+                   py::handle indent) {
+    py::object tree = atok.attr(name<"tree">());
+    py::list suggestions;
     std::vector<py::object> fix =
         unpack(get_suggestion_for_python(atok, node, message_ids, settings_modpath), 3);
     py::object comma_character_target =
@@ -854,13 +909,19 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
         suggestions.append(make_item(fix[0], fix[1], text));
     }
 
+    // The line's fix may need a replaced node's edit (the import of a name the fix
+    // calls): a replaced node that cannot be offered whole takes the line's items with
+    // it, as when black fails on it.
     Tokens tokens(atok);
     for (py::handle replace_node : tree.attr(name<"replace_other_nodes">())) {
         std::optional<Span> span = statement_span(tokens, replace_node);
-        if (!span || shares_rows(tokens, *span)) continue; // its rows hold more
+        if (!span || shares_rows(tokens, *span))
+            return py::list(); // its rows hold more
+        std::optional<py::str> code = render_keeping_comments(
+            tokens, *span, [&] { return node_as_string(atok, replace_node); });
+        if (!code) return py::list();
         auto formatted =
-            format_or_log(formatter, replace_node.attr(name<"as_string">())(),
-                          indentation_of(replace_node), false);
+            format_or_log(formatter, *code, indentation_of(replace_node), false);
         if (!formatted) return py::list();
         suggestions.append(
             make_item(py::int_(span->start), py::int_(span->end), *formatted));
@@ -914,6 +975,30 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     return suggestions;
 }
 
+py::list get_suggestions_for_python(py::handle atok, py::handle line,
+                                    py::handle message_ids, py::handle code_style,
+                                    py::handle settings_modpath, py::handle indent) {
+    // Imported here, not at load: the linter core loads every checker module.
+    py::object store = py::module_::import("vorlane.staticanalysis.checker")
+                           .attr(name<"message_id_symbol_store">());
+    py::object tree = atok.attr(name<"tree">());
+    py::object node =
+        L->helpers.attr(name<"find_node_by_position">())(tree, "line"_a = line);
+    tree.attr(name<"new_nodes">()) = py::list();
+    tree.attr(name<"replace_other_nodes">()) = py::list();
+    py::list suggestions;
+    // Row 0 finds the module itself: no statement starts there.
+    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
+    if (contains(message_ids, constant("SKIP_LINE_ID")))
+        return suppression_items(atok, node, as_long(line), message_ids, store);
+
+    py::set marks = rewrite_marks(tree);
+    py::list items =
+        fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
+    if (PyList_GET_SIZE(items.ptr()) == 0) retract_marks(tree, marks);
+    return items;
+}
+
 // --- Driver --------------------------------------------------------------------------
 
 // A file's content for the whole call: template rows or the parsed Python file. A file
@@ -945,6 +1030,8 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
     py::object settings_modpath =
         L->meta.attr(name<"get_settings_modpath">())(project_root);
     py::dict cache;
+    // Every block made so far, by (path, start row, end row): its comment and markup.
+    py::dict offered;
 
     py::object groups = group_comments_by_line(comments);
     for (auto entry : groups.attr(name<"items">())()) {
@@ -977,14 +1064,30 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
         // once one is there, only a fix of that very range joins it, so that no applied
         // block repeats rows of another.
         bool placed = false;
+        std::vector<std::pair<py::tuple, py::str>> in_front_blocks;
         for (py::handle fix : py::iter(fixes)) {
             std::vector<py::object> item = unpack(fix, 3);
             py::object fix_start = item[0], fix_end = item[1], suggestion = item[2];
+            py::tuple rows = py::make_tuple(path, fix_start, fix_end);
+            py::str markup = markup_suggestion(suggestion);
+            // An earlier line offered a block of these very rows (another finding in
+            // the same statement): the lines of a file share one tree, so this text
+            // holds that line's edits too, and takes that block's place. Two blocks of
+            // the same rows could not both be applied.
+            if (offered.contains(rows)) {
+                py::tuple held = offered[rows];
+                py::object comment = held[0];
+                comment["body"] = py::str(comment["body"])
+                                      .attr(name<"replace">())(held[1], markup, 1);
+                offered[rows] = py::make_tuple(comment, markup);
+                continue;
+            }
             bool in_front =
                 placed ? equal(start_line, fix_start) && equal(end_line, fix_end)
                        : equal(start_line, fix_start) || equal(start_line, fix_end);
             if (in_front) {
-                bodies.insert(0, markup_suggestion(suggestion));
+                bodies.insert(0, markup);
+                in_front_blocks.emplace_back(rows, markup);
                 start_line = fix_start;
                 end_line = fix_end;
                 placed = true;
@@ -992,12 +1095,16 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
             }
             py::str seen_key = py::str("{}:{}:{}").format(path, fix_start, suggestion);
             if (seen.contains(seen_key)) continue;
-            comments_with_suggestions.append(
-                build_comment(path, fix_start, fix_end, markup_suggestion(suggestion)));
+            py::dict comment = build_comment(path, fix_start, fix_end, markup);
+            comments_with_suggestions.append(comment);
             seen.add(seen_key);
+            offered[rows] = py::make_tuple(comment, markup);
         }
-        comments_with_suggestions.append(build_comment(
-            path, start_line, end_line, py::str("\n\n").attr(name<"join">())(bodies)));
+        py::dict comment = build_comment(path, start_line, end_line,
+                                         py::str("\n\n").attr(name<"join">())(bodies));
+        comments_with_suggestions.append(comment);
+        for (auto &[rows, markup] : in_front_blocks)
+            offered[rows] = py::make_tuple(comment, markup);
     }
     return comments_with_suggestions;
 }

@@ -15,10 +15,18 @@ def entry_list(request):
 
 def close_account(request, pk):
     account = Account.objects.get(pk=pk)
-    if account.entries.count() == 0:
+    if Entry.objects.filter(account=account).count() == 0:
         account.delete()
     return redirect(reverse_lazy("entry-list"))
 
 
-def account_id(entry):
-    return entry.account.id
+def first_account_id():
+    return Entry.objects.first().account.id
+
+
+def summary(request):
+    entries = Entry.objects.all()
+    context = {"entries": entries, "empty": len(entries) == 0}
+    if context["empty"]:
+        return redirect(reverse_lazy("entry-list"))
+    return render(request, "ledger/entry_list.html", context)
