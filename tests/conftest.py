@@ -51,7 +51,7 @@ def write_tree(tmp_path):
 MARKER = re.compile(r"# \[([A-Z0-9, ]+)\]")
 
 
-def _forget_project(root):
+def forget_project(root):
     """astroid keeps modules and module files process-wide by name: drop the project's,
     so that another test's modules of the same name are parsed afresh."""
     manager = astroid.MANAGER
@@ -120,7 +120,7 @@ def linted_project(tmp_path_factory):
 
     yield lint
     for project in linted.values():
-        _forget_project(project.root)
+        forget_project(project.root)
 
 
 @pytest.fixture
@@ -145,4 +145,4 @@ def lint_project(tmp_path):
         return checker.get_messages(str(root), paths, config=config)
 
     yield lint
-    _forget_project(root)
+    forget_project(root)

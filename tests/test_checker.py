@@ -20,6 +20,7 @@ from pylint.message import Message
 from pylint.typing import MessageLocationTuple
 from pylint.utils.file_state import FileState
 
+from conftest import forget_project
 from vorlane.staticanalysis import advicetexts, checker, helpers
 
 PROJECTS = Path(__file__).parent / "projects"
@@ -1118,13 +1119,7 @@ def shop_project(tmp_path):
     shutil.copytree(PROJECTS / "checker_shop", root)
     root = root.resolve()
     yield root
-    manager = astroid.MANAGER
-    for name, module in list(manager.astroid_cache.items()):
-        if str(root) in str(getattr(module, "file", None)):
-            del manager.astroid_cache[name]
-    for key, found in list(manager._mod_file_cache.items()):
-        if str(root) in repr(found):
-            del manager._mod_file_cache[key]
+    forget_project(root)
 
 
 def test_sample_project_end_to_end(monkeypatch, shop_project):

@@ -3,11 +3,11 @@ projects that are good but for one file."""
 import logging
 from pathlib import Path
 
-import astroid
 import pylint.lint.utils
 import pytest
 from pylint.checkers import BaseChecker
 
+from conftest import forget_project
 from vorlane.staticanalysis import advicetexts, checker, dependencies, helpers, meta
 
 MANAGE = (
@@ -55,13 +55,7 @@ def forget_project_modules(tmp_path):
     """astroid keeps modules by name process-wide: every row's shop is its own. The
     Django modules it loaded stay, as they would in one process."""
     yield
-    manager = astroid.MANAGER
-    for name, module in list(manager.astroid_cache.items()):
-        if str(tmp_path) in str(getattr(module, "file", None)):
-            del manager.astroid_cache[name]
-    for key, found in list(manager._mod_file_cache.items()):
-        if str(tmp_path) in repr(found):
-            del manager._mod_file_cache[key]
+    forget_project(tmp_path)
 
 
 @pytest.fixture
