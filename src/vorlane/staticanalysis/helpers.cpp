@@ -10,6 +10,9 @@
 
 namespace {
 
+using support::borrow;
+using support::is_a;
+
 using namespace pybind11::literals;
 using support::call_method;
 using support::steal;
@@ -49,17 +52,6 @@ struct Django {
     py::handle Model, QuerySet, RelatedField, BaseModelAdmin, Manager, Field, Migration;
 };
 const Django *D = nullptr;
-
-py::object borrow(py::handle h) {
-    return py::reinterpret_borrow<py::object>(h);
-}
-
-// isinstance() for astroid node classes without a Python call: they define no
-// __instancecheck__ and register no virtual subclasses, so the C type decides.
-bool is_a(py::handle obj, py::handle cls) {
-    return PyType_IsSubtype(Py_TYPE(obj.ptr()),
-                            reinterpret_cast<PyTypeObject *>(cls.ptr())) != 0;
-}
 
 // node.statement(), climbed here: astroid's own climb warns (deprecation) each time it
 // reaches the module, which placeholders and bare expressions in a body make common.

@@ -9,6 +9,9 @@
 
 namespace {
 
+using support::borrow;
+using support::contains;
+
 using namespace pybind11::literals;
 using support::name;
 using support::steal;
@@ -59,20 +62,10 @@ const char *const BLOCK_FIELDS[] = {"body", "orelse", "handlers", "finalbody"};
 
 // --- Small helpers -------------------------------------------------------------------
 
-py::object borrow(py::handle h) {
-    return py::reinterpret_borrow<py::object>(h);
-}
-
 long as_long(py::handle value) {
     long result = PyLong_AsLong(value.ptr());
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
     return result;
-}
-
-bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
 }
 
 bool equal(py::handle a, py::handle b) {

@@ -217,6 +217,33 @@ py::object build_transformer_visitor(py::module_ &m, py::handle message_ids,
     return build_transformer_visitor(m, message_ids, rewrites, N);
 }
 
+// --- Small object tools ------------------------------------------------------------
+
+// A new reference to h.
+inline py::object borrow(py::handle h) {
+    return py::reinterpret_borrow<py::object>(h);
+}
+
+// isinstance() for astroid node classes without a Python call: they define no
+// __instancecheck__ and register no virtual subclasses, so the C type decides.
+inline bool is_a(py::handle obj, py::handle cls) {
+    return PyType_IsSubtype(Py_TYPE(obj.ptr()),
+                            reinterpret_cast<PyTypeObject *>(cls.ptr())) != 0;
+}
+
+// `item in container`; a Python error propagates.
+inline bool contains(py::handle container, py::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// obj is a str equal to the ASCII text.
+inline bool str_equals(py::handle obj, const char *text) {
+    return PyUnicode_Check(obj.ptr()) &&
+           PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
+}
+
 // --- Node tests (checker modules) ----------------------------------------------------
 
 // Exact text equality of a node attribute with an interned name. The parser interns

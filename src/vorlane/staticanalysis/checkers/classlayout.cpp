@@ -6,6 +6,9 @@
 
 namespace {
 
+using support::contains;
+using support::is_a;
+
 using support::name;
 using support::steal;
 
@@ -41,23 +44,10 @@ const char *const GENERIC_PREFIXES[] = {"abstract", "base"};
 
 // --- Small tools ---------------------------------------------------------------------
 
-bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 bool compare(py::handle left, py::handle right, int op) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
     if (result < 0) throw py::error_already_set();
     return result == 1;
-}
-
-// isinstance() for astroid node classes without a Python call: they define no
-// __instancecheck__, so the C type decides.
-bool is_a(py::handle obj, py::handle cls) {
-    return PyType_IsSubtype(Py_TYPE(obj.ptr()),
-                            reinterpret_cast<PyTypeObject *>(cls.ptr())) != 0;
 }
 
 py::object option(py::handle self, py::handle option_name) {

@@ -7,6 +7,8 @@
 
 namespace {
 
+using support::contains;
+
 using namespace pybind11::literals;
 using support::name;
 using support::steal;
@@ -69,12 +71,6 @@ bool is_text(py::handle value, py::handle text) {
 void drop_ordinary_error() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
     PyErr_Clear();
-}
-
-bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
 }
 
 // mapping.get(key), for the dicts the helpers hand back.

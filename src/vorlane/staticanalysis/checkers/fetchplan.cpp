@@ -4,6 +4,9 @@
 
 namespace {
 
+using support::borrow;
+using support::contains;
+
 using support::is_text;
 using support::name;
 
@@ -53,17 +56,6 @@ const support::Rewrite REWRITES[] = {
 
 bool is_a(py::handle obj, py::handle cls) {
     return support::isinstance(obj, cls);
-}
-
-py::object borrow(py::handle h) {
-    return py::reinterpret_borrow<py::object>(h);
-}
-
-// `key in collection`
-bool contains(py::handle collection, py::handle key) {
-    int found = PySequence_Contains(collection.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
 }
 
 py::object safe_infer(py::handle node) {

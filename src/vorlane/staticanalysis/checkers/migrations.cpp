@@ -3,6 +3,8 @@
 
 namespace {
 
+using support::borrow;
+
 using support::name;
 
 // --- Libs ----------------------------------------------------------------------------
@@ -27,10 +29,6 @@ const support::Rewrite REWRITES[] = {
 
 // The reverse function the rewrite adds: one name whose text holds the dots.
 constexpr const char *NOOP = "migrations.RunPython.noop";
-
-py::object borrow(py::handle h) {
-    return py::reinterpret_borrow<py::object>(h);
-}
 
 // --- Predicates ----------------------------------------------------------------------
 

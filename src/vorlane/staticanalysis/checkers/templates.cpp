@@ -4,6 +4,9 @@
 
 namespace {
 
+using support::borrow;
+using support::str_equals;
+
 using support::name;
 
 // --- Libs ----------------------------------------------------------------------------
@@ -33,15 +36,6 @@ py::dict checker_namespace() {
 }
 
 // --- Small helpers -------------------------------------------------------------------
-
-py::object borrow(py::handle h) {
-    return py::reinterpret_borrow<py::object>(h);
-}
-
-bool str_equals(py::handle obj, const char *text) {
-    return PyUnicode_Check(obj.ptr()) &&
-           PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
-}
 
 bool starts_with(py::handle text, py::handle prefix) {
     Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);

@@ -6,6 +6,10 @@
 
 namespace {
 
+using support::borrow;
+using support::is_a;
+using support::str_equals;
+
 using support::name;
 
 // --- Libs ----------------------------------------------------------------------------
@@ -30,21 +34,6 @@ const support::Rewrite REWRITES[] = {
 };
 
 // --- Small helpers -------------------------------------------------------------------
-
-py::object borrow(py::handle h) {
-    return py::reinterpret_borrow<py::object>(h);
-}
-
-// isinstance() for astroid node classes without a Python call: the C type decides.
-bool is_a(py::handle obj, py::handle cls) {
-    return PyType_IsSubtype(Py_TYPE(obj.ptr()),
-                            reinterpret_cast<PyTypeObject *>(cls.ptr())) != 0;
-}
-
-bool str_equals(py::handle obj, const char *text) {
-    return PyUnicode_Check(obj.ptr()) &&
-           PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
-}
 
 // The callee of a call when it is a plain name (`path(...)`, not `urls.path(...)`),
 // else nullopt.
