@@ -442,6 +442,76 @@ def test_check_leaves_display_on_error(monkeypatch):
     assert linter.progress is display
 
 
+# --- The collector's thresholds during a lint ----------------------------------------
+
+
+@pytest.fixture
+def thresholds_seen(monkeypatch):
+    """The collector's thresholds while a project's files are checked; the caller's
+    own come back afterwards."""
+    import gc
+
+    seen = []
+    original = PyLinter.check
+    monkeypatch.setattr(
+        PyLinter,
+        "check",
+        lambda self, *a, **k: (
+            seen.append(gc.get_threshold()),
+            original(self, *a, **k),
+        )[1],
+    )
+    saved = gc.get_threshold()
+    yield seen
+    gc.set_threshold(*saved)
+
+
+@pytest.mark.parametrize(
+    "caller, wanted, inside",
+    [
+        ((700, 10, 10), (100000, 20, 10), (100000, 20, 10)),
+        # the caller's own higher thresholds stay
+        ((500000, 5, 50), (100000, 20, 10), (500000, 20, 50)),
+        # collection turned off stays off, and None leaves the collector alone
+        ((0, 10, 10), (100000, 20, 10), (0, 10, 10)),
+        ((700, 10, 10), None, (700, 10, 10)),
+    ],
+)
+def test_project_lint_makes_collections_rare(
+    tmp_path, monkeypatch, thresholds_seen, caller, wanted, inside
+):
+    import gc
+
+    monkeypatch.setattr(checker, "COLLECTOR_THRESHOLDS", wanted)
+    page = source_file(tmp_path, "app/views.py", "x = 1\n")
+    gc.set_threshold(*caller)
+    checker.get_messages(str(tmp_path), {page: None})
+    assert gc.get_threshold() == caller
+    assert thresholds_seen == [inside]
+    linter = checker.create_linter(checker.Linter)
+    linter.check([page])
+    assert gc.get_threshold() == caller
+    assert thresholds_seen[-1] == inside
+
+
+def test_collector_thresholds_come_back_after_an_error(
+    tmp_path, monkeypatch, thresholds_seen
+):
+    import gc
+
+    def fail(*args, **kwargs):
+        raise RuntimeError("broken run")
+
+    monkeypatch.setattr(checker, "get_python_messages", fail)
+    gc.set_threshold(700, 10, 10)
+    with pytest.raises(RuntimeError, match="broken run"):
+        checker.get_messages(str(tmp_path), {})
+    assert gc.get_threshold() == (700, 10, 10)
+    with pytest.raises(TypeError):
+        checker.create_linter(checker.Linter).check(iter(["a.py"]))  # no length
+    assert gc.get_threshold() == (700, 10, 10)
+
+
 @pytest.mark.parametrize(
     "modname, filepath, shown",
     [
@@ -577,7 +647,9 @@ def test_create_linter_keeps_pylints_implements_warning_quiet():
         checker.create_linter(checker.Linter)
         # The caller's filters are back as they were, and they still apply.
         assert warnings.filters == before
-        warnings.warn("Using the __implements__ inheritance pattern", DeprecationWarning)
+        warnings.warn(
+            "Using the __implements__ inheritance pattern", DeprecationWarning
+        )
     assert [str(w.message) for w in caught] == [
         "Using the __implements__ inheritance pattern"
     ]
