@@ -1451,6 +1451,10 @@ void ast_tokens_init(py::handle self, py::handle source_text, py::handle parse,
 }
 
 void mark_tokens(py::handle self, py::handle root_node) {
+    if (!support::try_attr(root_node, N->get_children)) { // a tree of the ast module
+        T->ASTTokens.attr(T->mark_tokens)(self, root_node);
+        return;
+    }
     CollectionPause pause;
     Marker(self.attr(T->_tokens), self.attr(T->_text)).visit_tree(root_node);
 }
