@@ -1446,3 +1446,33 @@ def test_check_names_infers_each_name_once_per_scope(monkeypatch):
         ("names_probe", "print", 6),
         ("names_probe", "TABLE", 6),
     ]
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        "import os\ndef f(a=os, *, b=len):\n    return [os for os in a if os] + [b, os]\n",
+        "@deco(os)\nclass C(Base):\n    x = [y for y in x]\n    def m(self, x=x):\n        x\n",
+        "import os\nT = [os, len, os, (os, len), {os: len}]\nT\n",
+        "",
+    ],
+    ids=["defaults-and-comprehension", "decorated-class", "one-scope", "empty"],
+)
+def test_check_names_infers_the_first_use_in_each_scope_in_tree_order(monkeypatch, code):
+    tree = astroid.parse(code, module_name="names_order_probe")
+    expected, seen = [], set()
+    for node in tree.nodes_of_class(astroid.nodes.Name):
+        if (node.scope(), node.name) not in seen:
+            seen.add((node.scope(), node.name))
+            expected.append(node)
+    inferred = []
+    infer = astroid.nodes.Name.infer
+
+    def counted(self, context=None, **kwargs):
+        if context is None and self.root() is tree:  # check_names' own calls
+            inferred.append(self)
+        return infer(self, context, **kwargs)
+
+    monkeypatch.setattr(astroid.nodes.Name, "infer", counted)
+    checker.check_names(tree)
+    assert inferred == expected

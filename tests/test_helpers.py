@@ -1,5 +1,6 @@
 """Tests of vorlane.staticanalysis.helpers, called as its users call it."""
 import decimal
+import gc
 import inspect
 import json.decoder
 import os
@@ -1166,13 +1167,11 @@ def test_build_atok_names_the_tree(tmp_path):
 
 
 def token_marks(tree):
-    """Where each node's first and last tokens start and end, in tree order."""
+    """Each node's first and last tokens (whole token tuples), in tree order."""
     marks = []
     for node in tree.nodes_of_class(astroid.NodeNG):
         first, last = (getattr(node, n, None) for n in ("first_token", "last_token"))
-        marks.append(
-            (type(node).__name__, first and first.startpos, last and last.endpos)
-        )
+        marks.append((type(node).__name__, first and tuple(first), last and tuple(last)))
     return marks
 
 
@@ -1189,18 +1188,108 @@ WIDE_AND_VARIED = (
     "try:\n    z = lambda q=(1, [2, {3}]): q\nexcept (A, B) as e:\n    raise\n"
 )
 
+# Sources that take the tokenizer and the marking through their rarer paths.
+TRICKY_SOURCES = {
+    "decorators": "@deco\n@deco()\n@a.b(1,)\nclass C:\n    @property\n    def f(s): ...\n",
+    "f-strings": "x = f'{a!r:>{w}}' f\"{b}\" rf'{c}\\d'\ny = F'''{\n1}'''\n",
+    "strings": "s = 'a' \"b\" u'e', b'c' Rb'd'\nt = '''one\ntwo''' + \"\"\"\n\"\"\"\n",
+    "string-continued": "s = 'one \\\ntwo'\nt = (\"a\"\n     \"b\")\n",
+    "parentheses": "x = ((a)) + (b,)\ny = ((1, 2),)\nz = [(i) for i in ((j))]\n",
+    "trailing-commas": "f(a, b,)\ng(\n    x=1,\n    *y,\n)\nt = 1,\n",
+    "lambdas": "f = lambda: 0\ng = lambda a, *b, c=(1,), **d: (a, b)\n",
+    "comprehensions": "a = [x for x in y if x]\nb = {k: v for k, v in z}\n"
+    "c = {i async for i in q}\nd = (j for j in r for k in j)\n",
+    "slices": "a[1:2]\na[::3]\na[:]\na[1:2, ::3]\na[x, ...]\na[-1]\n",
+    "keywords-and-stars": "f(*a, **b, c=-1, d=+2.5e-3, e=1j, g=-3j)\nprint(*[1], sep='')\n",
+    "async": "async def f():\n    async for a in b:\n        pass\n"
+    "    async with c as d, e:\n        await d\n",
+    "walrus": "if (n := len(a)) > 10:\n    pass\nelif m := 2:\n    pass\n",
+    "match": "match p:\n    case Point(x=0, y=0):\n        pass\n"
+    "    case [1, *rest] | {'k': _}:\n        pass\n    case str() as s if s:\n        pass\n",
+    "unicode-names": "a\u00b7b = 1\n\u00e9t\u00e9 = '\u00e9' + a\u00b7b\nx\u0300 = '\u2603'\n",
+    "tabs": "if x:\n\tif y:\n\t\tz = 1\n\telse:\n\t\tz = 2\n",
+    "backslash-continuation": "x = 1 + \\\n    2\nif a and \\\n   b:\n    pass\n",
+    "comments": "# head\n\nx = 1  # tail\n  # indented\ndef f():\n    # inside\n    return 1\n# end",
+    "numbers": "n = [0, 00, 0x1F, 0o7, 0b1, 1_000, 1., .5, 1e5, 1E-5, 3j, 1.5J, 0_0]\n",
+    "operators": "a **= 2; b //= 3; c @= d; e >>= 1\ndef f(x) -> int: return x != ~y\n",
+    "try-and-except": "try:\n    pass\nexcept E as e:\n    raise\nfinally:\n    pass\n"
+    "try:\n    pass\nexcept* F:\n    pass\n",
+    "crlf": "x = 1\r\nif x:\r\n    y = '''a\r\nb'''\r\n",
+    "form-feed": "x = 1\n\f\ny = 2\n",
+    "no-final-newline": "def f():\n    return 1",
+    "empty": "",
+    "attributes-and-calls": "a.b.c(d)[e].f\n(a\n .b)()\nx.y = 1\ndel x.y\n",
+    "docstrings-and-global": 'def f():\n    """doc"""\n    global g\n    g = 1\nclass K:\n    "d"\n',
+}
+
 
 @pytest.mark.parametrize(
     "source",
-    [WIDE_AND_VARIED, inspect.getsource(json.decoder), inspect.getsource(textwrap)],
-    ids=["wide-and-varied", "json-decoder", "textwrap"],
+    [WIDE_AND_VARIED, inspect.getsource(json.decoder), inspect.getsource(textwrap)]
+    + list(TRICKY_SOURCES.values()),
+    ids=["wide-and-varied", "json-decoder", "textwrap"] + list(TRICKY_SOURCES),
 )
-def test_build_atok_marks_tokens_as_asttokens_does(source):
+def test_build_atok_tokens_and_marks_equal_asttokens(source):
     atok = helpers.build_atok(source)
     ours = token_marks(atok.tree)
-    asttokens.ASTTokens(source, tree=atok.tree)  # asttokens' own marking, same nodes
+    theirs = asttokens.ASTTokens(source, tree=atok.tree)  # its own marking, same nodes
+    assert [tuple(t) for t in atok.tokens] == [tuple(t) for t in theirs.tokens]
     assert token_marks(atok.tree) == ours
     assert isinstance(atok, asttokens.ASTTokens)
+
+
+# asttokens' other ways in (its own parse, tokens given) and text that the stdlib
+# tokenizer refuses behave as with asttokens' own class.
+@pytest.mark.parametrize(
+    "source, kwargs",
+    [
+        ("x = (\n", {}),
+        ('s = """abc\n', {}),
+        ("s = 'a\\\n", {}),
+        ("if x:\n        a\n    b\n", {}),
+        ("x = $\n", {}),
+        ("x = [1,\n 2]\n", {"parse": True}),
+        ("x = 1\n", {"parse": True, "filename": "m.py"}),
+    ],
+    ids=[
+        "open-bracket",
+        "open-triple",
+        "open-continued",
+        "dedent",
+        "stray",
+        "parse",
+        "parse-named",
+    ],
+)
+def test_ast_tokens_class_behaves_as_asttokens(source, kwargs):
+    def outcome(cls):
+        try:
+            atok = cls(source, **kwargs)
+        except Exception as error:  # the same error, or neither raises
+            return type(error), error.args
+        marks = [
+            (type(node).__name__, tuple(node.first_token), tuple(node.last_token))
+            for node in (asttokens.util.walk(atok.tree) if atok.tree else ())
+        ]
+        return [tuple(t) for t in atok.tokens], marks
+
+    ours = type(helpers.build_atok(""))
+    assert ours is not asttokens.ASTTokens
+    assert outcome(ours) == outcome(asttokens.ASTTokens)
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["enabled", "disabled"])
+def test_build_atok_leaves_garbage_collection_as_it_was(enabled):
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        helpers.build_atok("x = [a for a in b]\n")
+        assert gc.isenabled() is enabled
+        with pytest.raises(astroid.AstroidSyntaxError):
+            helpers.build_atok("x = (\n")
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 # The parser also ends a line at a lone "\r", asttokens does not: such text has no

@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -736,27 +738,55 @@ py::object get_messages(py::handle project_root, py::handle files,
 
 // --- Snippet linting -----------------------------------------------------------------
 
+// Infers node when it is the first use of its name in its scope; an inference that
+// finds nothing is fine.
+void infer_first_use(py::handle node,
+                     std::unordered_map<PyObject *, py::object> &scope_of_parent,
+                     std::unordered_map<PyObject *, py::set> &seen) {
+    py::object parent = node.attr(support::name<"parent">());
+    py::object scope;
+    if (auto found = scope_of_parent.find(parent.ptr());
+        found != scope_of_parent.end()) {
+        scope = found->second;
+    } else {
+        scope = support::call_method(node, support::name<"scope">());
+        if (!parent.is_none()) scope_of_parent.emplace(parent.ptr(), scope);
+    }
+    py::set &names = seen[scope.ptr()];
+    py::object name = node.attr(support::name<"name">());
+    if (names.contains(name)) return;
+    names.add(name);
+    py::object inferred = node.attr(N->infer)();
+    PyObject *first = PyIter_Next(inferred.ptr());
+    if (first) {
+        Py_DECREF(first);
+        return;
+    }
+    if (!PyErr_Occurred()) return; // nothing inferred: nothing to warm up
+    py::error_already_set e;
+    if (e.matches(L->InferenceError)) return;
+    throw e;
+}
+
 // Inferring a name loads what its bindings import and caches their inference for the
 // checkers. One use of each name per scope does that; inferring every further use in
 // the scope only costs time, and a data table of one row can hold 300 000 of them.
+// The walk is nodes_of_class's (each node before its children, children in order,
+// each name inferred as it is reached), and a name's scope is its parent's, asked once
+// per parent: a row of names costs one scope lookup, not one per name.
 void check_names(py::handle tree) {
-    py::set seen;
-    for (py::handle node : tree.attr(N->nodes_of_class)(L->Name)) {
-        py::tuple use =
-            py::make_tuple(support::call_method(node, support::name<"scope">()),
-                           node.attr(support::name<"name">()));
-        if (seen.contains(use)) continue;
-        seen.add(use);
-        py::object inferred = node.attr(N->infer)();
-        PyObject *first = PyIter_Next(inferred.ptr());
-        if (first) {
-            Py_DECREF(first);
-            continue;
-        }
-        if (!PyErr_Occurred()) continue; // nothing inferred: nothing to warm up
-        py::error_already_set e;
-        if (e.matches(L->InferenceError)) continue;
-        throw e;
+    std::unordered_map<PyObject *, py::object> scope_of_parent;
+    std::unordered_map<PyObject *, py::set> seen; // names met, by scope
+    std::vector<py::object> stack{support::borrow(tree)};
+    while (!stack.empty()) {
+        py::object node = std::move(stack.back());
+        stack.pop_back();
+        if (support::isinstance(node, L->Name))
+            infer_first_use(node, scope_of_parent, seen);
+        py::object children = support::steal(PySequence_List(
+            support::call_method(node, support::name<"get_children">()).ptr()));
+        for (Py_ssize_t i = PyList_GET_SIZE(children.ptr()); i-- > 0;)
+            stack.push_back(support::borrow(PyList_GET_ITEM(children.ptr(), i)));
     }
 }
 
