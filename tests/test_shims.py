@@ -66,7 +66,8 @@ def shim_entries(registry):
     own = {
         getattr(shims, name)
         for name in dir(shims)
-        if name.startswith("looks_like_") and callable(getattr(shims, name))
+        if name.startswith(("looks_like_", "may_be_"))
+        and callable(getattr(shims, name))
     }
     found = {}
     for node_class, entries in registry.transforms.items():
@@ -76,21 +77,18 @@ def shim_entries(registry):
     return found
 
 
+# The call and attribute transforms register syntactic predicates: the tips they set
+# infer only when something infers the node.
 REGISTRATIONS = [
     ("ClassDef", "looks_like_model"),
-    ("Call", "looks_like_model_manager_lookup"),
-    ("Call", "looks_like_queryset_lookup"),
-    ("Call", "looks_like_model_get"),
-    ("Attribute", "looks_like_model_manager"),
+    ("Call", "may_be_queryset_method_call"),
+    ("Call", "may_be_model_get_call"),
+    ("Attribute", "may_be_model_manager_attribute"),
 ]
 BY_CLASS = {
     "ClassDef": ["looks_like_model"],
-    "Call": [
-        "looks_like_model_manager_lookup",
-        "looks_like_queryset_lookup",
-        "looks_like_model_get",
-    ],
-    "Attribute": ["looks_like_model_manager"],
+    "Call": ["may_be_queryset_method_call", "may_be_model_get_call"],
+    "Attribute": ["may_be_model_manager_attribute"],
 }
 
 
@@ -108,6 +106,12 @@ def test_module_contents_in_load_order():
         "looks_like_model_get",
         "looks_like_queryset_lookup",
         "looks_like_model_manager_lookup",
+        "may_be_queryset_method_call",
+        "infer_queryset_method_call",
+        "may_be_model_get_call",
+        "infer_model_get_call",
+        "may_be_model_manager_attribute",
+        "infer_model_manager_attribute",
         "transform_path_manipulation",
         "looks_like_path_manipulation",
         "BuilderWithSettingsTransforms",
@@ -117,7 +121,7 @@ def test_module_contents_in_load_order():
     ]
 
 
-def test_loading_registers_the_five_transforms_once():
+def test_loading_registers_the_transforms_once():
     import importlib
 
     importlib.import_module(
@@ -246,11 +250,60 @@ def test_inference_through_shims(code, expected):
         "Book.objects.count() #@",
         "Book.objects.filter(x=1).first() #@",
         "qs.first() #@",
-        "Plain.objects.filter() #@",
+        "import os\nos.environ.get('X') #@",  # the standard library's
     ],
 )
 def test_nodes_without_tip(code):
     assert extract(code)._explicit_inference is None
+
+
+@pytest.mark.parametrize(
+    "code, asked, expected",
+    [
+        (
+            "Book.objects.filter(x=1) #@",
+            ["looks_like_queryset_lookup", "looks_like_model_manager_lookup"],
+            BOOKS,
+        ),
+        ("qs.all() #@", ["looks_like_queryset_lookup"], BOOKS),
+        ("Book.objects.get(pk=1) #@", ["looks_like_model_get"], BOOK),
+        ("Book.objects #@", ["looks_like_model_manager"], MANAGER),
+        # the tip declines, and astroid's own inference answers
+        (
+            "Plain.objects.filter() #@",
+            ["looks_like_queryset_lookup", "looks_like_model_manager_lookup"],
+            None,
+        ),
+        (
+            "Plain.objects #@",
+            ["looks_like_model_manager"],
+            ("instance", "builtins.list"),
+        ),
+    ],
+)
+def test_tips_infer_only_when_the_node_is_inferred(monkeypatch, code, asked, expected):
+    calls = []
+    for name in (
+        "looks_like_queryset_lookup",
+        "looks_like_model_manager_lookup",
+        "looks_like_model_get",
+        "looks_like_model_manager",
+    ):
+        real = getattr(shims, name)
+        monkeypatch.setattr(
+            shims,
+            name,
+            lambda node, real=real, name=name: (calls.append(name), real(node))[1],
+        )
+    node = extract(code)
+    assert node._explicit_inference is not None
+    assert calls == []  # building the tree inferred nothing
+    assert describe(safe_infer(node)) == expected
+    assert set(asked) <= set(calls)
+    # the answer (or the refusal) is kept for the node: no second inference
+    del calls[:]
+    assert describe(safe_infer(node)) == expected
+    assert calls == []
 
 
 def test_chained_lookup_infers_to_the_inner_queryset():

@@ -82,6 +82,16 @@ struct Names {
     py::handle apply_model_manager_shim = support::intern("apply_model_manager_shim");
     py::handle apply_is_used_in_generic_fk_shim =
         support::intern("apply_is_used_in_generic_fk_shim");
+    py::handle may_be_queryset_method_call =
+        support::intern("may_be_queryset_method_call");
+    py::handle infer_queryset_method_call =
+        support::intern("infer_queryset_method_call");
+    py::handle may_be_model_get_call = support::intern("may_be_model_get_call");
+    py::handle infer_model_get_call = support::intern("infer_model_get_call");
+    py::handle may_be_model_manager_attribute =
+        support::intern("may_be_model_manager_attribute");
+    py::handle infer_model_manager_attribute =
+        support::intern("infer_model_manager_attribute");
     py::handle transform_path_manipulation =
         support::intern("transform_path_manipulation");
     py::handle looks_like_path_manipulation =
@@ -348,6 +358,64 @@ py::object looks_like_model_manager_lookup(py::handle node) {
     return helpers_call(N->is_model_manager, safe_infer(receiver));
 }
 
+// --- Deferred inference tips ------------------------------------------------------
+
+// The predicates above infer the receiver, and astroid runs a registered predicate on
+// every node while it builds the tree: each `x.y.get()` of a project would be inferred
+// whether or not anything ever asks for its value. So the predicates registered are
+// their syntactic halves only, and the tips run the whole predicate when the node is
+// first inferred: a receiver that is no manager and no QuerySet then declines, and
+// astroid's own inference answers, as for a node that never had the tip.
+
+// The shim's answer when the module's predicate holds for the node, astroid's own
+// inference otherwise; both read through the module, where tests can patch them.
+py::object tip_when(py::handle predicate, py::handle shim, py::handle node,
+                    py::handle context) {
+    py::handle m = L->module;
+    if (!support::truthy(m.attr(predicate)(node))) decline();
+    return m.attr(shim)(node, context);
+}
+
+// qs.filter(x=1), Book.objects.all(): what the two lookup shims look at.
+py::object may_be_queryset_method_call(py::handle node) {
+    py::object func = method_callee(node, N->all, N->filter, N->exclude);
+    return py::bool_(func && !support::from_standard_library(func.attr(N->expr)));
+}
+
+// Of the two lookup shims, the QuerySet one was registered last and so won when both
+// held.
+py::object infer_queryset_method_call(py::handle node, py::handle context, py::kwargs) {
+    if (support::truthy(L->module.attr(N->looks_like_queryset_lookup)(node)))
+        return L->module.attr(N->apply_queryset_lookup_shim)(node, context);
+    return tip_when(N->looks_like_model_manager_lookup,
+                    N->apply_model_manager_lookup_shim, node, context);
+}
+
+// Book.objects.get(pk=1), x.published.first()
+py::object may_be_model_get_call(py::handle node) {
+    py::object func = method_callee(node, N->first, N->last, N->get);
+    if (!func) return py::bool_(false);
+    py::object receiver = func.attr(N->expr);
+    return py::bool_(support::isinstance(receiver, L->Attribute) &&
+                     !support::from_standard_library(receiver));
+}
+
+py::object infer_model_get_call(py::handle node, py::handle context, py::kwargs) {
+    return tip_when(N->looks_like_model_get, N->apply_model_get_shim, node, context);
+}
+
+// Book.objects, self.objects
+py::object may_be_model_manager_attribute(py::handle node) {
+    return py::bool_(is_text(node.attr(N->attrname), N->objects) &&
+                     !support::from_standard_library(node.attr(N->expr)));
+}
+
+py::object infer_model_manager_attribute(py::handle node, py::handle context,
+                                         py::kwargs) {
+    return tip_when(N->looks_like_model_manager, N->apply_model_manager_shim, node,
+                    context);
+}
+
 // --- Settings-parse transforms -----------------------------------------------------
 
 // STATIC_ROOT = os.path.join(BASE_DIR, 'static') becomes the joined path.
@@ -464,15 +532,13 @@ void register_transforms(py::handle manager) {
     manager.attr(N->register_transform)(L->ClassDef,
                                         m.attr(N->apply_is_used_in_generic_fk_shim),
                                         m.attr(N->looks_like_model));
-    manager.attr(N->register_transform)(L->Call,
-                                        tip(N->apply_model_manager_lookup_shim),
-                                        m.attr(N->looks_like_model_manager_lookup));
-    manager.attr(N->register_transform)(L->Call, tip(N->apply_queryset_lookup_shim),
-                                        m.attr(N->looks_like_queryset_lookup));
-    manager.attr(N->register_transform)(L->Call, tip(N->apply_model_get_shim),
-                                        m.attr(N->looks_like_model_get));
-    manager.attr(N->register_transform)(L->Attribute, tip(N->apply_model_manager_shim),
-                                        m.attr(N->looks_like_model_manager));
+    manager.attr(N->register_transform)(L->Call, tip(N->infer_queryset_method_call),
+                                        m.attr(N->may_be_queryset_method_call));
+    manager.attr(N->register_transform)(L->Call, tip(N->infer_model_get_call),
+                                        m.attr(N->may_be_model_get_call));
+    manager.attr(N->register_transform)(L->Attribute,
+                                        tip(N->infer_model_manager_attribute),
+                                        m.attr(N->may_be_model_manager_attribute));
 }
 
 } // namespace
@@ -531,6 +597,16 @@ PYBIND11_MODULE(shims, m) {
     m.def("looks_like_queryset_lookup", &looks_like_queryset_lookup, py::arg("node"));
     m.def("looks_like_model_manager_lookup", &looks_like_model_manager_lookup,
           py::arg("node"));
+    m.def("may_be_queryset_method_call", &may_be_queryset_method_call, py::arg("node"));
+    m.def("infer_queryset_method_call", &infer_queryset_method_call, py::arg("node"),
+          py::arg("context") = py::none());
+    m.def("may_be_model_get_call", &may_be_model_get_call, py::arg("node"));
+    m.def("infer_model_get_call", &infer_model_get_call, py::arg("node"),
+          py::arg("context") = py::none());
+    m.def("may_be_model_manager_attribute", &may_be_model_manager_attribute,
+          py::arg("node"));
+    m.def("infer_model_manager_attribute", &infer_model_manager_attribute,
+          py::arg("node"), py::arg("context") = py::none());
     m.def("transform_path_manipulation", &transform_path_manipulation, py::arg("node"));
     m.def("looks_like_path_manipulation", &looks_like_path_manipulation,
           py::arg("node"));
