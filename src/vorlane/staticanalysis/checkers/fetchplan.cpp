@@ -226,12 +226,15 @@ void visit_attribute(py::handle self, py::handle node) {
 }
 
 // qs.count() > 0, len(qs) == 0: reported on the statement that holds the comparison.
+// Both predicates ask for an existence comparison; it is read first, as it costs no
+// inference when the right operand is a literal, and most comparisons are none.
 void visit_compare(py::handle self, py::handle node) {
+    if (!support::truthy(is_existence_compare(node.attr(name<"ops">())))) return;
     py::object left = node.attr(name<"left">());
     py::object queryset;
-    if (support::truthy(is_inefficient_queryset_exists(node)))
+    if (support::truthy(is_queryset_count(left)))
         queryset = count_receiver(left);
-    else if (support::truthy(is_queryset_length_exists(node)))
+    else if (support::truthy(is_queryset_length(left)))
         queryset = left.attr(name<"args">())[py::int_(0)];
     else
         return;
