@@ -63,6 +63,28 @@ def forget_project(root):
             del manager._mod_file_cache[key]
 
 
+def run_without_read_override(script, *args):
+    """Runs a Python script in a child that cannot read a file its permissions deny:
+    as root, with the capabilities that would let it read anything dropped. Skips the
+    test where that cannot be arranged."""
+    command = [sys.executable, "-c", script, *map(str, args)]
+    if os.geteuid() == 0:
+        setpriv = shutil.which("setpriv")
+        if not setpriv:
+            pytest.skip("root reads every file and setpriv is missing to drop that")
+        command = [
+            setpriv,
+            "--bounding-set",
+            "-dac_override,-dac_read_search",
+        ] + command
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(command, capture_output=True, text=True, env=env, check=False)
+    if os.geteuid() == 0 and "setpriv" in run.stderr:
+        pytest.skip(f"cannot drop the override here: {run.stderr.strip()}")
+    assert run.returncode == 0, run.stderr
+    return run
+
+
 class LintedProject:
     """A fixture project after one lint of all its files."""
 

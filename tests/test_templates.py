@@ -2,14 +2,11 @@
 the rewrite of static URLs into static tags."""
 import json
 import logging
-import os
-import shutil
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
+from conftest import run_without_read_override
 from vorlane.staticanalysis import checker
 from vorlane.staticanalysis.checkers import templates
 
@@ -220,27 +217,7 @@ def test_template_without_read_permission_is_skipped(tmp_path):
     locked.write_text('<a href="/locked/">')
     locked.chmod(0)
     (tmp_path / "open.html").write_text('<a href="/open/">')
-    command = [
-        sys.executable,
-        "-c",
-        UNREADABLE_SCRIPT,
-        str(locked),
-        str(tmp_path / "open.html"),
-    ]
-    if os.geteuid() == 0:
-        setpriv = shutil.which("setpriv")
-        if not setpriv:
-            pytest.skip("root reads every file and setpriv is missing to drop that")
-        command = [
-            setpriv,
-            "--bounding-set",
-            "-dac_override,-dac_read_search",
-        ] + command
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    run = subprocess.run(command, capture_output=True, text=True, env=env, check=False)
-    if os.geteuid() == 0 and "setpriv" in run.stderr:
-        pytest.skip(f"cannot drop the override here: {run.stderr.strip()}")
-    assert run.returncode == 0, run.stderr
+    run = run_without_read_override(UNREADABLE_SCRIPT, locked, tmp_path / "open.html")
     assert json.loads(run.stdout) == [str(tmp_path / "open.html")]
     assert f"WARNING Skipping template {locked}" in run.stderr
     assert "Permission denied" in run.stderr
