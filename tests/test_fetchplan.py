@@ -90,7 +90,8 @@ def test_finding_args(library, path, line, code, args):
     [record] = [
         r
         for r in library.records
-        if (library.relative(r["path"]), r["line"], r["message-id"]) == (path, line, code)
+        if (library.relative(r["path"]), r["line"], r["message-id"])
+        == (path, line, code)
     ]
     assert record["message"] == args
 
@@ -161,6 +162,39 @@ def test_truth_tests_inferred_only_where_a_queryset_may_be(monkeypatch, test, in
     checker.visit_if(node)
     assert bool(asked) is inferred
     assert found == (["C9003"] if test in ("if books:", "if recent():") else [])
+
+
+@pytest.mark.parametrize(
+    "visit, statement, inferred, code",
+    [
+        ("visit_call", "len(books)  #@", True, "C9000"),
+        ("visit_call", "len(text)  #@", True, None),
+        ("visit_call", "len(match.group(0))  #@", False, None),
+        ("visit_call", "len(os.listdir(text))  #@", False, None),
+        ("visit_call", "len(re.findall('a', text))  #@", False, None),
+        ("visit_compare", "len(books) > 0  #@", True, "C9002"),
+        ("visit_compare", "len(head) == 0  #@", False, None),
+        # not an existence test: nothing to infer
+        ("visit_compare", "len(books) > 5  #@", False, None),
+    ],
+)
+def test_lengths_inferred_only_where_a_queryset_may_be(
+    monkeypatch, visit, statement, inferred, code
+):
+    """len() of a value of the standard library is never a QuerySet's length, and a
+    comparison that is no existence test needs no inference of its left side."""
+    node = astroid.extract_node(SPARED.format(test=statement))
+    asked = []
+    is_queryset = helpers.is_queryset
+    monkeypatch.setattr(
+        helpers, "is_queryset", lambda value: asked.append(value) or is_queryset(value)
+    )
+    checker = fetchplan.Checker(PyLinter())
+    found = []
+    checker.add_message = lambda code, node, args: found.append(code)
+    getattr(checker, visit)(node)
+    assert bool(asked) is inferred
+    assert found == ([code] if code else [])
 
 
 # --- Predicates ----------------------------------------------------------------------
@@ -403,12 +437,16 @@ def test_visitor_registrations():
             "transform_queryset_exists_count_unaryop",
             "transform_queryset_exists_naked_unaryop",
         ],
-        "If": ["transform_queryset_exists_count_if", "transform_queryset_exists_naked_if"],
+        "If": [
+            "transform_queryset_exists_count_if",
+            "transform_queryset_exists_naked_if",
+        ],
     }
     twice = fetchplan.build_transformer_visitor(["C9000", "C9000"])
-    assert twice.transforms[astroid.nodes.Call] == [
-        (fetchplan.transform_queryset_length, fetchplan.is_queryset_length)
-    ] * 2
+    assert (
+        twice.transforms[astroid.nodes.Call]
+        == [(fetchplan.transform_queryset_length, fetchplan.is_queryset_length)] * 2
+    )
 
 
 def test_visitor_predicates_ask_about_the_child():
@@ -429,7 +467,9 @@ def test_visitor_predicates_ask_about_the_child():
 
 def test_module_contents():
     assert fetchplan.logger.name == "vorlane.staticanalysis.checkers.fetchplan"
-    assert [getattr(fetchplan.Codes, c) for c in ("C9000", "C9001", "C9002", "C9003")] == [
+    assert [
+        getattr(fetchplan.Codes, c) for c in ("C9000", "C9001", "C9002", "C9003")
+    ] == [
         "C9000",
         "C9001",
         "C9002",
@@ -448,4 +488,9 @@ def test_sample_project_shows_the_rules(linted_project):
     sample = linted_project(Path(__file__).resolve().parent.parent / "sample")
     found = sample.findings(("C90",))
     assert {path for path, _, _ in found} == {"shop/views.py"}
-    assert sorted({code for _, _, code in found}) == ["C9000", "C9001", "C9002", "C9003"]
+    assert sorted({code for _, _, code in found}) == [
+        "C9000",
+        "C9001",
+        "C9002",
+        "C9003",
+    ]

@@ -192,56 +192,6 @@ py::object is_indirect_fk_lookup(py::handle node) {
     return L->helpers.attr(name<"is_model">())(*proxied);
 }
 
-// --- Checker -------------------------------------------------------------------------
-
-py::dict queryset_args(py::handle expression) {
-    py::dict args;
-    args["queryset"] = as_string(expression);
-    return args;
-}
-
-// The receiver of qs.count()
-py::object count_receiver(py::handle call) {
-    return call.attr(name<"func">()).attr(name<"expr">());
-}
-
-// len(qs)
-void visit_call(py::handle self, py::handle node) {
-    if (!support::truthy(is_queryset_length(node))) return;
-    py::dict args;
-    args["foo"] = "bar";
-    support::add_message(self, name<"C9000">(), node, args);
-}
-
-// book.author.pk
-void visit_attribute(py::handle self, py::handle node) {
-    if (!support::truthy(is_indirect_fk_lookup(node))) return;
-    py::object expr = node.attr(name<"expr">());
-    py::object me = support::attr_or_none(expr.attr(name<"expr">()), name<"name">());
-    py::dict args;
-    args["me"] = me.is_none() ? py::str("model") : me;
-    args["related_name"] = expr.attr(name<"attrname">());
-    args["pk_attribute"] = node.attr(name<"attrname">());
-    support::add_message(self, name<"C9001">(), node, args);
-}
-
-// qs.count() > 0, len(qs) == 0: reported on the statement that holds the comparison.
-// Both predicates ask for an existence comparison; it is read first, as it costs no
-// inference when the right operand is a literal, and most comparisons are none.
-void visit_compare(py::handle self, py::handle node) {
-    if (!support::truthy(is_existence_compare(node.attr(name<"ops">())))) return;
-    py::object left = node.attr(name<"left">());
-    py::object queryset;
-    if (support::truthy(is_queryset_count(left)))
-        queryset = count_receiver(left);
-    else if (support::truthy(is_queryset_length(left)))
-        queryset = left.attr(name<"args">())[py::int_(0)];
-    else
-        return;
-    py::object statement = node.attr(name<"statement">())();
-    support::add_message(self, name<"C9002">(), statement, queryset_args(queryset));
-}
-
 // The name an expression is reached from through attributes, calls and subscripts: os
 // in os.path.exists(p), qs in qs.first(). A null object when the chain starts with
 // anything else (a literal, a lambda, an operation in parentheses).
@@ -318,15 +268,77 @@ bool is_builtin_predicate_call(py::handle tested, py::handle root) {
            contains(L->BUILTIN_PREDICATES, root.attr(name<"name">()));
 }
 
-// Truth tests whose inference is spared: a boolean operation is not examined, a call of
-// one of the builtin predicates makes a bool, and nothing reached from the standard
-// library is a QuerySet. Inferring those costs the most (it builds modules that nothing
-// else needs) and never finds one.
+// A value that is no QuerySet whatever it infers to: one reached from the standard
+// library, or the bool or number a call of a builtin predicate makes. Inferring those
+// costs the most (it builds modules that nothing else needs) and never finds one.
+bool from_library(py::handle value) {
+    py::object root = chain_root(value);
+    return root && (is_builtin_predicate_call(value, root) || from_stdlib(root, true));
+}
+
+// len(x) of such a value
+bool measures_library_value(py::handle call) {
+    py::object func = call.attr(name<"func">()), args = call.attr(name<"args">());
+    return is_a(func, L->Name) && is_text(func.attr(name<"name">()), name<"len">()) &&
+           py::len(args) == 1 && from_library(args[py::int_(0)]);
+}
+
+// --- Checker -------------------------------------------------------------------------
+
+py::dict queryset_args(py::handle expression) {
+    py::dict args;
+    args["queryset"] = as_string(expression);
+    return args;
+}
+
+// The receiver of qs.count()
+py::object count_receiver(py::handle call) {
+    return call.attr(name<"func">()).attr(name<"expr">());
+}
+
+// len(qs)
+void visit_call(py::handle self, py::handle node) {
+    if (measures_library_value(node) || !support::truthy(is_queryset_length(node)))
+        return;
+    py::dict args;
+    args["foo"] = "bar";
+    support::add_message(self, name<"C9000">(), node, args);
+}
+
+// book.author.pk
+void visit_attribute(py::handle self, py::handle node) {
+    if (!support::truthy(is_indirect_fk_lookup(node))) return;
+    py::object expr = node.attr(name<"expr">());
+    py::object me = support::attr_or_none(expr.attr(name<"expr">()), name<"name">());
+    py::dict args;
+    args["me"] = me.is_none() ? py::str("model") : me;
+    args["related_name"] = expr.attr(name<"attrname">());
+    args["pk_attribute"] = node.attr(name<"attrname">());
+    support::add_message(self, name<"C9001">(), node, args);
+}
+
+// qs.count() > 0, len(qs) == 0: reported on the statement that holds the comparison.
+// Both predicates ask for an existence comparison; it is read first, as it costs no
+// inference when the right operand is a literal, and most comparisons are none.
+void visit_compare(py::handle self, py::handle node) {
+    if (!support::truthy(is_existence_compare(node.attr(name<"ops">())))) return;
+    py::object left = node.attr(name<"left">());
+    py::object queryset;
+    if (support::truthy(is_queryset_count(left)))
+        queryset = count_receiver(left);
+    else if (is_a(left, L->Call) && !measures_library_value(left) &&
+             support::truthy(is_queryset_length(left)))
+        queryset = left.attr(name<"args">())[py::int_(0)];
+    else
+        return;
+    py::object statement = node.attr(name<"statement">())();
+    support::add_message(self, name<"C9002">(), statement, queryset_args(queryset));
+}
+
+// Truth tests whose inference is spared: a boolean operation is not examined, and a
+// value of the library is no QuerySet.
 bool may_be_queryset(py::handle tested) {
-    if (is_a(tested, L->BoolOp)) return false;
-    py::object root = chain_root(tested);
-    if (!root) return true;
-    return !is_builtin_predicate_call(tested, root) && !from_stdlib(root, true);
+    return !is_a(tested, L->BoolOp) && !from_library(tested);
 }
 
 // `tested` used as a truth value, reported on node: a QuerySet's count() (C9002) or
