@@ -130,6 +130,21 @@ def view(text, flag):
 """
 
 
+def visit_asking(monkeypatch, visit, node):
+    """The values the checker's visit asked about (whether each is a QuerySet) and the
+    codes it reported."""
+    asked = []
+    is_queryset = helpers.is_queryset
+    monkeypatch.setattr(
+        helpers, "is_queryset", lambda value: asked.append(value) or is_queryset(value)
+    )
+    checker = fetchplan.Checker(PyLinter())
+    found = []
+    checker.add_message = lambda code, node, args: found.append(code)
+    getattr(checker, visit)(node)
+    return asked, found
+
+
 @pytest.mark.parametrize(
     "test, inferred",
     [
@@ -151,15 +166,7 @@ def test_truth_tests_inferred_only_where_a_queryset_may_be(monkeypatch, test, in
     boolean operation is not examined, and a not, a comparison, a builtin predicate or
     a value of the standard library never holds one."""
     node = astroid.extract_node(SPARED.format(test=test + "  #@\n        pass"))
-    asked = []
-    is_queryset = helpers.is_queryset
-    monkeypatch.setattr(
-        helpers, "is_queryset", lambda value: asked.append(value) or is_queryset(value)
-    )
-    checker = fetchplan.Checker(PyLinter())
-    found = []
-    checker.add_message = lambda code, node, args: found.append(code)
-    checker.visit_if(node)
+    asked, found = visit_asking(monkeypatch, "visit_if", node)
     assert bool(asked) is inferred
     assert found == (["C9003"] if test in ("if books:", "if recent():") else [])
 
@@ -184,15 +191,7 @@ def test_lengths_inferred_only_where_a_queryset_may_be(
     """len() of a value of the standard library is never a QuerySet's length, and a
     comparison that is no existence test needs no inference of its left side."""
     node = astroid.extract_node(SPARED.format(test=statement))
-    asked = []
-    is_queryset = helpers.is_queryset
-    monkeypatch.setattr(
-        helpers, "is_queryset", lambda value: asked.append(value) or is_queryset(value)
-    )
-    checker = fetchplan.Checker(PyLinter())
-    found = []
-    checker.add_message = lambda code, node, args: found.append(code)
-    getattr(checker, visit)(node)
+    asked, found = visit_asking(monkeypatch, visit, node)
     assert bool(asked) is inferred
     assert found == ([code] if code else [])
 
