@@ -492,6 +492,9 @@ def test_project_lint_makes_collections_rare(
     linter.check([page])
     assert gc.get_threshold() == caller
     assert thresholds_seen[-1] == inside
+    checker.check_code("x = 1\n", page, None)
+    assert gc.get_threshold() == caller
+    assert thresholds_seen == [inside] * 3
 
 
 def test_collector_thresholds_come_back_after_an_error(

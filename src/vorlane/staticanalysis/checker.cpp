@@ -208,8 +208,8 @@ py::object string_mod(py::object self, py::handle) {
 // astroid keeps every tree it builds, and what inference derives from them, for the
 // life of the process: millions of long-lived objects on a large project. Under the
 // default thresholds the collector rescans all of them every few thousand allocations
-// and frees next to nothing (a third of a large project's lint). While a project is
-// linted (reading its settings included) its collections are made rare, by the
+// and frees next to nothing (a third of a large project's lint). While a project or a
+// snippet is linted (reading settings included) collections are made rare, by the
 // module's COLLECTOR_THRESHOLDS (None leaves the collector alone), never below the
 // caller's own thresholds; a caller who turned collection off (a first threshold of 0)
 // keeps it off. pylint's worker processes, forked inside the check, inherit the same
@@ -847,7 +847,9 @@ py::object check_code(py::handle code, py::handle filepath,
     linter.attr(N->set_option)("settings-files", settings);
     py::list paths;
     paths.append(filepath);
-    linter.attr(N->check)(code, "files_or_modules"_a = paths);
+    // A snippet's lint builds the same long-lived trees as a project's.
+    with_rare_collections(
+        [&] { return linter.attr(N->check)(code, "files_or_modules"_a = paths); });
     py::object messages = linter.attr(N->reporter).attr(N->messages);
     log_fatal_records(messages);
     py::object snippet = py::reinterpret_borrow<py::object>(code);
