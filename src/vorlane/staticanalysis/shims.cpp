@@ -129,13 +129,7 @@ const std::array<const char *, 4> PATH_FUNCTIONS = {
 
 // --- Small tools -------------------------------------------------------------------
 
-// Exact text equality of a node attribute with an interned name. Identifiers from the
-// parser are usually interned too, so the pointer test mostly decides.
-bool is_text(py::handle value, py::handle name) {
-    if (value.ptr() == name.ptr()) return true;
-    if (!PyUnicode_Check(value.ptr())) return false;
-    return PyUnicode_Compare(value.ptr(), name.ptr()) == 0;
-}
+using support::is_text;
 
 py::object safe_infer(py::handle node) {
     return L->safe_infer(node);

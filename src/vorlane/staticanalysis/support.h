@@ -270,6 +270,13 @@ inline bool helpers_is_model_field(py::handle node) {
 inline py::object helpers_get_member_name(py::handle node) {
     return helpers_call(name<"get_member_name">(), node);
 }
+inline bool helpers_is_migration_file(py::handle node) {
+    return truthy(helpers_call(name<"is_migration_file">(), node));
+}
+// The answer itself: the predicates that ask it hand it on.
+inline py::object helpers_is_queryset(py::handle value) {
+    return helpers_call(name<"is_queryset">(), value);
+}
 
 // --- Syntax tests ------------------------------------------------------------------
 

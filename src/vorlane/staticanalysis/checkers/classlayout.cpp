@@ -161,7 +161,7 @@ void leave_module(py::handle self, py::handle node) {
         py::object lowered = support::call_method(key, name<"lower">());
         bool generic = false;
         for (const char *text : GENERIC_PREFIXES)
-            generic = generic || compare(lowered, py::str(text), Py_EQ);
+            generic = generic || support::str_equals(lowered, text);
         py::object seen = prefixes[key];
         if (generic || compare(seen, least, Py_LT))
             if (PyObject_DelItem(prefixes.ptr(), key.ptr()) < 0)

@@ -58,14 +58,6 @@ const support::Rewrite REWRITES[] = {
 
 // --- Small tools ---------------------------------------------------------------------
 
-// Exact text equality of a node attribute with an interned name; the parser interns
-// identifiers too, so the pointer test mostly decides.
-bool is_text(py::handle value, py::handle text) {
-    if (value.ptr() == text.ptr()) return true;
-    if (!PyUnicode_Check(value.ptr())) return false;
-    return PyUnicode_Compare(value.ptr(), text.ptr()) == 0;
-}
-
 // Drops the pending Python error when it is an ordinary one (Exception); anything else
 // (KeyboardInterrupt, SystemExit) goes on up.
 void drop_ordinary_error() {
@@ -94,12 +86,10 @@ py::object code(py::handle which) {
 
 using support::helpers_call;
 using support::helpers_get_member_name;
+using support::helpers_is_migration_file;
 using support::helpers_is_model;
 using support::helpers_is_model_field;
-
-bool helpers_is_migration_file(py::handle node) {
-    return support::truthy(helpers_call(name<"is_migration_file">(), node));
-}
+using support::is_text;
 py::object helpers_astroid_node_to_value(py::handle node) {
     return helpers_call(name<"astroid_node_to_value">(), node);
 }

@@ -6,6 +6,8 @@ namespace {
 
 using support::borrow;
 using support::contains;
+using support::helpers_is_queryset;
+using support::is_a;
 
 using support::is_text;
 using support::name;
@@ -54,16 +56,8 @@ const support::Rewrite REWRITES[] = {
      &test_predicate},
 };
 
-bool is_a(py::handle obj, py::handle cls) {
-    return support::isinstance(obj, cls);
-}
-
 py::object safe_infer(py::handle node) {
     return L->safe_infer(node);
-}
-
-py::object helpers_is_queryset(py::handle value) {
-    return L->helpers.attr(name<"is_queryset">())(value);
 }
 
 py::object as_string(py::handle node) {
@@ -189,7 +183,7 @@ py::object is_indirect_fk_lookup(py::handle node) {
     // A class or a module holding the field has no class of its own to test.
     auto proxied = support::try_attr(parent, name<"_proxied">());
     if (!proxied) return py::bool_(false);
-    return L->helpers.attr(name<"is_model">())(*proxied);
+    return py::bool_(support::helpers_is_model(*proxied));
 }
 
 // The name an expression is reached from through attributes, calls and subscripts: os

@@ -51,9 +51,7 @@ py::object reverse_missing_shape(py::handle node) {
     return py::bool_(true);
 }
 
-bool helpers_is_migration_file(py::handle node) {
-    return support::truthy(L->helpers.attr(name<"is_migration_file">())(node));
-}
+using support::helpers_is_migration_file;
 
 // The RunPython call of a migration module that names no reverse function; None in
 // any other module.
@@ -97,9 +95,8 @@ void visit_importfrom(py::handle self, py::handle node) {
         throw;
     }
     py::object found = self.attr(name<"imported_model_names">());
-    py::handle is_model = L->helpers.attr(name<"is_model">());
     for (py::handle child : module.attr(name<"nodes_of_class">())(L->ClassDef))
-        if (support::truthy(is_model(child))) found.attr(name<"append">())(child);
+        if (support::helpers_is_model(child)) found.attr(name<"append">())(child);
 }
 
 // The first value inference gives, or a null object when there is none (an undefined

@@ -94,9 +94,7 @@ bool binds(py::handle pair, const char *bound) {
 // urlpatterns = [...] and a first `from django.urls import path` (or
 // `from django.conf.urls import url`). The first such from-import decides alone.
 bool is_urls_module(py::handle module_node) {
-    int bound = PySequence_Contains(module_node.ptr(), name<"urlpatterns">().ptr());
-    if (bound < 0) throw py::error_already_set();
-    if (!bound) return false;
+    if (!support::contains(module_node, name<"urlpatterns">())) return false;
     py::object imports = module_node.attr(name<"nodes_of_class">())(L->ImportFrom);
     for (py::handle import : imports) {
         if (imports_from(import, "django.urls")) return imports_name(import, "path");
@@ -179,9 +177,7 @@ void check_url_unique(py::handle self, py::handle node) {
         }
         py::str key = url_key(url_name, converters);
         py::object seen = self.attr(name<"urls">());
-        int known = PySequence_Contains(seen.ptr(), key.ptr());
-        if (known < 0) throw py::error_already_set();
-        if (known) {
+        if (support::contains(seen, key)) {
             py::dict args;
             args["name"] = url_name;
             support::add_message(self, L->C6001, node, args);
