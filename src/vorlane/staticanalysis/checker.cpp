@@ -73,7 +73,6 @@ struct Names {
     py::handle build_message;
     py::handle vorlane_provided_code;
     py::handle tree;
-    py::handle nodes_of_class;
     py::handle infer;
     py::handle build_atok;
     py::handle add_message;
@@ -781,8 +780,7 @@ void check_names(py::handle tree) {
     while (!stack.empty()) {
         py::object node = std::move(stack.back());
         stack.pop_back();
-        if (support::isinstance(node, L->Name))
-            infer_first_use(node, scope_of_parent, seen);
+        if (support::is_a(node, L->Name)) infer_first_use(node, scope_of_parent, seen);
         py::object children = support::steal(PySequence_List(
             support::call_method(node, support::name<"get_children">()).ptr()));
         for (Py_ssize_t i = PyList_GET_SIZE(children.ptr()); i-- > 0;)
@@ -847,9 +845,8 @@ py::object check_code(py::handle code, py::handle filepath,
     linter.attr(N->set_option)("settings-files", settings);
     py::list paths;
     paths.append(filepath);
-    // A snippet's lint builds the same long-lived trees as a project's.
-    with_rare_collections(
-        [&] { return linter.attr(N->check)(code, "files_or_modules"_a = paths); });
+    // Its check raises the collector's thresholds, as a project's does.
+    linter.attr(N->check)(code, "files_or_modules"_a = paths);
     py::object messages = linter.attr(N->reporter).attr(N->messages);
     log_fatal_records(messages);
     py::object snippet = py::reinterpret_borrow<py::object>(code);
@@ -961,7 +958,6 @@ Names *make_names() {
     n->build_message = support::intern("build_backwards_compatibile_pylint_message");
     n->vorlane_provided_code = support::intern("vorlane_provided_code");
     n->tree = support::intern("tree");
-    n->nodes_of_class = support::intern("nodes_of_class");
     n->infer = support::intern("infer");
     n->build_atok = support::intern("build_atok");
     n->add_message = support::intern("add_message");

@@ -14,7 +14,6 @@ using namespace pybind11::literals;
 // Imports, made once at load and never released (interpreter exit order).
 struct Libs {
     py::handle module; // this module: transforms are registered as its own attributes
-    py::handle helpers;
     py::handle os_path;
     py::handle safe_infer;
     py::handle MANAGER;
@@ -540,9 +539,10 @@ void register_transforms(py::handle manager) {
 PYBIND11_MODULE(shims, m) {
     support::init_module(m);
     support::import("os");
+    // helpers' predicates are called through the module, looked up at each call.
+    support::import("vorlane.staticanalysis.helpers");
     auto *libs = new Libs{
         m.inc_ref(),
-        support::import("vorlane.staticanalysis.helpers"),
         support::import("os.path"),
         support::import("pylint.checkers.utils", "safe_infer"),
         support::import("astroid", "MANAGER"),

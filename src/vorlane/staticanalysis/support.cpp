@@ -239,11 +239,10 @@ bool callee_looks_like_class(py::handle call) {
     static const py::handle Attribute = import("astroid.nodes", "Attribute");
     static const py::handle Name = import("astroid.nodes", "Name");
     py::object func = call.attr(name<"func">());
-    PyTypeObject *type = Py_TYPE(func.ptr());
     py::object written;
-    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(Attribute.ptr())))
+    if (is_a(func, Attribute))
         written = func.attr(name<"attrname">());
-    else if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(Name.ptr())))
+    else if (is_a(func, Name))
         written = func.attr(name<"name">());
     else
         return false;
@@ -313,23 +312,23 @@ bool from_standard_library(py::handle expr) {
     static const py::handle ImportFrom = import("astroid.nodes", "ImportFrom");
     static const py::handle Module = import("astroid.nodes", "Module");
     py::object base = py::reinterpret_borrow<py::object>(expr);
-    while (support::isinstance(base, Attribute))
+    while (is_a(base, Attribute))
         base = base.attr(name<"expr">());
-    if (!support::isinstance(base, Name)) return false;
+    if (!is_a(base, Name)) return false;
     py::object written = base.attr(name<"name">());
     py::tuple found = base.attr(name<"lookup">())(written);
     py::object scope = found[0], bindings = found[1];
     if (!truthy(bindings)) return false;
-    if (support::isinstance(scope, Module)) {
+    if (is_a(scope, Module)) {
         auto module_name = as_string(scope.attr(name<"name">()));
         if (module_name && *module_name == "builtins") return true;
     }
     for (py::handle binding : py::iter(bindings)) {
         py::object module;
-        if (support::isinstance(binding, ImportFrom)) {
+        if (is_a(binding, ImportFrom)) {
             if (truthy(binding.attr(name<"level">()))) return false; // the project's
             module = binding.attr(name<"modname">());
-        } else if (support::isinstance(binding, Import)) {
+        } else if (is_a(binding, Import)) {
             try {
                 module = binding.attr(name<"real_name">())(written);
             } catch (py::error_already_set &e) {
