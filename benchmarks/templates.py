@@ -64,8 +64,9 @@ def main():
         order = [check_with_checker, feed_bare]
         for run in order if round_ % 2 == 0 else order[::-1]:
             seconds, result = measure(run, files, args.loops)
-            if run not in best or seconds < best[run][0]:
-                best[run] = (seconds / args.loops, result)
+            per_pass = seconds / args.loops
+            if run not in best or per_pass < best[run][0]:
+                best[run] = (per_pass, result)
     ours, records = best[check_with_checker]
     bare, _ = best[feed_bare]
     size = sum(Path(path).stat().st_size for path in files)

@@ -307,8 +307,10 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
         if (!is_parser_rejection(e)) throw;
     }
     py::object text = html;
+    py::object static_url; // read at the first hit: no hit, no look at the settings
     for (py::handle hit : collector.attr(name<"results">())) {
-        py::object static_url = visitor.attr(name<"settings">())[name<"STATIC_URL">()];
+        if (!static_url)
+            static_url = visitor.attr(name<"settings">())[name<"STATIC_URL">()];
         if (!PyUnicode_Check(static_url.ptr()) || !support::truthy(static_url))
             continue;
         std::optional<py::str> tag = static_tag(hit, static_url);
