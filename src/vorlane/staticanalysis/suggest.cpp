@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -143,10 +144,11 @@ py::tuple get_comma_character_target(py::str source) {
     return py::make_tuple("'", "\"");
 }
 
-// black's helpers moved from `black` to `black.strings`; either home will do.
+// black's helpers moved from `black` to `black.strings` (their home in the pinned
+// release); either will do.
 py::object black_helper(py::handle attr) {
-    if (auto found = support::try_attr(L->black, attr)) return *found;
-    return L->black_strings.attr(attr);
+    if (auto found = support::try_attr(L->black_strings, attr)) return *found;
+    return L->black.attr(attr);
 }
 
 py::object compile_with_quote(const char *head, py::handle quote) {
@@ -313,6 +315,19 @@ bool in_extra_line_map(py::handle atok, py::handle node) {
     return contains(atok.attr(name<"extra_line_map">()), lineno);
 }
 
+// The comment that follows token on token's last row, unless a rendering placed it
+// already: "  " + its text, for the end of that row, and the comment marked placed.
+std::optional<py::str> take_same_row_comment(py::handle atok, py::handle token) {
+    py::object next = atok.attr(name<"next_token">())(token, "include_extra"_a = true);
+    if (as_long(next.attr(name<"type">())) != L->COMMENT) return std::nullopt;
+    if (as_long(next.attr(name<"start">())[py::int_(0)]) !=
+        as_long(token.attr(name<"end">())[py::int_(0)]))
+        return std::nullopt;
+    if (support::try_attr(next, name<"consumed">())) return std::nullopt;
+    next.attr(name<"consumed">()) = true;
+    return py::str("  ") + py::str(next.attr(name<"string">()));
+}
+
 // The same-row comment after a node goes with the node's text. Only a simple statement
 // takes it: inside a statement the comment would land within brackets of the rendered
 // code, and a compound statement's last token belongs to its body.
@@ -323,18 +338,9 @@ py::object handle_comment_suffix(py::handle self, py::handle func, py::handle no
     auto last_token = support::try_attr(node, name<"last_token">());
     if (!last_token) return std::move(text);
     if (support::isinstance(node, L->Module)) return text.attr(name<"strip">())();
-    if (is_statement(node) && !is_compound(node)) {
-        py::object token =
-            atok.attr(name<"next_token">())(*last_token, "include_extra"_a = true);
-        bool comment = as_long(token.attr(name<"type">())) == L->COMMENT;
-        long row = as_long(token.attr(name<"start">())[py::int_(0)]);
-        long last_row = as_long(last_token->attr(name<"end">())[py::int_(0)]);
-        if (comment && row == last_row &&
-            !support::try_attr(token, name<"consumed">())) {
-            token.attr(name<"consumed">()) = true;
-            text = text + py::str("  ") + py::str(token.attr(name<"string">()));
-        }
-    }
+    if (is_statement(node) && !is_compound(node))
+        if (auto comment = take_same_row_comment(atok, *last_token))
+            text = text + *comment;
     // The decorators' text ends with the newline that puts the definition on a row of
     // its own.
     if (support::isinstance(node, L->Decorators)) return std::move(text);
@@ -452,8 +458,11 @@ py::str get_suggestion_for_html(py::str code, py::handle message_ids,
     return code.attr(name<"strip">())();
 }
 
-py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
-                                  py::handle message_ids, py::handle settings) {
+// The suggestions of one template line; the load tag's insertion point is asked of
+// insertion_point(), which a caller fixing several lines of one file answers once.
+py::list html_line_suggestions(py::handle code_lines, py::handle line,
+                               py::handle message_ids, py::handle settings,
+                               const std::function<py::tuple()> &insertion_point) {
     py::list suggestions;
     long row = as_long(line);
     Py_ssize_t count = PyObject_Length(code_lines.ptr());
@@ -466,8 +475,7 @@ py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
         return suggestions;
     py::str text = indentation + rewritten;
     if (contains(message_ids, py::str("C7001"))) {
-        py::tuple point =
-            get_staticfile_template_tag_insertion_point_and_current(code_lines);
+        py::tuple point = insertion_point();
         long load_row = point[0].is_none() ? 0 : as_long(point[0]) + 1;
         // The load line goes before the finding's own row: one item holds both, since
         // two items of one row would each undo the other when applied.
@@ -486,6 +494,22 @@ py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
     }
     suggestions.append(py::make_tuple(line, line, text));
     return suggestions;
+}
+
+py::list get_suggestions_for_html(py::handle code_lines, py::handle line,
+                                  py::handle message_ids, py::handle settings) {
+    return html_line_suggestions(code_lines, line, message_ids, settings, [&] {
+        return get_staticfile_template_tag_insertion_point_and_current(code_lines);
+    });
+}
+
+// A fix item: [first row, last row, replacement text].
+py::list make_item(py::handle start, py::handle end, py::handle text) {
+    py::list item;
+    item.append(start);
+    item.append(end);
+    item.append(text);
+    return item;
 }
 
 // --- Python line suggestions: rows and tokens ----------------------------------------
@@ -526,8 +550,7 @@ struct Tokens {
 };
 
 bool string_is(py::handle token, const char *text) {
-    auto value = support::as_string(token.attr(name<"string">()));
-    return value && *value == text;
+    return support::str_equals(token.attr(name<"string">()), text);
 }
 
 // The ':' that ends a compound statement's header: the first one outside brackets that
@@ -697,15 +720,10 @@ py::str header_snippet(py::handle atok, py::handle node, py::handle colon,
                        py::str rendered) {
     py::list lines = rendered.attr(name<"split">())("\n");
     Py_ssize_t header_row = PyList_GET_SIZE(lines.ptr()) - 2; // above the placeholder
-    py::object token = atok.attr(name<"next_token">())(colon, "include_extra"_a = true);
-    if (header_row >= 0 && Tokens::type(token) == L->COMMENT &&
-        start_row(token) == end_row(colon) &&
-        !support::try_attr(token, name<"consumed">())) {
-        token.attr(name<"consumed">()) = true;
-        lines[py::int_(header_row)] = py::str(lines[py::int_(header_row)]) +
-                                      py::str("  ") +
-                                      py::str(token.attr(name<"string">()));
-    }
+    if (header_row >= 0)
+        if (auto comment = take_same_row_comment(atok, colon))
+            lines[py::int_(header_row)] =
+                py::str(lines[py::int_(header_row)]) + *comment;
     py::str text = py::str("\n").attr(name<"join">())(lines);
     if (string_is(node.attr(name<"first_token">()), "elif"))
         text = py::str("el") + text; // rendered as the `if` it is in the tree
@@ -820,11 +838,8 @@ py::list suppression_items(py::handle atok, py::handle node, long line,
         if (row == line) text = text + py::str(SUPPRESSION_COMMENT) + disable;
         lines.append(text);
     }
-    py::list item;
-    item.append(py::int_(span->start));
-    item.append(py::int_(span->end));
-    item.append(py::str("\n").attr(name<"join">())(lines));
-    items.append(item);
+    items.append(make_item(py::int_(span->start), py::int_(span->end),
+                           py::str("\n").attr(name<"join">())(lines)));
     return items;
 }
 
@@ -837,20 +852,9 @@ std::optional<py::str> format_or_log(Format &&format, py::str code, py::str inde
         return format(code, indentation);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        if (traceback)
-            L->logger.attr(name<"exception">())(e.value(), "exc_info"_a = e.value());
-        else
-            L->logger.attr(name<"error">())(e.value());
+        support::log_exception(L->logger, e.value(), e, traceback);
         return std::nullopt;
     }
-}
-
-py::list make_item(py::handle start, py::handle end, py::handle text) {
-    py::list item;
-    item.append(start);
-    item.append(end);
-    item.append(text);
-    return item;
 }
 
 // The marks a rewrite leaves on the module node for edits it makes once per file
@@ -971,9 +975,6 @@ py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
 py::list get_suggestions_for_python(py::handle atok, py::handle line,
                                     py::handle message_ids, py::handle code_style,
                                     py::handle settings_modpath, py::handle indent) {
-    // Imported here, not at load: the linter core loads every checker module.
-    py::object store = py::module_::import("vorlane.staticanalysis.checker")
-                           .attr(name<"message_id_symbol_store">());
     py::object tree = atok.attr(name<"tree">());
     py::object node =
         L->helpers.attr(name<"find_node_by_position">())(tree, "line"_a = line);
@@ -982,8 +983,12 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     py::list suggestions;
     // Row 0 finds the module itself: no statement starts there.
     if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
-    if (contains(message_ids, constant("SKIP_LINE_ID")))
+    if (contains(message_ids, constant("SKIP_LINE_ID"))) {
+        // Imported here, not at load: the linter core loads every checker module.
+        py::object store = py::module_::import("vorlane.staticanalysis.checker")
+                               .attr(name<"message_id_symbol_store">());
         return suppression_items(atok, node, as_long(line), message_ids, store);
+    }
 
     py::set marks = rewrite_marks(tree);
     py::list items =
@@ -1023,6 +1028,8 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
     py::object settings_modpath =
         L->meta.attr(name<"get_settings_modpath">())(project_root);
     py::dict cache;
+    // The load tag's insertion point of each template, by path: one per file.
+    py::dict load_points;
     // Every block made so far, by (path, start row, end row): its comment and markup.
     py::dict offered;
 
@@ -1046,7 +1053,14 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
             if (!cache.contains(path)) cache[path] = load_file(path, python);
             py::object content = cache[path];
             if (!content.is_none() && html)
-                fixes = get_suggestions_for_html(content, line, message_ids, settings);
+                fixes =
+                    html_line_suggestions(content, line, message_ids, settings, [&] {
+                        if (!load_points.contains(path))
+                            load_points[path] =
+                                get_staticfile_template_tag_insertion_point_and_current(
+                                    content);
+                        return py::tuple(load_points[path]);
+                    });
             if (!content.is_none() && python)
                 fixes =
                     get_suggestions_for_python(content, line, message_ids, code_style,
