@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 import types
+import warnings
 
 import astroid
 import black
@@ -191,6 +192,22 @@ def test_format_code_indents_rows_with_content():
         comma_character_target=PREFER_DOUBLE,
     )
     assert formatted == "    def f(a):\n        return a\n\n\n    x = 1"
+
+
+def test_format_code_warns_nothing_and_keeps_the_callers_filters():
+    """black warns that its string-processing option is deprecated at each mode made:
+    the call is ours, so the warning stays quiet, and the caller's filters stay."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        filters = list(warnings.filters)
+        suggest.format_code(
+            code="x = 'a'\n",
+            indentation="",
+            code_style={},
+            comma_character_target=PREFER_DOUBLE,
+        )
+        assert warnings.filters == filters
+    assert caught == []
 
 
 def test_format_code_leaves_room_for_the_indentation():

@@ -18,7 +18,6 @@ struct Libs {
                        // call time, so tests can patch them
     py::handle builtins_super, PyLinter, JSONReporter, TokenInfo, COMMENT, Path,
         SpecifierSet, FileItem, Name, InferenceError, AstroidSyntaxError, HIGH;
-    py::handle catch_warnings, filterwarnings;
     py::handle gc_get_threshold, gc_set_threshold;
     py::handle Linter, CodeLinter, Reporter, HtmlLinter, StringFormattingIgnored;
     py::handle empty_config_python, empty_config_linter, empty_config_messages;
@@ -505,31 +504,6 @@ py::tuple linter_options() {
 // Every checker declares __implements__, which pylint 2.17 still honours but warns
 // about for each instance made; a caller can do nothing about it, so it stays quiet
 // while the registry's checkers are made. Other warnings pass as they are.
-class QuietImplementsWarning {
-public:
-    QuietImplementsWarning() : catcher_(L->catch_warnings()) {
-        catcher_.attr("__enter__")();
-        L->filterwarnings("ignore",
-                          "message"_a = "Using the __implements__ inheritance",
-                          "category"_a = py::handle(PyExc_DeprecationWarning));
-    }
-    ~QuietImplementsWarning() {
-        // Restores the caller's filters; runs while an error unwinds too, when the
-        // Python error is already held by its C++ exception.
-        PyObject *r = PyObject_CallMethod(catcher_.ptr(), "__exit__", "OOO", Py_None,
-                                          Py_None, Py_None);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(catcher_.ptr());
-    }
-    QuietImplementsWarning(const QuietImplementsWarning &) = delete;
-    QuietImplementsWarning &operator=(const QuietImplementsWarning &) = delete;
-
-private:
-    py::object catcher_;
-};
-
 py::object create_linter(py::handle linter_class, py::handle config, py::handle jobs) {
     (void)config; // the project's configuration is applied after the linter is made
     py::object reporter = module_attr(N->Reporter)();
@@ -542,7 +516,8 @@ py::object create_linter(py::handle linter_class, py::handle config, py::handle 
     // value (0 or None) keeps pylint's single process.
     bool unset = jobs.is_none() || equals(jobs, py::int_(0));
     if (!unset) linter.attr(N->set_option)("jobs", jobs);
-    QuietImplementsWarning quiet;
+    support::QuietWarning quiet("Using the __implements__ inheritance",
+                                PyExc_DeprecationWarning);
     for (py::handle cls : module_attr(N->python_checker_classes))
         linter.attr(N->register_checker)(cls(linter));
     return linter;
@@ -1027,8 +1002,6 @@ PYBIND11_MODULE(checker, m) {
     libs->builtins_super = support::import("builtins", "super");
     libs->FileItem = support::import("pylint.typing", "FileItem");
     libs->HIGH = support::import("pylint.interfaces", "HIGH");
-    libs->catch_warnings = support::import("warnings", "catch_warnings");
-    libs->filterwarnings = support::import("warnings", "filterwarnings");
     libs->gc_get_threshold = support::import("gc", "get_threshold");
     libs->gc_set_threshold = support::import("gc", "set_threshold");
     libs->Name = support::import("astroid", "Name");

@@ -275,8 +275,15 @@ py::str format_code(py::str code, py::str indentation, py::handle code_style,
                 : py::object(L->black.attr(name<"DEFAULT_LINE_LENGTH">()));
         options["line_length"] = std::max<long>(as_long(line_length) - width, 1);
     }
-    py::object mode = steal(PyObject_Call(L->black.attr(name<"FileMode">()).ptr(),
-                                          py::tuple().ptr(), options.ptr()));
+    py::object mode;
+    {
+        // black 22.12 still honours experimental_string_processing but warns at every
+        // mode made with it; the warning is about this call, not about the user's code.
+        support::QuietWarning quiet(
+            "`experimental string processing` has been included", PyExc_UserWarning);
+        mode = steal(PyObject_Call(L->black.attr(name<"FileMode">()).ptr(),
+                                   py::tuple().ptr(), options.ptr()));
+    }
 
     py::object module = borrow(L->linegen);
     py::object normalize = L->suggest.attr(name<"normalize_string_quotes">());

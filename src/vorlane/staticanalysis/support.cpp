@@ -86,6 +86,26 @@ void log_exception(py::handle logger, py::handle text, py::error_already_set &e,
         logger.attr("error")(text);
 }
 
+QuietWarning::QuietWarning(const char *message, PyObject *category) {
+    static const py::handle catch_warnings = import("warnings", "catch_warnings");
+    static const py::handle filterwarnings = import("warnings", "filterwarnings");
+    catcher_ = catch_warnings();
+    catcher_.attr("__enter__")();
+    filterwarnings("ignore", py::arg("message") = message,
+                   py::arg("category") = py::handle(category));
+}
+
+QuietWarning::~QuietWarning() {
+    // Runs while an error unwinds too, when the Python error is already held by its
+    // C++ exception.
+    PyObject *r = PyObject_CallMethod(catcher_.ptr(), "__exit__", "OOO", Py_None,
+                                      Py_None, Py_None);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(catcher_.ptr());
+}
+
 void warn_skipped(py::handle logger, py::handle path, const char *consequence,
                   py::error_already_set &e) {
     py::object error = py::reinterpret_borrow<py::object>(e.value());

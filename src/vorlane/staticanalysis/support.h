@@ -105,6 +105,20 @@ auto on_exception(F &&f, R fallback) -> decltype(f()) {
 void log_exception(py::handle logger, py::handle text, py::error_already_set &e,
                    bool traceback);
 
+// For its scope, warnings of the category whose text starts with message are ignored;
+// the caller's filters come back when it ends, an unwinding error included. For
+// warnings about library calls of our own, which a user can do nothing about.
+class QuietWarning {
+public:
+    QuietWarning(const char *message, PyObject *category);
+    ~QuietWarning();
+    QuietWarning(const QuietWarning &) = delete;
+    QuietWarning &operator=(const QuietWarning &) = delete;
+
+private:
+    py::object catcher_;
+};
+
 // --- Project files a run goes on without -------------------------------------------
 
 // logger.warning("<path>: <consequence>: <Type>: <text>") for one project file that
