@@ -255,6 +255,18 @@ py::object helpers_call(py::handle function, py::handle arg) {
     return steal(PyObject_CallOneArg(callable.ptr(), arg.ptr()));
 }
 
+bool in_migration_module(py::handle checker, py::handle node) {
+    py::object module = node.attr(name<"root">())();
+    py::object kept = attr_or_none(checker, name<"migration_module">());
+    if (PyTuple_Check(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 2 &&
+        PyTuple_GET_ITEM(kept.ptr(), 0) == module.ptr())
+        return PyTuple_GET_ITEM(kept.ptr(), 1) == Py_True;
+    bool answer = helpers_is_migration_file(module);
+    py::setattr(checker, name<"migration_module">(),
+                py::make_tuple(module, py::bool_(answer)));
+    return answer;
+}
+
 bool callee_looks_like_class(py::handle call) {
     static const py::handle Attribute = import("astroid.nodes", "Attribute");
     static const py::handle Name = import("astroid.nodes", "Name");

@@ -287,6 +287,10 @@ inline py::object helpers_get_member_name(py::handle node) {
 inline bool helpers_is_migration_file(py::handle node) {
     return truthy(helpers_call(name<"is_migration_file">(), node));
 }
+// Whether the module holding node is a migration, asked of helpers once per module: the
+// answer is kept on the checker (its migration_module) with the module it belongs to,
+// and the checker's visit_module drops it.
+bool in_migration_module(py::handle checker, py::handle node);
 // The answer itself: the predicates that ask it hand it on.
 inline py::object helpers_is_queryset(py::handle value) {
     return helpers_call(name<"is_queryset">(), value);

@@ -86,7 +86,6 @@ py::object code(py::handle which) {
 
 using support::helpers_call;
 using support::helpers_get_member_name;
-using support::helpers_is_migration_file;
 using support::helpers_is_model;
 using support::helpers_is_model_field;
 using support::is_text;
@@ -261,16 +260,21 @@ py::object is_null_stringfield(Field &field) {
     return get(field.options(), name<"null">());
 }
 
-// models.CharField(max_length=20, null=False): `null=False` restates Field's default.
-// Answers the comparison itself (blank=0 equals the default False too).
-py::object is_redundant_kwargs(py::handle node, Field &call) {
-    py::object arg = node.attr(name<"arg">());
-    if (arg.is_none()) return py::none(); // **options: never a parameter name
-    if (!call.is_model_field()) return py::none();
-    py::object defaults = call.defaults();
-    if (!contains(defaults, arg)) return py::none();
-    py::object value = helpers_astroid_node_to_value(node.attr(name<"value">()));
+// Whether the keyword restates its parameter's default: the comparison itself (blank=0
+// equals the default False too), or None for a keyword of no parameter with a default.
+py::object restates_default(py::handle keyword, py::handle defaults) {
+    py::object arg = keyword.attr(name<"arg">());
+    if (arg.is_none() || !contains(defaults, arg)) return py::none();
+    py::object value = helpers_astroid_node_to_value(keyword.attr(name<"value">()));
     return equals(value, py::object(defaults[arg]));
+}
+
+// models.CharField(max_length=20, null=False): `null=False` restates Field's default.
+py::object is_redundant_kwargs(py::handle node, Field &call) {
+    // **options names no parameter: known before the field is inferred.
+    if (node.attr(name<"arg">()).is_none()) return py::none();
+    if (!call.is_model_field()) return py::none();
+    return restates_default(node, call.defaults());
 }
 
 // models.CharField(max_length=20, null=False): some keyword restates its default.
@@ -384,20 +388,15 @@ void visit_module(py::handle self, py::handle node) {
     py::setattr(self, name<"field_counter">(), L->Counter());
     // The keywords of a field call share the defaults of its class.
     py::setattr(self, name<"field_defaults">(), py::dict());
-    // Not known yet: see in_migration.
-    py::setattr(self, name<"in_migration">(), py::none());
+    // Not known yet: asked at the first call that may declare a field.
+    py::setattr(self, name<"migration_module">(), py::none());
 }
 
 // Migrations are full of field calls, none of them a declaration to judge. The answer
 // holds for the whole module: it is asked once, when the first call that may declare
 // a field comes up, and modules without one never pay for it.
 bool in_migration(py::handle self, py::handle node) {
-    py::object known = self.attr(name<"in_migration">());
-    if (known.is_none()) {
-        known = py::bool_(helpers_is_migration_file(node));
-        py::setattr(self, name<"in_migration">(), known);
-    }
-    return support::truthy(known);
+    return support::in_migration_module(self, node);
 }
 
 // A field the checker judges: the facts of its call shared by all the rules.
@@ -558,13 +557,8 @@ py::object transform_redundant_kwargs(py::object node) {
     std::vector<Py_ssize_t> indexes;
     Py_ssize_t index = 0;
     for (py::handle keyword : py::iter(keywords)) {
-        py::object arg = keyword.attr(name<"arg">());
-        if (!arg.is_none() && contains(defaults, arg)) {
-            py::object value =
-                helpers_astroid_node_to_value(keyword.attr(name<"value">()));
-            if (support::truthy(equals(value, py::object(defaults[arg]))))
-                indexes.push_back(index);
-        }
+        if (support::truthy(restates_default(keyword, defaults)))
+            indexes.push_back(index);
         ++index;
     }
     for (auto it = indexes.rbegin(); it != indexes.rend(); ++it)

@@ -63,19 +63,7 @@ py::object is_missing_reverse(py::handle node) {
 
 // --- Checker -------------------------------------------------------------------------
 
-// Whether the module holding node is a migration, asked once per module: the answer is
-// kept on the checker with the module it belongs to, and visit_module drops it.
-bool in_migration(py::handle self, py::handle node) {
-    py::object module = node.attr(name<"root">())();
-    py::object kept = support::attr_or_none(self, name<"migration_module">());
-    if (PyTuple_Check(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 2 &&
-        PyTuple_GET_ITEM(kept.ptr(), 0) == module.ptr())
-        return PyTuple_GET_ITEM(kept.ptr(), 1) == Py_True;
-    bool answer = helpers_is_migration_file(module);
-    py::setattr(self, name<"migration_module">(),
-                py::make_tuple(module, py::bool_(answer)));
-    return answer;
-}
+using support::in_migration_module;
 
 void visit_module(py::handle self, py::handle) {
     py::setattr(self, name<"imported_model_names">(), py::list());
@@ -85,7 +73,7 @@ void visit_module(py::handle self, py::handle) {
 // from shop.models import Order: every model class of shop.models is collected,
 // whatever the statement names.
 void visit_importfrom(py::handle self, py::handle node) {
-    if (!in_migration(self, node)) return;
+    if (!in_migration_module(self, node)) return;
     py::object module;
     try {
         module = node.attr(name<"do_import_module">())();
@@ -125,7 +113,7 @@ void visit_attribute(py::handle self, py::handle node) {
     if (!support::is_text(node.attr(name<"attrname">()), name<"objects">())) return;
     py::object found = self.attr(name<"imported_model_names">());
     if (!support::truthy(found)) return; // nothing collected: no inference needed
-    if (!in_migration(self, node)) return;
+    if (!in_migration_module(self, node)) return;
     py::object model = first_inferred(node.attr(name<"expr">()));
     if (!model) return;
     for (py::handle collected : found) {
@@ -154,7 +142,7 @@ py::object forwards_name(py::handle node) {
 
 void visit_call(py::handle self, py::handle node) {
     if (!support::truthy(reverse_missing_shape(node))) return;
-    if (!in_migration(self, node)) return;
+    if (!in_migration_module(self, node)) return;
     py::dict args;
     args["forwards_name"] = forwards_name(node);
     support::add_message(self, name<"C8001">(), node, args);
