@@ -291,13 +291,13 @@ void fix_import(py::handle import, bool keep_reverse_lazy) {
 // mark `skip_<modname>` on the module says the import has been handled. When imports
 // of django.urls exist but none reaches this call, nothing is marked: a later call in
 // another function may still find its own.
-void ensure_import(py::handle module_node, py::handle modname, py::handle import_string,
-                   py::handle node) {
-    (void)import_string; // the statement found is edited; this text is not parsed
+// The imports and those of them the call sees come from the caller, which may have
+// found them already.
+void ensure_import_of(py::handle module_node, py::handle modname,
+                      const std::vector<py::object> &imports,
+                      const std::vector<py::object> &seen) {
     py::str mark = py::str("skip_") + py::str(modname);
     if (support::try_attr(module_node, mark)) return;
-    std::vector<py::object> imports = django_urls_imports(module_node);
-    std::vector<py::object> seen = reaching(imports, module_node, node);
     if (seen.empty()) {
         if (imports.empty()) py::setattr(module_node, mark, py::bool_(true));
         return;
@@ -309,14 +309,26 @@ void ensure_import(py::handle module_node, py::handle modname, py::handle import
     py::setattr(module_node, mark, py::bool_(true));
 }
 
+void ensure_import(py::handle module_node, py::handle modname, py::handle import_string,
+                   py::handle node) {
+    (void)import_string; // the statement found is edited; this text is not parsed
+    py::str mark = py::str("skip_") + py::str(modname);
+    if (support::try_attr(module_node, mark)) return;
+    std::vector<py::object> imports = django_urls_imports(module_node);
+    ensure_import_of(module_node, modname, imports,
+                     reaching(imports, module_node, node));
+}
+
 // reverse_lazy("home") -> reverse("home"), the import fixed first. The callee changes
 // only when an import the call sees binds reverse: the fix never leaves it unbound.
 py::object transform_reverse_lazy_to_reverse(py::handle call_node) {
     py::object module_node = support::call_method(call_node, name<"root">());
-    ensure_import(module_node, name<"reverse">(),
-                  py::str("from django.urls import reverse"), call_node);
+    // Fixing an import rewrites its names only: the imports found stay the ones the
+    // call sees.
     std::vector<py::object> imports = django_urls_imports(module_node);
-    for (py::object &import : reaching(imports, module_node, call_node)) {
+    std::vector<py::object> seen = reaching(imports, module_node, call_node);
+    ensure_import_of(module_node, name<"reverse">(), imports, seen);
+    for (py::object &import : seen) {
         if (!provides_reverse(import)) continue;
         py::dict kwargs;
         kwargs["node"] = call_node;
