@@ -9,6 +9,7 @@ import pytest
 from pylint.lint import PyLinter
 
 # shims registers the inference that makes Book.objects.all() a QuerySet.
+from conftest import forget_project
 from vorlane.staticanalysis import helpers, shims  # noqa: F401
 from vorlane.staticanalysis.checkers import fetchplan
 
@@ -169,6 +170,36 @@ def test_truth_tests_inferred_only_where_a_queryset_may_be(monkeypatch, test, in
     asked, found = visit_asking(monkeypatch, "visit_if", node)
     assert bool(asked) is inferred
     assert found == (["C9003"] if test in ("if books:", "if recent():") else [])
+
+
+def test_project_package_named_like_a_library_module_is_examined(
+    write_tree, monkeypatch
+):
+    """A project's own package may carry a standard library module's name (an app
+    called mailbox): what it imports is the project's, and is examined."""
+    root = write_tree(
+        {
+            "mailbox/__init__.py": "",
+            "mailbox/models.py": """\
+                from django.db import models
+
+                class Letter(models.Model):
+                    pass
+
+                def unread():
+                    return Letter.objects.all()
+                """,
+        }
+    )
+    monkeypatch.syspath_prepend(str(root))
+    try:
+        node = astroid.extract_node(
+            "from mailbox.models import unread\nif unread():  #@\n    pass\n"
+        )
+        asked, found = visit_asking(monkeypatch, "visit_if", node)
+    finally:
+        forget_project(root)
+    assert asked and found == ["C9003"]
 
 
 @pytest.mark.parametrize(

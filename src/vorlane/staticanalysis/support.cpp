@@ -293,8 +293,8 @@ bool starts_with(const std::string &text, const std::string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// `module` is the standard library's: its top package has a standard name, and the file
-// astroid would load it from lies in the library's directories.
+} // namespace
+
 bool loads_from_standard_library(py::handle module) {
     static const py::handle MANAGER = import("astroid", "MANAGER");
     static const py::handle AstroidImportError =
@@ -334,8 +334,6 @@ bool loads_from_standard_library(py::handle module) {
             return true;
     return false;
 }
-
-} // namespace
 
 bool from_standard_library(py::handle expr) {
     static const py::handle Attribute = import("astroid.nodes", "Attribute");

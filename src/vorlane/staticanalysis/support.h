@@ -312,6 +312,10 @@ bool callee_looks_like_class(py::handle call);
 // library module). A module is the library's only where astroid itself would load it
 // from: a project package of the same name earlier on the search path is not.
 bool from_standard_library(py::handle expr);
+// The dotted module name is the standard library's: its top package has a standard
+// name, and the file astroid would load it from lies in the library's directories (a
+// project package named like a library module is the project's).
+bool loads_from_standard_library(py::handle module);
 
 // --- Iteration ---------------------------------------------------------------------
 

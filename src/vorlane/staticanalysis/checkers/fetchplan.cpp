@@ -16,8 +16,7 @@ using support::name;
 
 struct Libs {
     py::handle module; // this module: the rewrite table names its own attributes
-    py::handle helpers, safe_infer, extract_node, Instance, stdlib_module_names,
-        BUILTIN_PREDICATES;
+    py::handle helpers, safe_infer, extract_node, Instance, BUILTIN_PREDICATES;
     // astroid node classes
     py::handle Assign, AssignName, Attribute, BoolOp, Call, Compare, Const, Import,
         ImportFrom, List, Name, Subscript, Tuple, UnaryOp;
@@ -223,8 +222,7 @@ bool is_stdlib_import(py::handle binding, py::handle bound) {
     } else {
         return false;
     }
-    py::object top = modname.attr(name<"partition">())(".")[py::int_(0)];
-    return contains(L->stdlib_module_names, top);
+    return support::loads_from_standard_library(modname);
 }
 
 bool from_stdlib(py::handle root, bool follow_assignments);
@@ -463,7 +461,6 @@ PYBIND11_MODULE(fetchplan, m) {
         support::import("pylint.checkers.utils", "safe_infer"),
         support::import("astroid", "extract_node"),
         support::import("astroid.bases", "Instance"),
-        support::import("sys", "stdlib_module_names"),
         py::frozenset(py::make_tuple("isinstance", "issubclass", "hasattr", "callable",
                                      "len", "bool"))
             .release(),
