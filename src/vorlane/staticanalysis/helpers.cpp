@@ -15,6 +15,7 @@ namespace {
 
 using support::borrow;
 using support::is_a;
+using support::name;
 
 using namespace pybind11::literals;
 using support::call_method;
@@ -504,9 +505,7 @@ struct TokenLibs {
     py::handle Token, ASTTokens, ASTTextBase, pseudo_match, compile, endpats,
         single_quoted, triple_quoted, TokenError, expect_token, stmt_class_names,
         Number, AST;
-    py::handle empty, newline, first_token, last_token, doc_node, doc, elts, value, n,
-        arg, lower, upper, step, body, _text, _tree, _tokens, _token_offsets,
-        mark_tokens;
+    py::handle empty, newline;
     int NAME, NUMBER, STRING, NEWLINE, INDENT, DEDENT, OP, COMMENT, NL, ERRORTOKEN,
         ENDMARKER, ENCODING;
 };
@@ -1209,8 +1208,9 @@ private:
     bool is_empty_astroid_slice(py::handle node) {
         const ClassFacts &f = facts(node);
         if (!f.slice_name || f.ast_node) return false;
-        return node.attr(T->lower).is_none() && node.attr(T->upper).is_none() &&
-               node.attr(T->step).is_none();
+        return node.attr(name<"lower">()).is_none() &&
+               node.attr(name<"upper">()).is_none() &&
+               node.attr(name<"step">()).is_none();
     }
 
     void after(py::handle node, py::handle children, Py_ssize_t parent_token,
@@ -1233,10 +1233,10 @@ private:
         auto [nfirst, nlast] = adjust(f.adjust, node, children, first, last);
         if (nfirst != first || nlast != last)
             std::tie(nfirst, nlast) = expand_to_matching_pairs(nfirst, nlast);
-        if (PyObject_SetAttr(node.ptr(), T->first_token.ptr(), token_at(nfirst).ptr()) <
-                0 ||
-            PyObject_SetAttr(node.ptr(), T->last_token.ptr(), token_at(nlast).ptr()) <
-                0)
+        if (PyObject_SetAttr(node.ptr(), name<"first_token">().ptr(),
+                             token_at(nfirst).ptr()) < 0 ||
+            PyObject_SetAttr(node.ptr(), name<"last_token">().ptr(),
+                             token_at(nlast).ptr()) < 0)
             throw py::error_already_set();
         marks[node.ptr()] = {nfirst, nlast};
     }
@@ -1349,9 +1349,9 @@ private:
             if (match(first, T->NAME, "def")) first = prev(first);
             [[fallthrough]];
         case Adjust::def: {
-            if (!support::truthy(node.attr(T->body)) &&
-                (support::truthy(support::attr_or_none(node, T->doc_node)) ||
-                 support::truthy(support::attr_or_none(node, T->doc))))
+            if (!support::truthy(node.attr(name<"body">())) &&
+                (support::truthy(support::attr_or_none(node, name<"doc_node">())) ||
+                 support::truthy(support::attr_or_none(node, name<"doc">()))))
                 last = find(last, T->STRING, nullptr);
             if (first > 0) {
                 Py_ssize_t before = prev(first);
@@ -1376,7 +1376,7 @@ private:
                 last = t;
             break;
         case Adjust::tuple: {
-            py::object elts = node.attr(T->elts);
+            py::object elts = node.attr(name<"elts">());
             if (!support::truthy(elts)) break;
             auto [child_first, child_last] = marks_of(elts[py::int_(0)]);
             if (first == gobble_parens(child_first, child_last, true).first) {
@@ -1389,16 +1389,16 @@ private:
             last = handle_str(last);
             break;
         case Adjust::num:
-            return handle_num(node.attr(T->n), first, last);
+            return handle_num(node.attr(name<"n">()), first, last);
         case Adjust::constant: {
-            py::object value = node.attr(T->value);
+            py::object value = node.attr(name<"value">());
             if (is_number(value)) return handle_num(value, first, last);
             if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
                 last = handle_str(last);
             break;
         }
         case Adjust::keyword: {
-            py::object arg = node.attr(T->arg);
+            py::object arg = node.attr(name<"arg">());
             if (!arg.is_none() && support::attr_or_none(node, N->lineno).is_none()) {
                 Py_ssize_t name = prev(find(first, T->OP, "=", true));
                 expect(name, T->NAME, arg);
@@ -1433,30 +1433,31 @@ void ast_tokens_init(py::handle self, py::handle source_text, py::handle parse,
         return;
     }
     T->ASTTextBase.attr("__init__")(self, source_text, filename);
-    py::object text = self.attr(T->_text);
+    py::object text = self.attr(name<"_text">());
     if (!PyUnicode_Check(text.ptr()))
         support::raise(PyExc_TypeError, "source text must be str");
-    py::setattr(self, T->_tree, tree);
+    py::setattr(self, name<"_tree">(), tree);
     CollectionPause pause;
     py::list made = make_tokens(text);
-    py::setattr(self, T->_tokens, made);
+    py::setattr(self, name<"_tokens">(), made);
     py::list offsets(PyList_GET_SIZE(made.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(made.ptr()); ++i) {
         PyObject *start = PyTuple_GET_ITEM(PyList_GET_ITEM(made.ptr(), i), 6);
         Py_INCREF(start);
         PyList_SET_ITEM(offsets.ptr(), i, start);
     }
-    py::setattr(self, T->_token_offsets, offsets);
-    if (support::truthy(tree)) self.attr(T->mark_tokens)(tree);
+    py::setattr(self, name<"_token_offsets">(), offsets);
+    if (support::truthy(tree)) self.attr(name<"mark_tokens">())(tree);
 }
 
 void mark_tokens(py::handle self, py::handle root_node) {
     if (!support::try_attr(root_node, N->get_children)) { // a tree of the ast module
-        T->ASTTokens.attr(T->mark_tokens)(self, root_node);
+        T->ASTTokens.attr(name<"mark_tokens">())(self, root_node);
         return;
     }
     CollectionPause pause;
-    Marker(self.attr(T->_tokens), self.attr(T->_text)).visit_tree(root_node);
+    Marker(self.attr(name<"_tokens">()), self.attr(name<"_text">()))
+        .visit_tree(root_node);
 }
 
 // asttokens' class, tokenising and marking in C++.
@@ -1496,26 +1497,6 @@ void load_token_libs() {
     t->AST = import("ast", "AST");
     t->empty = intern("");
     t->newline = intern("\n");
-    for (auto [field, name] :
-         std::initializer_list<std::pair<py::handle *, const char *>>{
-             {&t->first_token, "first_token"},
-             {&t->last_token, "last_token"},
-             {&t->doc_node, "doc_node"},
-             {&t->doc, "doc"},
-             {&t->elts, "elts"},
-             {&t->value, "value"},
-             {&t->n, "n"},
-             {&t->arg, "arg"},
-             {&t->lower, "lower"},
-             {&t->upper, "upper"},
-             {&t->step, "step"},
-             {&t->body, "body"},
-             {&t->_text, "_text"},
-             {&t->_tree, "_tree"},
-             {&t->_tokens, "_tokens"},
-             {&t->_token_offsets, "_token_offsets"},
-             {&t->mark_tokens, "mark_tokens"}})
-        *field = intern(name);
     py::handle token = import("token");
     for (auto [field, name] : std::initializer_list<std::pair<int *, const char *>>{
              {&t->NAME, "NAME"},
