@@ -2,6 +2,7 @@
 import decimal
 import gc
 import inspect
+import io
 import json.decoder
 import os
 import pickle
@@ -1292,41 +1293,42 @@ def test_build_atok_leaves_garbage_collection_as_it_was(enabled):
         (gc.enable if was else gc.disable)()
 
 
-# The parser also ends a line at a lone "\r", asttokens does not: such text has no
-# token positions. Text that does not parse at all is the parser's to report.
+# The parser also ends a line at a lone "\r", astroid's and asttokens' row splits do not:
+# such text is read as Python reads it, every line end made "\n". Text with "\r\n" and
+# "\n" line ends only is used as given. Text that does not parse is the parser's.
 @pytest.mark.parametrize(
-    "source, error",
+    "source",
     [
-        ("x = 1\ry = 2\r", (1, 6, "x = 1")),
-        ("x = 1\r\ny = 2\rz = 3\n", (2, 6, "y = 2")),
-        ('s = """a\rb"""\n', (1, 9, 's = """a')),
-        (
-            "def f(x):\r    if x:\n        return 1\n    return 2\n",
-            (1, 10, "def f(x):"),
-        ),
-        ("x = (\r", astroid.AstroidSyntaxError),
-        ('x = 1\r\ny = """a\r\nb"""\r\n', None),
-        ("x = 1\n", None),
+        "x = 1\ry = 2\r",
+        "x = 1\r\ny = 2\rz = 3\n",
+        's = """a\rb"""\n',
+        "def f(x):\r    if x:\n        return 1\n    return 2\n",
+        '@register\rdef f(field):\r    """Render a field.\n    """\r\n    return 1\n',
+        'x = 1\r\ny = """a\r\nb"""\r\n',
+        "x = 1\n",
     ],
-    ids=["lone-cr", "after-crlf", "in-string", "mixed", "unparsable", "crlf", "lf"],
+    ids=["lone-cr", "after-crlf", "in-string", "mixed", "decorated", "crlf", "lf"],
 )
-def test_build_atok_refuses_lone_carriage_returns(source, error):
-    if error is None:
-        atok = helpers.build_atok(source, absolute_path="/srv/app/m.py")
-        assert atok.get_text(atok.tree) == source.rstrip("\r\n")
-    elif isinstance(error, type):
-        with pytest.raises(error):
-            helpers.build_atok(source)
+def test_build_atok_reads_carriage_returns_as_python_does(source):
+    atok = helpers.build_atok(source, absolute_path="/srv/app/m.py")
+    if "\r" in source.replace("\r\n", ""):
+        assert atok.text == source.replace("\r\n", "\n").replace("\r", "\n")
     else:
-        with pytest.raises(SyntaxError) as info:
-            helpers.build_atok(source, absolute_path="/srv/app/m.py")
-        raised = info.value
-        assert (raised.lineno, raised.offset, raised.text) == error
-        assert raised.filename == "/srv/app/m.py"
-        assert raised.msg == "line ends with a lone carriage return"
-        with pytest.raises(SyntaxError) as info:
-            helpers.build_atok(source)
-        assert info.value.filename == "<unknown>"
+        assert atok.text == source
+    # The tree is the one of the same text with "\n" line ends: every node on the row
+    # Python counts; and the tokens agree with it.
+    as_read = io.StringIO(source, newline=None).read()
+    assert atok.tree.repr_tree(include_linenos=True) == astroid.parse(
+        as_read, path="/srv/app/m.py"
+    ).repr_tree(include_linenos=True)
+    for node in atok.tree.body:
+        assert node.first_token.start == (node.lineno, node.col_offset)
+        assert node.last_token.end[0] == node.end_lineno
+
+
+def test_build_atok_leaves_unparsable_text_to_the_parser():
+    with pytest.raises(astroid.AstroidSyntaxError):
+        helpers.build_atok("x = (\r")
 
 
 @pytest.mark.parametrize(

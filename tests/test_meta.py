@@ -767,10 +767,14 @@ def test_get_root_urlconf(settings_modules, modules, expected):
     assert meta.get_root_urlconf(settings_modules(modules)) == expected
 
 
-def test_root_urlconf_raises_for_an_unknown_module(settings_modules):
+def test_root_urlconf_goes_on_past_an_unknown_module(settings_modules, caplog):
     entries = settings_modules({"b": "ROOT_URLCONF = 'b.urls'\n"})
-    with pytest.raises(ImportError):
-        meta.get_root_urlconf(["cfgpkg.missing"] + entries)
+    assert meta.get_root_urlconf(["cfgpkg.missing"] + entries) == "b.urls"
+    (record,) = caplog.records
+    assert record.levelno == logging.WARNING
+    assert record.getMessage().startswith(
+        "cfgpkg.missing: not read as a settings module: ImportError: "
+    )
 
 
 @pytest.mark.parametrize(
@@ -1175,5 +1179,76 @@ def test_static_url_of_a_settings_package_init(write_tree, tmp_path, monkeypatch
         tmp_path / "site",
     )
     monkeypatch.syspath_prepend(str(root))
-    assert sorted(meta.get_settings_files(root)) == ["initsite.settings.__init__"]
+    # The settings module goes by the name manage.py gives it.
+    assert sorted(meta.get_settings_files(root)) == ["initsite.settings"]
     assert meta.get_static_url_setting(root) == "/prod/"
+
+
+# A repository whose manage.py sits one folder down, in a folder named like the settings
+# package it holds: repo/portal/manage.py, repo/portal/portal/settings.py.
+NESTED_SITE = {
+    "portal/manage.py": "import os\n"
+    + MAIN_IF
+    + '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "portal.settings")\n',
+    "portal/portal/__init__.py": "\n",
+    "portal/portal/settings.py": "ROOT_URLCONF = 'portal.urls'\nSTATIC_URL = '/s/'\n",
+    "portal/portal/test_settings.py": "from .settings import *\n",
+    "portal/portal/ci/__init__.py": "\n",
+    "portal/portal/ci/ci_settings.py": "DEBUG = False\n",
+    # No dotted name can import a module below a folder named v1.2.
+    "portal/portal/v1.2/old_settings.py": "DEBUG = True\n",
+    "portal/shop/__init__.py": "\n",
+    "portal/shop/models.py": "from django.db import models\n\n\n"
+    "class Book(models.Model):\n"
+    "    title = models.CharField(max_length=10, null=True)\n",
+}
+
+
+@pytest.fixture
+def nested_site(write_tree, tmp_path, monkeypatch):
+    """The nested repository with sys.path in the given order: "root-first" (the
+    repository root, then manage.py's folder) or "site-first"."""
+    from conftest import forget_project
+
+    repo = write_tree(NESTED_SITE, tmp_path / "repo")
+    site = repo / "portal"
+
+    def arrange(order):
+        entries = [repo, site] if order == "root-first" else [site, repo]
+        for entry in reversed(entries):
+            monkeypatch.syspath_prepend(str(entry))
+        return site
+
+    yield arrange
+    forget_project(repo)
+
+
+@pytest.mark.parametrize("order", ["root-first", "site-first"])
+def test_settings_modules_are_named_as_they_import(nested_site, caplog, order):
+    site = nested_site(order)
+    names = sorted(meta.get_settings_files(site))
+    assert names == ["portal.ci.ci_settings", "portal.settings", "portal.test_settings"]
+    for name in names:
+        found = astroid.modutils.file_from_modpath(name.split("."))
+        assert Path(found).resolve() == site.joinpath(*name.split(".")).with_suffix(".py")
+    assert meta.get_root_urlconf(names) == "portal.urls"
+    assert meta.get_static_url_setting(site) == "/s/"
+    assert meta.get_settings_modpath(site) == "portal.settings"
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    old = site / "portal" / "v1.2" / "old_settings.py"
+    # Once per walk of the settings files that reaches it.
+    assert warnings and all(
+        w.startswith(f"{old}: not read as a settings module: no module name imports it")
+        for w in warnings
+    )
+
+
+@pytest.mark.parametrize("order", ["root-first", "site-first"])
+def test_nested_site_is_linted_on_either_path_order(nested_site, order):
+    from vorlane.staticanalysis import checker
+
+    site = nested_site(order)
+    files = meta.get_files_to_check_in_project([str(site)], [], str(site))
+    records = checker.get_messages(str(site), dict(files))
+    assert [(Path(r["path"]).relative_to(site).as_posix(), r["message-id"])
+            for r in records] == [("shop/models.py", "C2000")]

@@ -1,5 +1,6 @@
 """One broken or unusual file never ends a run: discovery and the linter core on
 projects that are good but for one file."""
+import ast
 import json
 import logging
 from pathlib import Path
@@ -201,13 +202,6 @@ BROKEN_PROJECTS = [
         id="pipfile-lock-truncated",
     ),
     pytest.param(
-        {"shop/views.py": "def f(x):\r    if x:\n        return 1\n    return 2\n"},
-        "shop/views.py",
-        {ITEM, META_FROM_REQUIREMENTS, ("E0001", "shop/views.py", 3)},
-        [],
-        id="mixed-line-ends",
-    ),
-    pytest.param(
         {
             "shop/templates/locked.html": Unreadable('<a href="/locked/">\n'),
             "shop/templates/open.html": '<a href="/open/">\n',
@@ -288,31 +282,71 @@ def test_pylint_home_is_where_crash_reports_go(tmp_path, monkeypatch, pylint_hom
     assert len(list(pylint_home.iterdir())) == 1
 
 
+# Python ends a line at "\r\n", "\n" or a lone "\r", inside strings too. A model module
+# written with such line ends is linted as Python reads it: its findings come back on
+# the rows Python counts, from a snippet's lint and from a project's.
+MODEL_ROWS = [
+    "from django.db import models",
+    "",
+    "",
+    "class Book(models.Model):",
+    "    title = models.CharField(max_length=10, null=True)",
+]
+CARRIAGE_RETURN_TEXTS = {
+    "lone-cr": "\r".join(MODEL_ROWS) + "\r",
+    "mixed": "x = 1\r" + "\n".join(MODEL_ROWS) + "\n",
+    "indented-after-cr": "def f(x):\r    if x:\n        return 1\n    return 2\n"
+    + "\n".join(MODEL_ROWS)
+    + "\n",
+    "decorated": '@register\rdef f(field):\r    """Render a field.\n    """\r\n'
+    "    return 1\n" + "\n".join(MODEL_ROWS) + "\n",
+    "cr-in-string": 'DOC = """one\rtwo"""\r' + "\r\n".join(MODEL_ROWS) + "\r\n",
+    "crlf": "\r\n".join(MODEL_ROWS) + "\r\n",
+    "lf": "\n".join(MODEL_ROWS) + "\n",
+}
+
+
+def rows_python_counts(text):
+    """The rows of the class Book and of the title field, as Python reads the text."""
+    tree = ast.parse(text)
+    (book,) = [n for n in tree.body if isinstance(n, ast.ClassDef)]
+    return [("C0901", book.lineno), ("C2000", book.body[0].lineno)]
+
+
+@pytest.mark.parametrize("entry", ["check_code", "get_messages"])
 @pytest.mark.parametrize(
-    "code, lines",
-    [
-        ("x = 1\ry = 2\r", [1]),
-        ('x = """a\rb"""\ry = 2\r', [1]),
-        ("x = 1\ny = 2\rz = 3\n", [2]),
-        ("def f(x):\r    if x:\n        return 1\n    return 2\n", [1]),
-        ("x = 1\r\ny = 2\r\n", []),
-        ("x = 1\ny = 2\n", []),
-        ('x = """a\r\nb"""\r\n', []),
-    ],
-    ids=[
-        "lone-cr",
-        "lone-cr-in-string",
-        "one-lone-cr",
-        "mixed",
-        "crlf",
-        "lf",
-        "crlf-in-string",
-    ],
+    "text", CARRIAGE_RETURN_TEXTS.values(), ids=CARRIAGE_RETURN_TEXTS.keys()
 )
-def test_check_code_on_lone_carriage_returns(
-    tmp_path, monkeypatch, pylint_home, code, lines
+def test_carriage_return_line_ends_are_linted_as_python_reads_them(
+    tmp_path, monkeypatch, caplog, pylint_home, probed, entry, text
+):
+    root = write_project((tmp_path / "project").resolve(), {**GOOD, "shop/m.py": text})
+    monkeypatch.chdir(root)
+    monkeypatch.syspath_prepend(str(root))
+    caplog.set_level(logging.WARNING, logger="vorlane.staticanalysis")
+    if entry == "check_code":
+        grouped = checker.check_code(text, "shop/m.py", None)
+        records = [r for group in grouped.values() for r in group]
+    else:
+        path = str(root / "shop" / "m.py")
+        records = checker.get_messages(str(root), {path: None})
+    found = sorted((r["message-id"], r["line"]) for r in records)
+    assert found == rows_python_counts(text)
+    assert [r.getMessage() for r in caplog.records] == []
+    assert list(pylint_home.iterdir()) == []
+
+
+# Text the tree cannot be built from, whatever raises, is reported as a file that does
+# not parse; the snippet's lint never raises.
+@pytest.mark.parametrize(
+    "code, line",
+    [("x = (\r", 1), ("x = 1\0\n", 1), ("y = " + "1+" * 20000 + "1\n", 1)],
+    ids=["unclosed", "null-byte", "too-deep"],
+)
+def test_check_code_reports_text_that_cannot_be_built(
+    tmp_path, monkeypatch, pylint_home, code, line
 ):
     monkeypatch.chdir(tmp_path)
     result = checker.check_code(code, "shop/views.py", None)
-    assert [r["line"] for r in result.get("E0001", [])] == lines
+    assert [r["line"] for r in result["E0001"]] == [line]
     assert list(pylint_home.iterdir()) == []

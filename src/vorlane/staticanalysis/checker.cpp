@@ -2,6 +2,7 @@
 // the reporter that turns pylint messages into finding records, and the entry points.
 #include "support.h"
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -302,8 +303,18 @@ py::object linter_process_tokens(py::handle self, py::handle tokens) {
 // crash report pylint writes for an unexpected error.
 py::object report_syntax_error(py::handle self, py::handle error) {
     py::object line = support::attr_or_none(error, N->lineno);
-    if (line.is_none()) line = py::int_(0);
     py::object column = support::attr_or_none(error, N->offset);
+    // tokenize's TokenError carries (message, (row, column)) as its arguments.
+    py::object args = support::attr_or_none(error, support::name<"args">());
+    if (line.is_none() && PyTuple_Check(args.ptr()) &&
+        PyTuple_GET_SIZE(args.ptr()) == 2) {
+        PyObject *where = PyTuple_GET_ITEM(args.ptr(), 1);
+        if (PyTuple_Check(where) && PyTuple_GET_SIZE(where) == 2) {
+            line = support::borrow(PyTuple_GET_ITEM(where, 0));
+            column = support::borrow(PyTuple_GET_ITEM(where, 1));
+        }
+    }
+    if (line.is_none()) line = py::int_(0);
     py::object text =
         support::steal(PyUnicode_FromFormat("Parsing failed: '%S'", error.ptr()));
     self.attr(N->add_message)("syntax-error", "line"_a = line, "col_offset"_a = column,
@@ -311,21 +322,75 @@ py::object report_syntax_error(py::handle self, py::handle error) {
     return py::none();
 }
 
-// pylint reads a module's tokens with the tokenize module, which ends a line at "\n"
-// only, while the parser also takes a lone "\r" for a line end: a file that mixes them
-// parses, then fails to tokenize (an IndentationError), which pylint would report as a
-// crash of its own with a crash report file. To pylint the file does not parse, and it
-// is reported so, with a warning that names it.
+// The bytes of a module's file with every line end made "\n", when the file ends a line
+// with a lone "\r"; null for any other file (the common case: pylint reads it itself).
+py::object universal_newline_bytes(py::handle node) {
+    using support::name;
+    py::object file = support::attr_or_none(node, name<"file">());
+    if (!PyUnicode_Check(file.ptr()) ||
+        !support::attr_or_none(node, name<"file_bytes">()).is_none())
+        return py::object();
+    static py::handle open_code = support::import("io", "open_code");
+    py::object data;
+    try {
+        py::object stream = open_code(file);
+        try {
+            data = stream.attr(name<"read">())();
+        } catch (py::error_already_set &) {
+            stream.attr(name<"close">())();
+            throw;
+        }
+        stream.attr(name<"close">())();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return py::object(); // astroid has read it; pylint reports what it meets
+    }
+    if (!PyBytes_Check(data.ptr())) return py::object();
+    const char *bytes = PyBytes_AS_STRING(data.ptr());
+    Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
+    bool lone = false;
+    for (const char *at = static_cast<const char *>(std::memchr(bytes, '\r', size));
+         at && !lone; at = static_cast<const char *>(
+                          std::memchr(at + 1, '\r', size - (at + 1 - bytes))))
+        lone = at + 1 == bytes + size || at[1] != '\n';
+    if (!lone) return py::object();
+    std::string text;
+    text.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (bytes[i] != '\r') {
+            text += bytes[i];
+        } else {
+            text += '\n';
+            if (i + 1 < size && bytes[i + 1] == '\n') ++i;
+        }
+    }
+    return py::bytes(text);
+}
+
+// astroid reads a file as Python does, with universal newlines, while pylint reads its
+// tokens from the file's bytes with the tokenize module, which ends a line at "\n"
+// only: in a file that also ends lines with a lone "\r" the tokens' rows miss the
+// tree's, tokenize may fail (an IndentationError), and suppression comments would be
+// read on other rows. For the check of such a file pylint tokenises its bytes with
+// every line end made "\n", so the file is linted as Python reads it. A file that still
+// fails to tokenize is reported as pylint reports a file that does not parse (pylint
+// would report a crash of its own with a crash report file), with a warning naming it.
 py::object linter_check_astroid_module(py::handle self, py::handle node,
                                        py::handle walker, py::handle rawcheckers,
                                        py::handle tokencheckers) {
+    using support::name;
+    py::object normalised = universal_newline_bytes(node);
+    if (normalised) py::setattr(node, name<"file_bytes">(), normalised);
     try {
-        return super_attr(L->Linter, self, support::name<"_check_astroid_module">())(
-            node, walker, rawcheckers, tokencheckers);
+        py::object result =
+            super_attr(L->Linter, self, name<"_check_astroid_module">())(
+                node, walker, rawcheckers, tokencheckers);
+        if (normalised) py::setattr(node, name<"file_bytes">(), py::none());
+        return result;
     } catch (py::error_already_set &e) {
+        if (normalised) py::setattr(node, name<"file_bytes">(), py::none());
         if (!e.matches(PyExc_SyntaxError)) throw;
-        support::warn_skipped(logger(), node.attr(support::name<"file">()),
-                              "not checked", e);
+        support::warn_skipped(logger(), node.attr(name<"file">()), "not checked", e);
         return report_syntax_error(self, e.value());
     }
 }
@@ -778,11 +843,14 @@ py::object code_linter_get_ast(py::handle self, py::handle filepath, py::handle 
                                                   "modname"_a = modname,
                                                   "absolute_path"_a = filepath);
     } catch (py::error_already_set &e) {
+        // Text the tree cannot be built from is a file that does not parse, whatever
+        // raised (the parser, the tokenizer, the recursion limit): one syntax-error
+        // record, never an exception out of the snippet's lint.
+        if (!e.matches(PyExc_Exception)) throw;
         if (e.matches(L->AstroidSyntaxError))
             return report_syntax_error(self,
                                        support::attr_or_none(e.value(), N->error_));
-        if (e.matches(PyExc_SyntaxError)) return report_syntax_error(self, e.value());
-        throw;
+        return report_syntax_error(self, e.value());
     }
     py::object tree = atok.attr(N->tree);
     module_attr(N->check_names)(tree);

@@ -493,36 +493,24 @@ void add_non_code_placeholders(py::handle atok) {
     }
 }
 
-// The parser ends a line at "\r\n", "\n" or a lone "\r"; asttokens reads lines at "\n"
-// only, so in text with a lone "\r" its token positions miss the tree's and it fails on
-// them (an IndexError, or tokenize's error inside a string). Such text cannot be given
-// token positions: it is refused as a syntax error at the row the lone "\r" ends.
-void refuse_lone_carriage_return(py::handle source, py::handle path) {
+// The parser ends a line at "\r\n", "\n" or a lone "\r"; astroid re-tokenises rows it
+// splits at "\n" only, and asttokens reads lines at "\n" only, so in text with a lone
+// "\r" their rows miss the parser's (tokenize's error inside a string, an IndexError).
+// Such text is read as Python reads a file: its line ends become "\n", as universal
+// newlines make them, which keeps every row and column where the parser counts them.
+// Text without a lone "\r" (the common case, "\r\n" files included) is used as given.
+py::object universal_newlines(py::object source) {
     PyObject *text = source.ptr();
-    if (!PyUnicode_Check(text)) return; // bytes and the like: the parser has judged
+    if (!PyUnicode_Check(text)) return source; // bytes and the like: the parser judges
     Py_ssize_t size = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_FindChar(text, '\r', 0, size, 1) < 0) return; // none at all: common
-    int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    Py_ssize_t row = 1, row_start = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '\r' && (i + 1 == size || PyUnicode_READ(kind, data, i + 1) != '\n')) {
-            py::object line = steal(PyUnicode_Substring(text, row_start, i));
-            py::object filename =
-                PyUnicode_Check(path.ptr()) ? borrow(path) : py::str("<unknown>");
-            py::object error = py::handle(PyExc_SyntaxError)(
-                "line ends with a lone carriage return",
-                py::make_tuple(filename, row, i - row_start + 1, line));
-            PyErr_SetObject(PyExc_SyntaxError, error.ptr());
-            throw py::error_already_set();
-        }
-        if (c == '\n' || c == '\r') {
-            if (c == '\r') ++i; // "\r\n"
-            ++row;
-            row_start = i + 1;
-        }
+    for (Py_ssize_t at = 0;; ++at) {
+        at = PyUnicode_FindChar(text, '\r', at, size, 1);
+        if (at == -2) throw py::error_already_set();
+        if (at == -1) return source; // every "\r" ends a "\r\n", or there is none
+        if (at + 1 == size || PyUnicode_READ_CHAR(text, at + 1) != '\n') break;
     }
+    py::object joined = source.attr(N->replace)("\r\n", "\n");
+    return joined.attr(N->replace)("\r", "\n");
 }
 
 py::object build_atok(py::object source, py::object modname, py::object absolute_path,
@@ -542,9 +530,9 @@ py::object build_atok(py::object source, py::object modname, py::object absolute
     }
     shims.attr(N->register_transforms)(manager);
     py::object builder = L->AstroidBuilder("manager"_a = manager);
+    source = universal_newlines(std::move(source));
     py::object tree = builder.attr(N->string_build)(source, "modname"_a = modname,
                                                     "path"_a = absolute_path);
-    refuse_lone_carriage_return(source, absolute_path);
     py::object atok = L->ASTTokens(source, "tree"_a = tree);
     atok.attr(N->extra_line_map) = py::dict();
     if (support::truthy(parse_non_code)) add_non_code_placeholders(atok);

@@ -15,8 +15,8 @@ using namespace pybind11::literals;
 // --- Libraries and names, made once at load and never released ---------------------
 
 struct Libs {
-    py::handle Path, os, scandir, realpath, islink, os_stat, fnmatch, translate,
-        re_compile, open;
+    py::handle Path, os, scandir, realpath, samefile, islink, os_stat, fnmatch,
+        translate, re_compile, open;
     py::handle toml_load, TOMLDecodeError;
     py::handle astroid, MANAGER, If, Expr, Attribute, FunctionDef, ImportFrom,
         AstroidBuilder, AstroidBuildingError, file_from_modpath;
@@ -736,22 +736,96 @@ py::object file_of_modpath(py::handle modpath) {
     return L->file_from_modpath(modpath.attr(N->split)(N->dot));
 }
 
-// The directory of the first settings module whose file is found, with the lazy search
-// for every .py file in and below it; (None, []) when none is found.
-std::pair<py::object, py::object> settings_candidates(py::handle manage_path) {
+// The first settings module of manage.py whose file is found: its name as manage.py
+// gives it, its file, the file's directory and the lazy search for every .py file in
+// and below that directory. All null but `paths` (then []) when none is found.
+struct SettingsCandidates {
+    py::object modpath, file, dir, paths;
+};
+
+SettingsCandidates settings_candidates(py::handle manage_path) {
     ManageScan scan(py::reinterpret_borrow<py::object>(manage_path));
     for (py::object modpath = scan.next(); modpath; modpath = scan.next()) {
         py::object file = file_of_modpath(modpath);
         if (support::truthy(file)) {
             py::object dir = L->Path(file).attr(N->parent);
-            return {dir, dir.attr(N->rglob)("*.py")};
+            return {modpath, file, dir, dir.attr(N->rglob)("*.py")};
         }
     }
-    return {py::none(), py::list()};
+    return {py::object(), py::object(), py::object(), py::list()};
 }
 
 py::object get_settings_paths_from_manage(py::handle manage_path) {
-    return settings_candidates(manage_path).second;
+    return settings_candidates(manage_path).paths;
+}
+
+// The dotted name imports that very file under the current module search path. A name
+// made from the first search-path entry that holds the file need not: with the
+// repository root before manage.py's folder, repo/site/site/settings.py is
+// site.site.settings by the first entry, while `site` imports the regular package
+// repo/site/site from the later entry.
+bool same_file(py::handle a, py::handle b) {
+    return support::on_exception([&] { return support::truthy(L->samefile(a, b)); },
+                                 false);
+}
+
+bool imports_file(py::handle modpath, py::handle file) {
+    return support::on_exception(
+        [&] {
+            py::object found = file_of_modpath(modpath);
+            return support::truthy(found) && same_file(found, file);
+        },
+        false);
+}
+
+// The name of a module below the directory of manage.py's settings module, made from
+// the name manage.py gives: in proj/settings.py's directory `proj`, in a settings
+// package proj/settings/__init__.py's own directory `proj.settings`.
+py::object name_below_settings_module(const SettingsCandidates &found,
+                                      py::handle path) {
+    py::object package = found.modpath;
+    if (!support::str_equals(L->Path(found.file).attr(N->stem), "__init__")) {
+        py::list parts(found.modpath.attr(N->split)(N->dot));
+        if (parts.size() < 2) return py::object(); // a top-level settings module
+        parts.attr("pop")();
+        package = N->dot.attr(support::name<"join">())(parts);
+    }
+    py::object relative =
+        py::reinterpret_borrow<py::object>(path).attr("relative_to")(found.dir).attr(
+            "with_suffix")("");
+    py::list names;
+    names.append(package);
+    for (py::handle part : relative.attr("parts"))
+        names.append(part);
+    return N->dot.attr(support::name<"join">())(names);
+}
+
+// The dotted name of a settings file found below manage.py's settings module: the name
+// manage.py gives for that module itself; for the others, the name of the first search
+// entry that holds the file, or else the one made from manage.py's, whichever imports
+// the file. Null, after a warning naming the file, when no name does: the run goes on
+// without that module.
+py::object settings_module_name(const SettingsCandidates &found, py::handle path,
+                                py::handle manage_path) {
+    py::object joined = manage_path.attr(N->parent).attr("__truediv__")(path);
+    if (same_file(joined, found.file)) return found.modpath;
+    py::object first_entry;
+    try {
+        first_entry = L->helpers.attr(N->module_path_from_file)(py::str(joined));
+        if (imports_file(first_entry, joined)) return first_entry;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    py::object derived = name_below_settings_module(found, path);
+    if (derived && imports_file(derived, joined)) return derived;
+    L->logger.attr("warning")(
+        "%s: not read as a settings module: no module name imports it along the "
+        "module search path (tried %s)",
+        py::str(joined),
+        first_entry ? first_entry
+        : derived   ? derived
+                    : py::none());
+    return py::object();
 }
 
 py::object get_settings_modpath_relative_to_manage_path(py::handle settings_path,
@@ -771,6 +845,7 @@ bool contains_settings(py::handle text) {
 struct SettingsFiles {
     py::object target;
     py::object manage_path, package_dir, paths;
+    SettingsCandidates found;
     bool started = false;
 
     explicit SettingsFiles(py::object t) : target(std::move(t)) {}
@@ -780,11 +855,10 @@ struct SettingsFiles {
             started = true;
             try {
                 manage_path = get_manage_file(target);
-                auto found = settings_candidates(manage_path);
-                if (!found.first.is_none() &&
-                    contains_settings(found.first.attr(N->name)))
-                    package_dir = found.first;
-                paths = py::iter(found.second);
+                found = settings_candidates(manage_path);
+                if (found.dir && contains_settings(found.dir.attr(N->name)))
+                    package_dir = found.dir;
+                paths = py::iter(found.paths);
             } catch (py::error_already_set &e) {
                 if (e.matches(L->ManageFileMissingError) ||
                     e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError))
@@ -798,8 +872,9 @@ struct SettingsFiles {
             bool named =
                 contains_settings(path.attr(N->name)) ||
                 (package_dir && py::object(path.attr(N->parent)).equal(package_dir));
-            if (named && is_importable_python_file(path))
-                return get_settings_modpath_relative_to_manage_path(path, manage_path);
+            if (!named || !is_importable_python_file(path)) continue;
+            py::object modpath = settings_module_name(found, path, manage_path);
+            if (modpath) return modpath;
         }
         if (PyErr_Occurred()) throw py::error_already_set();
         return py::object();
@@ -834,9 +909,19 @@ py::object get_root_urlconf_from_source(py::handle source, py::handle path) {
     }
 }
 
+// An entry the module search cannot find is a settings module the run goes on
+// without, as one that cannot be read: a warning names it, and a later entry may still
+// give the value.
 py::object get_root_urlconf(py::handle settings_files) {
     for (py::handle entry : settings_files) {
-        py::object file = file_of_modpath(entry);
+        py::object file;
+        try {
+            file = file_of_modpath(entry);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+            support::warn_skipped(L->logger, entry, kSettingsNotRead, e);
+            continue;
+        }
         py::object value = read_source_with(
             file, kSettingsNotRead, [&file](py::handle source) -> py::object {
                 // Only a module that mentions the name is parsed.
@@ -965,6 +1050,7 @@ PYBIND11_MODULE(meta, m) {
     libs->scandir = support::import("os", "scandir");
     libs->os_stat = support::import("os", "stat");
     libs->realpath = support::import("os.path", "realpath");
+    libs->samefile = support::import("os.path", "samefile");
     libs->islink = support::import("os.path", "islink");
     libs->translate = support::import("fnmatch", "translate");
     libs->re_compile = support::import("re", "compile");
