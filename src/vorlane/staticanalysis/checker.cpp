@@ -330,17 +330,9 @@ py::object universal_newline_bytes(py::handle node) {
     if (!PyUnicode_Check(file.ptr()) ||
         !support::attr_or_none(node, name<"file_bytes">()).is_none())
         return py::object();
-    static py::handle open_code = support::import("io", "open_code");
     py::object data;
     try {
-        py::object stream = open_code(file);
-        try {
-            data = stream.attr(name<"read">())();
-        } catch (py::error_already_set &) {
-            stream.attr(name<"close">())();
-            throw;
-        }
-        stream.attr(name<"close">())();
+        data = L->Path(file).attr(name<"read_bytes">())();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_OSError)) throw;
         return py::object(); // astroid has read it; pylint reports what it meets
