@@ -1252,3 +1252,30 @@ def test_nested_site_is_linted_on_either_path_order(nested_site, order):
     records = checker.get_messages(str(site), dict(files))
     assert [(Path(r["path"]).relative_to(site).as_posix(), r["message-id"])
             for r in records] == [("shop/models.py", "C2000")]
+
+
+# manage.py names a settings module that no entry of the module search path holds (the
+# project is not on it, or a standard library module takes the name): the walk ends
+# without settings and says so, naming manage.py.
+@pytest.mark.parametrize("module", ["elsewhere.settings", "site.settings"])
+def test_settings_module_not_found_is_logged(
+    write_tree, tmp_path, caplog, monkeypatch, module
+):
+    root = write_tree(
+        {
+            "manage.py": "import os\n"
+            + MAIN_IF
+            + f'    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "{module}")\n',
+            "site/__init__.py": "\n",
+            "site/settings.py": "STATIC_URL = '/s/'\n",
+        },
+        tmp_path / "project",
+    )
+    monkeypatch.syspath_prepend(str(root))
+    assert list(meta.get_settings_files(root)) == []
+    (record,) = caplog.records
+    assert record.levelno == logging.WARNING
+    assert record.getMessage() == (
+        f"{root / 'manage.py'}: its settings module is not read: "
+        f"ImportError: No module named {module}"
+    )

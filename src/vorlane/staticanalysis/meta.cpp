@@ -860,6 +860,11 @@ struct SettingsFiles {
                     package_dir = found.dir;
                 paths = py::iter(found.paths);
             } catch (py::error_already_set &e) {
+                // The settings module manage.py names is not found along the module
+                // search path: the lint goes on without settings, and says why.
+                if (e.matches(PyExc_ImportError) && manage_path)
+                    support::warn_skipped(L->logger, manage_path,
+                                          "its settings module is not read", e);
                 if (e.matches(L->ManageFileMissingError) ||
                     e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError))
                     return py::object();
