@@ -722,6 +722,13 @@ class Crate(models.Model):
             '    constraints = [models.CheckConstraint(check=Q(notes__isnull=True), name="n")]',
             ["note"],
         ),
+        # A constraint class the code computes is not known to be a unique one.
+        (
+            "note = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            '    constraints = [KINDS["unique"](fields=["note"], name="n")]',
+            ["note"],
+        ),
     ],
     ids=[
         "unique",
@@ -734,6 +741,7 @@ class Crate(models.Model):
         "unique-false",
         "constraint-name-only",
         "other-names",
+        "computed-callee",
     ],
 )
 def test_nullable_string_fields_a_model_relies_on(

@@ -144,12 +144,12 @@ bool is_name(py::handle node, py::handle identifier) {
 }
 
 // The name a call's callee ends in, as written: UniqueConstraint in
-// models.UniqueConstraint(...); a null object for a computed callee.
+// models.UniqueConstraint(...); None for a computed callee.
 py::object callee_name(py::handle call) {
     py::object func = call.attr(name<"func">());
     if (is_a(func, L->Attribute)) return func.attr(name<"attrname">());
     if (is_a(func, L->Name)) return func.attr(name<"name">());
-    return py::object();
+    return py::none();
 }
 
 // The nodes of the given classes below node (node included), in tree order.
