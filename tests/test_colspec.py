@@ -1,11 +1,15 @@
 """The model field checker: its rule predicates, its findings and its rewrites."""
+import ast
 import textwrap
 from pathlib import Path
 
 import astroid
+import black
 import pytest
 
+from suggest_support import apply_items, finding, items_of
 from vorlane.staticanalysis import helpers, shims  # noqa: F401  (shims: as linting has)
+from vorlane.staticanalysis import suggest
 from vorlane.staticanalysis.checkers import colspec
 
 # Every snippet below is appended to this module.
@@ -18,6 +22,11 @@ class Author(models.Model):
 
 class RenamedChar(models.CharField):
     pass
+
+class AutoSlugField(models.SlugField):
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("editable", False)
+        super().__init__(*args, **kwargs)
 
 def make_field(**options):
     return models.CharField(**options)
@@ -64,6 +73,9 @@ PREDICATE_ANSWERS = [
     ("is_null_stringfield", "models.TextField(null=1)  #@", 1),
     ("is_null_stringfield", "models.CharField()  #@", False),
     ("is_null_stringfield", "models.IntegerField(null=True)  #@", None),
+    # NULL lets many rows of a unique column stay blank.
+    ("is_null_stringfield", "models.CharField(null=True, unique=True)  #@", False),
+    ("is_null_stringfield", "models.CharField(null=True, unique=False)  #@", True),
     ("is_null_stringfield", "len('x')  #@", False),
     # is_missing_blank_true
     ("is_missing_blank_true", "models.IntegerField(null=True)  #@", True),
@@ -118,6 +130,9 @@ PREDICATE_ANSWERS = [
     ("is_redundant_kwargs", "models.CharField(blank=True)  #@", False),
     ("is_redundant_kwargs", "models.CharField(**{'null': False})  #@", None),
     ("is_redundant_kwargs", "models.CharField(colour='red')  #@", None),
+    # The class's own __init__ sets editable: no default known to restate.
+    ("is_redundant_kwargs", "AutoSlugField(editable=True)  #@", None),
+    ("is_redundant_kwargs", "AutoSlugField(max_length=50)  #@", True),
     ("is_redundant_kwargs", "dict(null=False)  #@", None),
     # SlugField declares `db_index=True` keyword-only, after Field's db_index=False.
     ("is_redundant_kwargs", "models.SlugField(db_index=True)  #@", True),
@@ -474,6 +489,277 @@ def test_library_named_project_package_still_declares_fields(
         for key in [k for k in manager._mod_file_cache if k[0].startswith("tabnanny")]:
             del manager._mod_file_cache[key]
     assert [(r["message-id"], r["line"]) for r in records] == [("C2008", 9)]
+
+
+# --- What the project's own code decides ---------------------------------------------
+
+
+def findings_and_fixes(lint_project, monkeypatch, files, codes):
+    """Lints the {path: text} project and hands its findings of `codes` to suggest_fixes
+    as a review tool would: ([(member name, code, option or None)], [suggestion text of
+    each block]). Applied, the suggestions give a module that parses and that black
+    keeps as it is."""
+    records = lint_project(files)
+    assert not [r for r in records if r["type"] == "fatal"]
+    found = [r for r in records if r["message-id"] in codes]
+    if not found:
+        return [], []
+    path = Path(found[0]["path"])
+    root = path.parent.parent
+    monkeypatch.syspath_prepend(str(root))
+    comments = [finding(r["path"], r["line"], r["message-id"]) for r in found]
+    items = items_of(suggest.suggest_fixes(comments, str(root)), path)
+    after = apply_items(path.read_text(), items)
+    ast.parse(after)
+    formatted = black.format_str(after, mode=black.FileMode())
+    assert all(text in formatted for _, _, text in items)
+    named = [
+        (r["message"]["name"], r["message-id"], r["message"].get("option"))
+        for r in found
+    ]
+    return named, [text.strip() for _, _, text in items]
+
+
+FIELD_CLASSES = """\
+from django.db import models
+
+
+class AutoSlugField(models.SlugField):
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("editable", False)
+        super().__init__(*args, **kwargs)
+
+
+class EditableSlugField(AutoSlugField):
+    def __init__(self, *args, editable=True, **kwargs):
+        super().__init__(*args, editable=editable, **kwargs)
+
+
+class StampField(models.DateTimeField):
+    def __init__(self, *args, **kwargs):
+        kwargs["editable"] = False
+        super().__init__(*args, **kwargs)
+
+
+class GuardedField(models.CharField):
+    def __init__(self, *args, **kwargs):
+        self.hidden = kwargs.get("blank", True)
+        self.indexed = kwargs.pop("db_index", True)
+        self.told = "unique" in kwargs
+        super().__init__(*args, **kwargs)
+
+
+class OptionsField(models.TextField):
+    def __init__(self, *args, **options):
+        options.update(null=True)
+        super().__init__(*args, **options)
+"""
+
+FIELD_MODELS = """\
+from django.db import models
+
+from .fields import (
+    AutoSlugField,
+    EditableSlugField,
+    GuardedField,
+    OptionsField,
+    StampField,
+)
+
+
+class Page(models.Model):
+    {declaration}
+"""
+
+
+@pytest.mark.parametrize(
+    "declaration, expected",
+    [
+        # The default is what the class's own __init__ makes of a missing keyword.
+        ("code = AutoSlugField(max_length=20, editable=True)", []),
+        ("stamp = StampField(editable=True)", []),
+        ("text = GuardedField(max_length=9, blank=False)", []),
+        ("text = GuardedField(max_length=9, db_index=False)", []),
+        ("text = GuardedField(max_length=9, unique=False)", []),
+        ("text = OptionsField(null=False)", []),
+        ("email = models.EmailField(max_length=None)", []),
+        ("data = models.BinaryField(editable=True)", []),
+        # Keywords the constructors leave alone, and a signature nearer the field
+        # class than the code that sets the keyword.
+        (
+            "code = AutoSlugField(max_length=50, editable=True)",
+            [("code", "C2002", "max_length")],
+        ),
+        ("code = AutoSlugField(blank=False)", [("code", "C2002", "blank")]),
+        ("code = EditableSlugField(editable=True)", [("code", "C2002", "editable")]),
+        (
+            "text = GuardedField(max_length=9, editable=True)",
+            [("text", "C2002", "editable")],
+        ),
+        ("email = models.EmailField(blank=False)", [("email", "C2002", "blank")]),
+        (
+            "code = models.SlugField(max_length=20, editable=True)",
+            [("code", "C2002", "editable")],
+        ),
+    ],
+)
+def test_defaults_set_by_the_field_class_itself(
+    lint_project, monkeypatch, declaration, expected
+):
+    files = {
+        "app/__init__.py": "",
+        "app/fields.py": FIELD_CLASSES,
+        "app/models.py": FIELD_MODELS.format(declaration=declaration),
+    }
+    found, _ = findings_and_fixes(lint_project, monkeypatch, files, ("C2002",))
+    assert found == expected
+
+
+@pytest.mark.parametrize(
+    "declaration, expected",
+    [
+        # Only the keyword whose default is known goes; editable stays True.
+        (
+            "code = AutoSlugField(max_length=50, editable=True)",
+            "code = AutoSlugField(editable=True)",
+        ),
+        (
+            "text = GuardedField(max_length=9, blank=False, editable=True)",
+            "text = GuardedField(max_length=9, blank=False)",
+        ),
+        (
+            "code = models.SlugField(max_length=50, editable=True)",
+            "code = models.SlugField()",
+        ),
+    ],
+)
+def test_redundant_default_fix_keeps_keywords_the_class_sets(
+    lint_project, monkeypatch, declaration, expected
+):
+    files = {
+        "app/__init__.py": "",
+        "app/fields.py": FIELD_CLASSES,
+        "app/models.py": FIELD_MODELS.format(declaration=declaration),
+    }
+    _, fixes = findings_and_fixes(lint_project, monkeypatch, files, ("C2002",))
+    assert fixes == [expected]
+
+
+NULL_MODELS = """\
+from django.db import models
+from django.db.models import Q
+
+
+class Shelf(models.Model):
+    number = models.IntegerField()
+{body}
+
+
+class Crate(models.Model):
+    label = models.CharField(max_length=10, null=True)
+"""
+
+
+@pytest.mark.parametrize(
+    "body, reported",
+    [
+        # Django's own case: blank and unique, so many blank rows need NULL.
+        (
+            "code = models.CharField(max_length=10, null=True, blank=True, unique=True)",
+            [],
+        ),
+        (
+            "label = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            '    unique_together = [("number", "label")]',
+            [],
+        ),
+        (
+            "label = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            '    unique_together = ("number", "label")',
+            [],
+        ),
+        (
+            "ref = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            '    constraints = [models.UniqueConstraint(fields=["ref"], name="one_ref")]',
+            [],
+        ),
+        (
+            "token = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            "    constraints = [\n"
+            "        models.UniqueConstraint(\n"
+            '            fields=["number"], condition=Q(token__isnull=False), name="t"\n'
+            "        )\n"
+            "    ]",
+            [],
+        ),
+        (
+            "isbn = models.CharField(max_length=13, null=True)\n"
+            "class Meta:\n"
+            "    constraints = [\n"
+            "        models.CheckConstraint(\n"
+            '            check=Q(isbn__isnull=True) | Q(number__gt=0), name="isbn"\n'
+            "        )\n"
+            "    ]",
+            [],
+        ),
+        # Still reported, and fixed: named nowhere that needs NULL.
+        ("note = models.CharField(max_length=10, null=True)", ["note"]),
+        ("code = models.CharField(max_length=10, null=True, unique=False)", ["code"]),
+        (
+            "alias = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            '    constraints = [models.UniqueConstraint(fields=["number"], name="alias")]',
+            ["alias"],
+        ),
+        (
+            "note = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            '    unique_together = [("number", "label")]\n'
+            '    constraints = [models.CheckConstraint(check=Q(notes__isnull=True), name="n")]',
+            ["note"],
+        ),
+        # A constraint class the code computes is not known to be a unique one.
+        (
+            "note = models.CharField(max_length=10, null=True)\n"
+            "class Meta:\n"
+            '    constraints = [KINDS["unique"](fields=["note"], name="n")]',
+            ["note"],
+        ),
+    ],
+    ids=[
+        "unique",
+        "unique-together",
+        "unique-together-one-tuple",
+        "unique-constraint",
+        "isnull-condition",
+        "isnull-check",
+        "named-nowhere",
+        "unique-false",
+        "constraint-name-only",
+        "other-names",
+        "computed-callee",
+    ],
+)
+def test_nullable_string_fields_a_model_relies_on(
+    lint_project, monkeypatch, body, reported
+):
+    body = textwrap.indent(body, "    ")
+    files = {"app/__init__.py": "", "app/models.py": NULL_MODELS.format(body=body)}
+    found, fixes = findings_and_fixes(lint_project, monkeypatch, files, ("C2000",))
+    # Crate's label: another model's Meta never speaks for it.
+    assert found == [(name, "C2000", None) for name in reported + ["label"]]
+    rewritten = {
+        "note": 'note = models.CharField(max_length=10, default="", blank=True)',
+        "code": 'code = models.CharField(max_length=10, default="", unique=False, '
+        "blank=True)",
+        "alias": 'alias = models.CharField(max_length=10, default="", blank=True)',
+        "label": 'label = models.CharField(max_length=10, default="", blank=True)',
+    }
+    assert fixes == [rewritten[name] for name in reported + ["label"]]
 
 
 # --- Rewrites ------------------------------------------------------------------------

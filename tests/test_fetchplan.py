@@ -2,6 +2,7 @@
 tests of QuerySet values, foreign keys read through the related object, and the
 rewrites that fix them."""
 import itertools
+import textwrap
 from pathlib import Path
 
 import astroid
@@ -10,7 +11,9 @@ from pylint.lint import PyLinter
 
 # shims registers the inference that makes Book.objects.all() a QuerySet.
 from conftest import forget_project
+from suggest_support import finding, items_of
 from vorlane.staticanalysis import helpers, shims  # noqa: F401
+from vorlane.staticanalysis import suggest
 from vorlane.staticanalysis.checkers import fetchplan
 
 MODELS = """\
@@ -225,6 +228,202 @@ def test_lengths_inferred_only_where_a_queryset_may_be(
     asked, found = visit_asking(monkeypatch, visit, node)
     assert bool(asked) is inferred
     assert found == ([code] if code else [])
+
+
+# --- QuerySets whose fetched rows the function uses ---------------------------------
+
+ROWS_MODELS = """\
+from django.db import models
+
+
+class Book(models.Model):
+    pages = models.IntegerField()
+"""
+
+ROWS_VIEW = """\
+from .models import Book
+
+
+def show(rows):
+    return rows
+
+
+def view(authors, flag):
+    books = Book.objects.filter(pages__gt=100)
+{body}
+"""
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        # len() and truth tests whose rows a later part of the function uses
+        ("assert len(books) == 1\nreturn books[0]", []),
+        ("if len(books) == 0:\n    return None\nreturn books[0]", []),
+        ("total = len(books)\nreturn show(books), total", []),
+        ("if not books:\n    return []\nreturn [b.pages for b in books]", []),
+        ("if books:\n    return books[:3]\nreturn None", []),
+        ("return books[0] if len(books) == 1 else None", []),
+        # a branch that may not run binds it anew: the rows may still be used
+        (
+            "if len(books) == 0:\n    books = Book.objects.none()\nreturn books[0]",
+            [],
+        ),
+        # a read earlier in a loop runs again after the test
+        (
+            "for author in authors:\n"
+            "    print(books[0], author)\n"
+            "    if len(books) > 3:\n"
+            "        break",
+            [],
+        ),
+        # nested functions, lambdas and generators read it whenever they run
+        ("first = lambda: books[0]\nif books:\n    return first", []),
+        (
+            "def first():\n    return books[0]\nif not books:\n    return None\n"
+            "return first()",
+            [],
+        ),
+        ("rows = (b.pages for b in books)\nif books:\n    return rows", []),
+        # still reported: the QuerySet is no name, or its name is not read again
+        ("return len(Book.objects.filter(pages=1))", [(1, "C9000")]),
+        ("return len(books)", [(1, "C9000")]),
+        ("if books:\n    return 1\nreturn 0", [(1, "C9003")]),
+        ("if not books:\n    return 0\nreturn 1", [(1, "C9003")]),
+        ("n = len(books) == 0\nreturn n", [(1, "C9000"), (1, "C9002")]),
+        # ... or bound anew or deleted before any later read
+        (
+            "n = len(books)\nbooks = Book.objects.none()\nreturn n, books[0]",
+            [(1, "C9000")],
+        ),
+        ("n = len(books)\ndel books\nreturn n", [(1, "C9000")]),
+        (
+            "for author in authors:\n"
+            "    books = Book.objects.filter(pages=author)\n"
+            "    print(books.query)\n"
+            "    if len(books) > 3:\n"
+            "        break",
+            [(4, "C9000")],
+        ),
+        # ... or read only to make a new query, which uses no fetched rows
+        ("if books:\n    books.update(pages=1)", [(1, "C9003")]),
+        (
+            "if not books:\n    return None\nreturn books.order_by('pages')",
+            [(1, "C9003")],
+        ),
+        # ... or a name of another scope, here an enclosing function's
+        (
+            "def size():\n    return len(books)\nreturn size, books[0]",
+            [(2, "C9000")],
+        ),
+        # reads before the test, outside any loop around it, do not count
+        ("for book in books:\n    print(book)\nreturn len(books)", [(3, "C9000")]),
+        # count() fetches no rows: its existence tests are judged as before
+        ("if books.count() > 0:\n    return books[0]", [(1, "C9002")]),
+    ],
+    ids=[
+        "assert-then-index",
+        "compared-then-index",
+        "passed-on",
+        "comprehension",
+        "sliced",
+        "conditional-expression",
+        "rebound-in-a-branch",
+        "read-earlier-in-loop",
+        "lambda",
+        "nested-function",
+        "generator",
+        "no-name",
+        "not-read-again",
+        "truth-not-used",
+        "not-not-used",
+        "len-compared-not-used",
+        "bound-anew",
+        "deleted",
+        "bound-anew-each-iteration",
+        "fresh-update",
+        "fresh-order-by",
+        "enclosing-functions-name",
+        "read-before-only",
+        "count-form",
+    ],
+)
+def test_rows_used_after_the_test(lint_project, body, expected):
+    body = textwrap.indent(body, "    ")
+    records = lint_project(
+        {
+            "shop/__init__.py": "",
+            "shop/models.py": ROWS_MODELS,
+            "shop/views.py": ROWS_VIEW.format(body=body),
+        }
+    )
+    first = ROWS_VIEW.splitlines().index("{body}")  # rows of the body count from 1
+    assert (
+        sorted(
+            (r["line"] - first, r["message-id"])
+            for r in records
+            if r["message-id"].startswith("C900")
+        )
+        == expected
+    )
+
+
+@pytest.mark.parametrize("used, expected", [(True, False), (False, True)])
+def test_length_predicates_answer_false_where_rows_are_used(used, expected):
+    function = (
+        "def view():\n"
+        "    books = Book.objects.all()\n"
+        "    if len(books) == 0:  #@\n"
+        "        return None\n"
+        f"    return {'books[0]' if used else 'None'}\n"
+    )
+    compare = astroid.extract_node(MODELS + function).test
+    assert fetchplan.is_queryset_length(compare.left) is expected
+    assert fetchplan.is_queryset_length_exists(compare) is (True if expected else None)
+
+
+@pytest.mark.parametrize(
+    "body, findings, expected",
+    [
+        # One line, two QuerySets: only the one whose rows go unused is rewritten.
+        (
+            "n = len(books) + len(Book.objects.all())\nreturn n, books[0]",
+            [(1, "C9000")],
+            [(1, 1, "    n = len(books) + Book.objects.all().count()")],
+        ),
+        (
+            "empty = not books or not Book.objects.all()\nreturn empty, books[0]",
+            [(1, "C9003")],
+            [(1, 1, "    empty = not books or not Book.objects.all().exists()")],
+        ),
+        # Rows unused: rewritten as before.
+        (
+            "n = len(books) + len(Book.objects.all())\nreturn n",
+            [(1, "C9000"), (1, "C9000")],
+            [(1, 1, "    n = books.count() + Book.objects.all().count()")],
+        ),
+    ],
+    ids=["len", "not", "unused"],
+)
+def test_rewrites_keep_tests_whose_rows_are_used(
+    lint_project, monkeypatch, body, findings, expected
+):
+    body = textwrap.indent(body, "    ")
+    files = {
+        "shop/__init__.py": "",
+        "shop/models.py": ROWS_MODELS,
+        "shop/views.py": ROWS_VIEW.format(body=body),
+    }
+    records = lint_project(files)
+    first = ROWS_VIEW.splitlines().index("{body}")  # rows of the body count from 1
+    views = next(Path(r["path"]) for r in records)
+    assert [(r["line"] - first, r["message-id"]) for r in records] == findings
+    monkeypatch.syspath_prepend(str(views.parent.parent))
+    comments = [finding(r["path"], r["line"], r["message-id"]) for r in records]
+    items = items_of(suggest.suggest_fixes(comments, str(views.parent.parent)), views)
+    assert [
+        (start - first, end - first, text) for start, end, text in items
+    ] == expected
 
 
 # --- Predicates ----------------------------------------------------------------------

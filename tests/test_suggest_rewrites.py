@@ -233,11 +233,12 @@ def view_case(shop, body, findings):
         ),
         (
             "if request:\n    pass\nelif entries:  # none yet\n"
-            "    n = len(entries)  # rows\n\n    # the body stays\n    return n",
+            "    n = len(Entry.objects.all())  # rows\n\n    # the body stays\n"
+            "    return n",
             [(8, "C9003"), (9, "C9000")],
             [
                 (8, 8, "    elif entries.exists():  # none yet"),
-                (9, 9, "        n = entries.count()  # rows"),
+                (9, 9, "        n = Entry.objects.all().count()  # rows"),
             ],
         ),
         # Rows: another statement on the row; a string that ends rows later; a
@@ -258,7 +259,7 @@ def view_case(shop, body, findings):
         (
             "context = {\n"
             '    "total": len(entries),\n'
-            '    "empty": not entries,\n'
+            '    "empty": not Entry.objects.all(),\n'
             "}  # shown",
             [(7, "C9000"), (8, "C9003")],
             [
@@ -267,7 +268,7 @@ def view_case(shop, body, findings):
                     9,
                     "    context = {\n"
                     '        "total": entries.count(),\n'
-                    '        "empty": not entries.exists(),\n'
+                    '        "empty": not Entry.objects.all().exists(),\n'
                     "    }  # shown",
                 )
             ],
@@ -635,7 +636,7 @@ SHOP_SUGGESTIONS = {
         (18, 18, "    memo = models.CharField(max_length=40)"),
     ],
     "ledger/views.py": [
-        (9, 9, "    if entries.exists():"),
+        # Line 9's truth test fetches the rows that line 10 counts: no finding.
         (10, 10, "        total = entries.count()  # shown in the header"),
         (18, 18, "    if not Entry.objects.filter(account=account).exists():"),
         # The import, fixed with the first reverse_lazy line and offered once.
@@ -736,7 +737,12 @@ SAMPLE_FIXES = [
         "    ]",
     ),
     ("shop/models.py", 8, 8, "    newsletter = models.BooleanField(null=True)"),
-    ("shop/views.py", 9, 9, '    context = {"books": books, "total": books.count()}'),
+    (
+        "shop/views.py",
+        9,
+        9,
+        '    context = {"books": books, "total": Book.objects.all().count()}',
+    ),
     ("shop/views.py", 2, 2, "from django.urls import reverse"),
     ("shop/views.py", 20, 20, '        return redirect(reverse("shop:book-list"))'),
     (

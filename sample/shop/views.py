@@ -6,7 +6,7 @@ from .models import Book
 
 def book_list(request):
     books = Book.objects.filter(author__isnull=False)
-    context = {"books": books, "total": len(books)}
+    context = {"books": books, "total": len(Book.objects.all())}
     if books.count() > 0:
         context["first"] = books.first()
     if not books:

@@ -22,6 +22,9 @@ struct Libs {
     // its functions are looked up at each call, so tests can patch them
     py::handle helpers;
     py::handle safe_infer, Counter, Iterable, Call, Keyword, const_factory;
+    // astroid node classes the rules read
+    py::handle AnnAssign, Assign, Attribute, ClassDef, Compare, Const, Dict,
+        FunctionDef, Name, Subscript;
 };
 const Libs *L = nullptr;
 
@@ -123,6 +126,138 @@ void helpers_add_to_keywords(py::handle keywords, py::handle keyword) {
                                                "keyword"_a = keyword);
 }
 
+// --- Syntax --------------------------------------------------------------------------
+
+using support::is_a;
+
+// The text of a string literal, or a null object for any other node.
+py::object text_constant(py::handle node) {
+    if (!is_a(node, L->Const)) return py::object();
+    py::object value = node.attr(name<"value">());
+    if (!PyUnicode_Check(value.ptr())) return py::object();
+    return value;
+}
+
+// A plain name reading `identifier`.
+bool is_name(py::handle node, py::handle identifier) {
+    return is_a(node, L->Name) && is_text(node.attr(name<"name">()), identifier);
+}
+
+// The name a call's callee ends in, as written: UniqueConstraint in
+// models.UniqueConstraint(...); None for a computed callee.
+py::object callee_name(py::handle call) {
+    py::object func = call.attr(name<"func">());
+    if (is_a(func, L->Attribute)) return func.attr(name<"attrname">());
+    if (is_a(func, L->Name)) return func.attr(name<"name">());
+    return py::none();
+}
+
+// The nodes of the given classes below node (node included), in tree order.
+py::object nodes_of_class(py::handle node, py::handle classes) {
+    return node.attr(name<"nodes_of_class">())(classes);
+}
+
+// --- Defaults a constructor sets itself ----------------------------------------------
+
+// Adds to `out` the keywords that an __init__ sets or reads in its **kwargs, named
+// `kwarg`: kwargs.setdefault("x", v), kwargs.get("x"), kwargs.pop("x"),
+// kwargs.update(x=v), kwargs["x"] read, written or deleted, and "x" in kwargs.
+void add_handled_keywords(py::handle init, py::handle kwarg, py::set &out) {
+    py::tuple kinds = py::make_tuple(L->Call, L->Subscript, L->Compare);
+    for (py::handle node : nodes_of_class(init, kinds)) {
+        if (is_a(node, L->Subscript)) {
+            if (!is_name(node.attr(name<"value">()), kwarg)) continue;
+            py::object key = text_constant(node.attr(name<"slice">()));
+            if (key) out.add(key);
+        } else if (is_a(node, L->Compare)) {
+            py::object key = text_constant(node.attr(name<"left">()));
+            py::object ops = node.attr(name<"ops">());
+            if (!key || py::len(ops) == 0) continue;
+            py::object pair = ops[py::int_(0)];
+            py::object op = pair[py::int_(0)];
+            if ((is_text(op, name<"in">()) || is_text(op, name<"not in">())) &&
+                is_name(pair[py::int_(1)], kwarg))
+                out.add(key);
+        } else {
+            py::object func = node.attr(name<"func">());
+            if (!is_a(func, L->Attribute) || !is_name(func.attr(name<"expr">()), kwarg))
+                continue;
+            py::object method = func.attr(name<"attrname">());
+            py::object args = node.attr(name<"args">());
+            if (is_text(method, name<"setdefault">()) ||
+                is_text(method, name<"get">()) || is_text(method, name<"pop">())) {
+                if (py::len(args) == 0) continue;
+                py::object key = text_constant(args[py::int_(0)]);
+                if (key) out.add(key);
+            } else if (is_text(method, name<"update">())) {
+                py::object keywords = node.attr(name<"keywords">());
+                if (support::truthy(keywords))
+                    for (py::handle keyword : keywords) {
+                        py::object arg = keyword.attr(name<"arg">());
+                        if (!arg.is_none()) out.add(arg);
+                    }
+                if (py::len(args) == 0 || !is_a(args[py::int_(0)], L->Dict)) continue;
+                for (py::handle item : args[py::int_(0)].attr(name<"items">())) {
+                    py::object key =
+                        text_constant(py::reinterpret_borrow<py::tuple>(item)[0]);
+                    if (key) out.add(key);
+                }
+            }
+        }
+    }
+}
+
+// The parameters of a signature whose default the defaults of the field call take:
+// those with a default not written as NOT_PROVIDED, keyword-only ones included.
+void add_declared_defaults(py::handle args, py::set &out) {
+    auto declare = [&](py::handle parameter, py::handle default_node) {
+        py::object written = support::attr_or_none(default_node, name<"name">());
+        if (is_text(written, name<"NOT_PROVIDED">())) return;
+        out.add(parameter.attr(name<"name">()));
+    };
+    py::object defaults = args.attr(name<"defaults">());
+    py::object arguments = args.attr(name<"arguments">());
+    if (support::truthy(defaults) && support::truthy(arguments)) {
+        py::list values(defaults), parameters(arguments);
+        Py_ssize_t offset = py::len(parameters) - py::len(values);
+        for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(py::len(values)); ++i)
+            if (offset + i >= 0) declare(parameters[offset + i], values[i]);
+    }
+    py::object kwonly = args.attr(name<"kwonlyargs">());
+    py::object kw_defaults = args.attr(name<"kw_defaults">());
+    if (!support::truthy(kwonly) || !support::truthy(kw_defaults)) return;
+    py::list parameters(kwonly), values(kw_defaults);
+    size_t count = std::min(py::len(parameters), py::len(values));
+    for (size_t i = 0; i < count; ++i)
+        if (!values[i].is_none()) declare(parameters[i], values[i]);
+}
+
+// The keywords whose default the field's signatures do not tell. The defaults come
+// from the first __init__ of the MRO that declares each parameter; when an __init__
+// before it sets or reads the keyword in its **kwargs (AutoSlugField's
+// `kwargs.setdefault("editable", False)`, EmailField's max_length), a call that leaves
+// the keyword out gets what that code makes of it, and writing the declared default is
+// no restatement.
+py::set defaults_set_in_init(py::handle inferred) {
+    py::set declared, handled;
+    py::object mro = support::call_method(inferred, name<"mro">());
+    for (py::handle cls : mro) {
+        if (!contains(cls, name<"__init__">())) continue;
+        py::object init = cls[name<"__init__">()];
+        if (!is_a(init, L->FunctionDef)) continue; // `__init__ = other`: no signature
+        py::object args = init.attr(name<"args">());
+        py::object kwarg = args.attr(name<"kwarg">());
+        if (PyUnicode_Check(kwarg.ptr())) {
+            py::set seen;
+            add_handled_keywords(init, kwarg, seen);
+            for (py::handle keyword : seen)
+                if (!declared.contains(keyword)) handled.add(keyword);
+        }
+        add_declared_defaults(args, declared);
+    }
+    return handled;
+}
+
 // --- Field facts ---------------------------------------------------------------------
 
 // What the rules read of one call, each fact fetched at its first use. The checker
@@ -131,9 +266,12 @@ void helpers_add_to_keywords(py::handle keywords, py::handle keyword) {
 class Field {
 public:
     // `defaults_memo`, when given, is a dict from call node to default arguments that
-    // the keywords of one call share (the checker keeps one per module).
-    explicit Field(py::handle node, py::object defaults_memo = py::object())
-        : node_(node), memo_(std::move(defaults_memo)) {}
+    // the keywords of one call share; `init_memo` one from field class to the keywords
+    // its constructors set themselves (the checker keeps both per module).
+    explicit Field(py::handle node, py::object defaults_memo = py::object(),
+                   py::object init_memo = py::object())
+        : node_(node), memo_(std::move(defaults_memo)),
+          init_memo_(std::move(init_memo)) {}
 
     py::handle node() const { return node_; }
 
@@ -180,6 +318,36 @@ public:
         return defaults_;
     }
 
+    // Whether the field class's constructors set or read the keyword themselves, so
+    // that its declared default is not what a call without it gets. Asked only of a
+    // keyword that restates its declared default, which few do.
+    bool default_set_in_init(py::handle keyword) {
+        if (!set_in_init_) {
+            py::object inferred = L->safe_infer(node_);
+            if (!support::truthy(inferred)) return false;
+            // Calls of one class share the answer: it is the class's.
+            py::object key = support::attr_or_none(inferred, name<"_proxied">());
+            if (key.is_none()) key = inferred;
+            if (init_memo_) {
+                PyObject *known = PyDict_GetItemWithError(init_memo_.ptr(), key.ptr());
+                if (known)
+                    set_in_init_ = py::reinterpret_borrow<py::object>(known);
+                else if (PyErr_Occurred())
+                    throw py::error_already_set();
+            }
+            if (!set_in_init_) {
+                // A class whose MRO cannot be read has no signatures either.
+                set_in_init_ = support::on_exception(
+                    [&]() -> py::object { return defaults_set_in_init(inferred); },
+                    py::object(py::set()));
+                if (init_memo_ &&
+                    PyDict_SetItem(init_memo_.ptr(), key.ptr(), set_in_init_.ptr()) < 0)
+                    throw py::error_already_set();
+            }
+        }
+        return contains(set_in_init_, keyword);
+    }
+
     // The defaults of the field class overlaid with the keywords the call writes; the
     // explicit arguments are fetched first, as their inference may load what the
     // defaults then find.
@@ -195,7 +363,7 @@ public:
 
 private:
     py::handle node_;
-    py::object memo_;
+    py::object memo_, init_memo_, set_in_init_;
     std::optional<bool> is_field_;
     bool class_name_known_ = false;
     std::optional<py::object> class_name_;
@@ -242,6 +410,99 @@ bool offers_blank_choice(py::handle keyword) {
     return false;
 }
 
+// --- NULL a model relies on ----------------------------------------------------------
+
+// unique=True, or a unique value that cannot be evaluated and so may be true.
+bool writes_true_unique(py::handle call) {
+    py::object keywords = call.attr(name<"keywords">());
+    if (!support::truthy(keywords)) return false;
+    for (py::handle keyword : keywords) {
+        if (!is_text(keyword.attr(name<"arg">()), name<"unique">())) continue;
+        py::object unique =
+            helpers_astroid_node_to_value(keyword.attr(name<"value">()));
+        if (support::truthy(unique)) return true;
+    }
+    return false;
+}
+
+// Some string literal below node is `text`.
+bool mentions_text(py::handle node, py::handle text) {
+    for (py::handle constant : nodes_of_class(node, L->Const))
+        if (is_text(constant.attr(name<"value">()), text)) return true;
+    return false;
+}
+
+// Some keyword below node is named `lookup`, or some string literal is `lookup`:
+// Q(code__isnull=True) and Q(("code__isnull", True)).
+bool mentions_lookup(py::handle node, py::handle lookup) {
+    for (py::handle keyword : nodes_of_class(node, L->Keyword))
+        if (is_text(keyword.attr(name<"arg">()), lookup)) return true;
+    return mentions_text(node, lookup);
+}
+
+// What the class body binds to `option`, as astroid's locals hold it (empty when
+// nothing).
+py::list class_bindings(py::handle cls, py::handle option) {
+    py::object locals = cls.attr(name<"locals">());
+    PyObject *bindings = PyDict_GetItemWithError(locals.ptr(), option.ptr());
+    if (bindings) return py::list(py::reinterpret_borrow<py::object>(bindings));
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::list();
+}
+
+// The values the class body assigns to `option`: `unique_together = [...]`.
+std::vector<py::object> assigned_values(py::handle cls, py::handle option) {
+    std::vector<py::object> values;
+    for (py::handle binding : class_bindings(cls, option)) {
+        py::object statement = support::attr_or_none(binding, name<"parent">());
+        if (!is_a(statement, L->Assign) && !is_a(statement, L->AnnAssign)) continue;
+        py::object value = statement.attr(name<"value">());
+        if (!value.is_none()) values.push_back(value);
+    }
+    return values;
+}
+
+// The classes the class body defines under `option`: its inner `class Meta`.
+std::vector<py::object> assigned_classes(py::handle cls, py::handle option) {
+    std::vector<py::object> classes;
+    for (py::handle binding : class_bindings(cls, option))
+        if (is_a(binding, L->ClassDef))
+            classes.push_back(py::reinterpret_borrow<py::object>(binding));
+    return classes;
+}
+
+// The model's own Meta names the field where a second row with the field blank would
+// break a constraint that NULL satisfies:
+//     class Meta:
+//         unique_together = [("shelf", "code")]
+//         constraints = [
+//             models.UniqueConstraint(fields=["code"], name="one_code"),
+//             models.CheckConstraint(check=Q(code__isnull=False) | Q(...), name="x"),
+//         ]
+// Expressions of a UniqueConstraint (Lower("code")) name it as its fields do.
+bool meta_relies_on_null(py::handle model, py::handle member) {
+    py::object lookup = member + py::str("__isnull");
+    for (py::handle meta : assigned_classes(model, name<"Meta">())) {
+        for (const py::object &value : assigned_values(meta, name<"unique_together">()))
+            if (mentions_text(value, member)) return true;
+        for (const py::object &value : assigned_values(meta, name<"constraints">())) {
+            if (mentions_lookup(value, lookup)) return true;
+            for (py::handle call : nodes_of_class(value, L->Call)) {
+                if (!is_text(callee_name(call), name<"UniqueConstraint">())) continue;
+                for (py::handle argument : call.attr(name<"args">()))
+                    if (mentions_text(argument, member)) return true;
+                py::object keywords = call.attr(name<"keywords">());
+                if (!support::truthy(keywords)) continue;
+                for (py::handle keyword : keywords)
+                    if (is_text(keyword.attr(name<"arg">()), name<"fields">()) &&
+                        mentions_text(keyword.attr(name<"value">()), member))
+                        return true;
+            }
+        }
+    }
+    return false;
+}
+
 // --- Predicates ----------------------------------------------------------------------
 // Each rule is written once over a Field; the Python-visible predicate of the same name
 // asks it about a Field of its own.
@@ -257,16 +518,30 @@ py::object is_null_stringfield(Field &field) {
         contains(*generic_names, helpers_get_member_name(field.node())))
         return py::bool_(false);
     if (!field.class_in(name<"DJANGO_STRING_FIELDS">())) return py::none();
-    return get(field.options(), name<"null">());
+    py::object null = get(field.options(), name<"null">());
+    if (!support::truthy(null)) return null;
+    // Where uniqueness rests on the field, NULL is what lets many rows leave it blank:
+    // an empty default would make the second such row fail to save.
+    if (writes_true_unique(field.node())) return py::bool_(false);
+    if (is_a(frame, L->ClassDef)) {
+        py::object member = helpers_get_member_name(field.node());
+        if (PyUnicode_Check(member.ptr()) && meta_relies_on_null(frame, member))
+            return py::bool_(false);
+    }
+    return null;
 }
 
 // Whether the keyword restates its parameter's default: the comparison itself (blank=0
 // equals the default False too), or None for a keyword of no parameter with a default.
-py::object restates_default(py::handle keyword, py::handle defaults) {
+// A default the class's own constructor code replaces (see defaults_set_in_init) is
+// none to restate: None.
+py::object restates_default(py::handle keyword, py::handle defaults, Field &call) {
     py::object arg = keyword.attr(name<"arg">());
     if (arg.is_none() || !contains(defaults, arg)) return py::none();
     py::object value = helpers_astroid_node_to_value(keyword.attr(name<"value">()));
-    return equals(value, py::object(defaults[arg]));
+    py::object answer = equals(value, py::object(defaults[arg]));
+    if (support::truthy(answer) && call.default_set_in_init(arg)) return py::none();
+    return answer;
 }
 
 // models.CharField(max_length=20, null=False): `null=False` restates Field's default.
@@ -274,7 +549,7 @@ py::object is_redundant_kwargs(py::handle node, Field &call) {
     // **options names no parameter: known before the field is inferred.
     if (node.attr(name<"arg">()).is_none()) return py::none();
     if (!call.is_model_field()) return py::none();
-    return restates_default(node, call.defaults());
+    return restates_default(node, call.defaults(), call);
 }
 
 // models.CharField(max_length=20, null=False): some keyword restates its default.
@@ -386,8 +661,10 @@ py::dict name_args(py::handle member) {
 
 void visit_module(py::handle self, py::handle node) {
     py::setattr(self, name<"field_counter">(), L->Counter());
-    // The keywords of a field call share the defaults of its class.
+    // The keywords of a field call share the defaults of its class, and the calls of a
+    // class what its constructors set themselves.
     py::setattr(self, name<"field_defaults">(), py::dict());
+    py::setattr(self, name<"field_init_keywords">(), py::dict());
     // Not known yet: asked at the first call that may declare a field.
     py::setattr(self, name<"migration_module">(), py::none());
 }
@@ -401,7 +678,8 @@ bool in_migration(py::handle self, py::handle node) {
 
 // A field the checker judges: the facts of its call shared by all the rules.
 Field checked_field(py::handle self, py::handle node) {
-    return Field(node, self.attr(name<"field_defaults">()));
+    return Field(node, self.attr(name<"field_defaults">()),
+                 self.attr(name<"field_init_keywords">()));
 }
 
 // field_counter[node.scope()] += 1, read back in leave_classdef.
@@ -554,10 +832,11 @@ py::object transform_redundant_kwargs(py::object node) {
     py::object defaults = helpers_get_node_default_arguments(node);
     py::object keywords = node.attr(name<"keywords">());
     if (keywords.is_none()) return node;
+    Field field(node);
     std::vector<Py_ssize_t> indexes;
     Py_ssize_t index = 0;
     for (py::handle keyword : py::iter(keywords)) {
-        if (support::truthy(restates_default(keyword, defaults)))
+        if (support::truthy(restates_default(keyword, defaults, field)))
             indexes.push_back(index);
         ++index;
     }
@@ -668,6 +947,16 @@ PYBIND11_MODULE(colspec, m) {
         support::import("astroid.nodes", "Call"),
         support::import("astroid.nodes", "Keyword"),
         support::import("astroid.nodes", "const_factory"),
+        support::import("astroid.nodes", "AnnAssign"),
+        support::import("astroid.nodes", "Assign"),
+        support::import("astroid.nodes", "Attribute"),
+        support::import("astroid.nodes", "ClassDef"),
+        support::import("astroid.nodes", "Compare"),
+        support::import("astroid.nodes", "Const"),
+        support::import("astroid.nodes", "Dict"),
+        support::import("astroid.nodes", "FunctionDef"),
+        support::import("astroid.nodes", "Name"),
+        support::import("astroid.nodes", "Subscript"),
     };
     py::object Checker = support::make_python_checker(m, "colspec", MESSAGES, OPTIONS);
     m.attr("MAX_CHARFIELD_LENGTH") = 512;

@@ -2,6 +2,9 @@
 // related object, with the rewrites that fix them.
 #include "support.h"
 
+#include <climits>
+#include <vector>
+
 namespace {
 
 using support::borrow;
@@ -17,9 +20,12 @@ using support::name;
 struct Libs {
     py::handle module; // this module: the rewrite table names its own attributes
     py::handle helpers, safe_infer, extract_node, Instance, BUILTIN_PREDICATES;
+    py::handle FRESH_QUERY_METHODS;
     // astroid node classes
     py::handle Assign, AssignName, Attribute, BoolOp, Call, Compare, Const, Import,
         ImportFrom, List, Name, Subscript, Tuple, UnaryOp;
+    py::handle AnnAssign, AugAssign, ComprehensionScope, DelName, Delete, For,
+        GeneratorExp, IfExp, Lambda, Starred, While;
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
@@ -37,9 +43,12 @@ const support::Message MESSAGES[] = {
 
 py::object test_predicate(py::handle predicate);
 py::object not_operand_predicate(py::handle predicate);
+py::object fetching_test_predicate(py::handle predicate);
+py::object fetching_not_operand_predicate(py::handle predicate);
 
 // Per code, in this order; the If and UnaryOp rows ask their predicate about the test
-// or the operand of a `not`.
+// or the operand of a `not`, and the truth-test rows, like is_queryset_length, leave
+// alone a QuerySet whose fetched rows the function goes on to use.
 const support::Rewrite REWRITES[] = {
     {"C9000", "Call", "transform_queryset_length", "is_queryset_length"},
     {"C9001", "Attribute", "transform_indirect_fk_lookup", "is_indirect_fk_lookup"},
@@ -50,9 +59,9 @@ const support::Rewrite REWRITES[] = {
     {"C9002", "If", "transform_queryset_exists_count_if", "is_queryset_count",
      &test_predicate},
     {"C9003", "UnaryOp", "transform_queryset_exists_naked_unaryop", "is_queryset",
-     &not_operand_predicate},
+     &fetching_not_operand_predicate},
     {"C9003", "If", "transform_queryset_exists_naked_if", "is_queryset",
-     &test_predicate},
+     &fetching_test_predicate},
 };
 
 py::object safe_infer(py::handle node) {
@@ -70,15 +79,27 @@ bool is_not(py::handle unaryop) {
 
 // --- Predicates ----------------------------------------------------------------------
 
-// len(Book.objects.all()), len(qs)
-py::object is_queryset_length(py::handle node) {
+bool rows_used_after(py::handle tested, py::handle checker);
+
+// len(Book.objects.all()), len(qs); False for len(books) when the function goes on to
+// use the rows len() fetched. `checker`, when given, keeps what the function's reads
+// are for its next question.
+py::object queryset_length(py::handle node, py::handle checker) {
     if (!is_a(node, L->Call)) return py::none();
     py::object func = node.attr(name<"func">());
     if (!is_a(func, L->Name) || !is_text(func.attr(name<"name">()), name<"len">()))
         return py::none();
     py::object args = node.attr(name<"args">());
     if (py::len(args) != 1) return py::none();
-    return helpers_is_queryset(safe_infer(args[py::int_(0)]));
+    py::object argument = args[py::int_(0)];
+    py::object answer = helpers_is_queryset(safe_infer(argument));
+    if (support::truthy(answer) && rows_used_after(argument, checker))
+        return py::bool_(false);
+    return answer;
+}
+
+py::object is_queryset_length(py::handle node) {
+    return queryset_length(node, py::handle());
 }
 
 // qs.count(), Book.objects.filter(a=1).count(); not qs.count(1), not count()
@@ -275,6 +296,259 @@ bool measures_library_value(py::handle call) {
            py::len(args) == 1 && from_library(args[py::int_(0)]);
 }
 
+// --- Rows used after a test ---------------------------------------------------------
+// len(qs) and a truth test fetch the QuerySet's rows and keep them on it; count() and
+// exists() each run a query of their own. Where the function goes on to use the rows of
+// the same QuerySet (`assert len(books) == 1; return books[0]`), the test costs
+// nothing more, and the rewrite would add a query. This answers whether it may: the
+// QuerySet is a name local to the function, and a read of it can run after the test
+// with no assignment or `del` of the name certain to come between.
+
+enum Reach { READ, LATER_READ, BINDING };
+
+// A node's (row, column): the order of the source. A node without one (made by a
+// rewrite) sorts last.
+std::pair<long, long> position(py::handle node) {
+    py::object row = node.attr(name<"lineno">()),
+               column = node.attr(name<"col_offset">());
+    if (!PyLong_Check(row.ptr()) || !PyLong_Check(column.ptr()))
+        return {LONG_MAX, LONG_MAX};
+    return {PyLong_AsLong(row.ptr()), PyLong_AsLong(column.ptr())};
+}
+
+// The child of `ancestor` that holds node (node itself when a child), or a null object
+// when node is not below it.
+py::object child_towards(py::handle node, py::handle ancestor) {
+    py::object child = borrow(node);
+    for (py::object at = child.attr(name<"parent">()); !at.is_none();
+         child = at, at = at.attr(name<"parent">()))
+        if (at.is(ancestor)) return child;
+    return py::object();
+}
+
+bool is_inside(py::handle node, py::handle ancestor) {
+    return bool(child_towards(node, ancestor));
+}
+
+bool holds(py::handle sequence, py::handle node) {
+    for (py::handle item : sequence)
+        if (item.is(node)) return true;
+    return false;
+}
+
+// Whether a run of the loop may run node again: it is in the loop's body, or in the
+// test of a while loop (a for loop's iterable and else block run once).
+bool repeats(py::handle loop, py::handle node) {
+    py::object child = child_towards(node, loop);
+    if (!child) return false;
+    return holds(loop.attr(name<"body">()), child) ||
+           (is_a(loop, L->While) && child.is(loop.attr(name<"test">())));
+}
+
+// The function the name's variable belongs to, when the name is local to the function
+// that holds it (comprehensions in between are no functions); a null object otherwise
+// (a module or class name, a variable of an enclosing function, a global).
+py::object owning_function(py::handle name_node) {
+    py::object identifier = name_node.attr(name<"name">());
+    py::object scope = support::call_method(name_node, name<"scope">());
+    while (is_a(scope, L->ComprehensionScope) &&
+           !contains(scope.attr(name<"locals">()), identifier))
+        scope = support::call_method(scope.attr(name<"parent">()), name<"scope">());
+    if (!is_a(scope, L->Lambda) || !contains(scope.attr(name<"locals">()), identifier))
+        return py::object();
+    return scope;
+}
+
+// The statement that binds an assigned name for certain whenever it runs: `x = ...`,
+// `x: T = ...`, `a, *x = ...`, `del x`. A null object for bindings that may not happen
+// or happen again and again (for targets, with, except, :=) and for `x += ...`.
+py::object certain_binding(py::handle binding) {
+    py::object statement = binding.attr(name<"parent">());
+    while (is_a(statement, L->Tuple) || is_a(statement, L->List) ||
+           is_a(statement, L->Starred))
+        statement = statement.attr(name<"parent">());
+    if (is_a(statement, L->Assign) || is_a(statement, L->Delete)) return statement;
+    if (is_a(statement, L->AnnAssign) && !statement.attr(name<"value">()).is_none())
+        return statement;
+    return py::object();
+}
+
+// Every place in `function` where its variable `identifier` is read or bound anew, as
+// (Reach, node, binding statement or None). A read in a nested function, lambda or
+// generator runs whenever that is called or consumed: LATER_READ. A name the nested
+// scope binds for itself is another variable and left out, and so are
+// `books.filter(...)` and the like, which query afresh and use no fetched rows.
+py::list name_events(py::handle function, py::handle identifier) {
+    py::list events;
+    py::tuple kinds = py::make_tuple(L->Name, L->AssignName, L->DelName);
+    for (py::handle node : function.attr(name<"nodes_of_class">())(kinds)) {
+        if (!is_text(node.attr(name<"name">()), identifier)) continue;
+        bool deferred = false, shadowed = false;
+        py::object scope = support::call_method(node, name<"scope">());
+        while (!scope.is(function)) {
+            if (contains(scope.attr(name<"locals">()), identifier)) {
+                shadowed = true;
+                break;
+            }
+            // A class body or a list, set or dict comprehension runs where it stands.
+            if (is_a(scope, L->Lambda) || is_a(scope, L->GeneratorExp)) deferred = true;
+            py::object parent = scope.attr(name<"parent">());
+            if (parent.is_none()) break;
+            scope = support::call_method(parent, name<"scope">());
+        }
+        if (shadowed) continue;
+        py::object event;
+        if (is_a(node, L->Name)) {
+            py::object parent = node.attr(name<"parent">());
+            if (is_a(parent, L->Attribute) &&
+                py::object(parent.attr(name<"expr">())).is(node) &&
+                contains(L->FRESH_QUERY_METHODS, parent.attr(name<"attrname">())))
+                continue;
+            event = py::make_tuple(int(deferred ? LATER_READ : READ), node, py::none());
+        } else if (deferred) {
+            // Assigned through `nonlocal`: whatever it holds then, count it as read.
+            event = py::make_tuple(int(LATER_READ), node, py::none());
+        } else if (is_a(node.attr(name<"parent">()), L->AugAssign)) {
+            event = py::make_tuple(int(READ), node, py::none()); // books += ...
+        } else {
+            py::object statement = certain_binding(node);
+            if (!statement) continue;
+            event = py::make_tuple(int(BINDING), node, statement);
+        }
+        events.append(event);
+    }
+    return events;
+}
+
+// Whether every run of `node` comes after a run of the statement `binding`: the
+// binding stands in a block of statements that holds node further down.
+bool binds_before(py::handle binding, py::handle node) {
+    py::object block_owner = binding.attr(name<"parent">());
+    py::object sequence = block_owner.attr(name<"child_sequence">())(binding);
+    py::object at = borrow(node);
+    while (!at.is_none() && !py::object(at.attr(name<"parent">())).is(block_owner))
+        at = at.attr(name<"parent">());
+    if (at.is_none() || at.is(binding)) return false;
+    bool binding_seen = false;
+    for (py::handle statement : sequence) {
+        if (statement.is(binding))
+            binding_seen = true;
+        else if (statement.is(at))
+            return binding_seen;
+    }
+    return false;
+}
+
+// The conditional expressions whose test holds node: their branches, written before
+// the test, run after it (`books[0] if len(books) == 1 else None`).
+std::vector<py::object> branches_after(py::handle node) {
+    std::vector<py::object> conditionals;
+    py::object child = borrow(node);
+    for (py::object at = child.attr(name<"parent">());
+         !at.is_none() && !support::truthy(child.attr(name<"is_statement">()));
+         child = at, at = at.attr(name<"parent">()))
+        if (is_a(at, L->IfExp) && child.is(at.attr(name<"test">())))
+            conditionals.push_back(at);
+    return conditionals;
+}
+
+// The loops of the function that may run node again after it ran.
+std::vector<py::object> loops_around(py::handle node, py::handle function) {
+    std::vector<py::object> loops;
+    for (py::object at = node.attr(name<"parent">()); !at.is_none() && !at.is(function);
+         at = at.attr(name<"parent">()))
+        if ((is_a(at, L->For) || is_a(at, L->While)) && repeats(at, node))
+            loops.push_back(at);
+    return loops;
+}
+
+bool reads_again(py::handle tested, py::handle memo);
+
+py::object events_memo(py::handle self, py::handle node);
+
+// Whether the function that holds `tested` (a name its test fetches the rows of) may
+// read the name again afterwards, before it binds it anew. `checker`, when given,
+// keeps each function's events of a name for the module. A tree this cannot follow
+// answers yes: the test is then left as it is.
+bool rows_used_after(py::handle tested, py::handle checker) {
+    if (!is_a(tested, L->Name)) return false;
+    return support::on_exception(
+        [&] {
+            py::object memo;
+            if (checker) memo = events_memo(checker, tested);
+            return reads_again(tested, memo);
+        },
+        true);
+}
+
+bool reads_again(py::handle tested, py::handle memo) {
+    py::object function = owning_function(tested);
+    if (!function) return false;
+    py::object identifier = tested.attr(name<"name">());
+    py::object key = py::make_tuple(function, identifier);
+    py::object events;
+    if (memo) {
+        PyObject *known = PyDict_GetItemWithError(memo.ptr(), key.ptr());
+        if (known)
+            events = borrow(known);
+        else if (PyErr_Occurred())
+            throw py::error_already_set();
+    }
+    if (!events) {
+        events = name_events(function, identifier);
+        if (memo && PyDict_SetItem(memo.ptr(), key.ptr(), events.ptr()) < 0)
+            throw py::error_already_set();
+    }
+    auto test_at = position(tested);
+    py::object test_statement = support::call_method(tested, name<"statement">());
+    std::vector<py::object> loops = loops_around(tested, function);
+    std::vector<py::object> conditionals = branches_after(tested);
+    std::vector<py::object> bindings;
+    for (py::handle event : events)
+        if (event[py::int_(0)].cast<int>() == BINDING)
+            bindings.push_back(event[py::int_(2)]);
+    // A binding that runs after the test and before every run of the read.
+    auto bound_between = [&](py::handle read) {
+        for (const py::object &binding : bindings) {
+            bool after_test = binding.is(test_statement) || position(binding) > test_at;
+            if (after_test && binds_before(binding, read)) return true;
+        }
+        return false;
+    };
+    // A binding of the loop's own that comes before every run of the read in it.
+    auto bound_in_loop = [&](py::handle loop, py::handle read) {
+        for (const py::object &binding : bindings)
+            if (is_inside(binding, loop) && binds_before(binding, read)) return true;
+        return false;
+    };
+    for (py::handle event : events) {
+        int reach = event[py::int_(0)].cast<int>();
+        py::object read = event[py::int_(1)];
+        if (reach == BINDING || read.is(tested)) continue;
+        if (reach == LATER_READ) return true;
+        if (position(read) > test_at && !bound_between(read)) return true;
+        for (const py::object &conditional : conditionals)
+            if (is_inside(read, conditional)) return true;
+        for (const py::object &loop : loops)
+            if (repeats(loop, read) && !bound_in_loop(loop, read)) return true;
+    }
+    return false;
+}
+
+// The checker's memo of name_events for the module being linted, a dict keyed by
+// (function, name): kept on the checker with its module, and replaced when the module
+// changes.
+py::object events_memo(py::handle self, py::handle node) {
+    py::object module = support::call_method(node, name<"root">());
+    py::object kept = support::attr_or_none(self, name<"rows_read">());
+    if (PyTuple_Check(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 2 &&
+        PyTuple_GET_ITEM(kept.ptr(), 0) == module.ptr())
+        return borrow(PyTuple_GET_ITEM(kept.ptr(), 1));
+    py::dict memo;
+    py::setattr(self, name<"rows_read">(), py::make_tuple(module, memo));
+    return std::move(memo);
+}
+
 // --- Checker -------------------------------------------------------------------------
 
 py::dict queryset_args(py::handle expression) {
@@ -290,7 +564,7 @@ py::object count_receiver(py::handle call) {
 
 // len(qs)
 void visit_call(py::handle self, py::handle node) {
-    if (measures_library_value(node) || !support::truthy(is_queryset_length(node)))
+    if (measures_library_value(node) || !support::truthy(queryset_length(node, self)))
         return;
     py::dict args;
     args["foo"] = "bar";
@@ -316,13 +590,14 @@ void visit_compare(py::handle self, py::handle node) {
     if (!support::truthy(is_existence_compare(node.attr(name<"ops">())))) return;
     py::object left = node.attr(name<"left">());
     py::object queryset;
-    if (support::truthy(is_queryset_count(left)))
+    if (support::truthy(is_queryset_count(left))) {
         queryset = count_receiver(left);
-    else if (is_a(left, L->Call) && !measures_library_value(left) &&
-             support::truthy(is_queryset_length(left)))
+    } else if (is_a(left, L->Call) && !measures_library_value(left) &&
+               support::truthy(queryset_length(left, self))) {
         queryset = left.attr(name<"args">())[py::int_(0)];
-    else
+    } else {
         return;
+    }
     py::object statement = node.attr(name<"statement">())();
     support::add_message(self, name<"C9002">(), statement, queryset_args(queryset));
 }
@@ -339,7 +614,8 @@ void check_existence_test(py::handle self, py::handle node, py::handle tested) {
     if (support::truthy(is_queryset_count(tested)))
         support::add_message(self, name<"C9002">(), node,
                              queryset_args(count_receiver(tested)));
-    else if (may_be_queryset(tested) && is_queryset_value(tested))
+    else if (may_be_queryset(tested) && is_queryset_value(tested) &&
+             !rows_used_after(tested, self))
         support::add_message(self, name<"C9003">(), node, queryset_args(tested));
 }
 
@@ -445,6 +721,28 @@ py::object not_operand_predicate(py::handle predicate) {
     });
 }
 
+// if qs: and not qs, whose rows are not used after them.
+py::object fetching_test_predicate(py::handle predicate) {
+    py::object asked = borrow(predicate);
+    return py::cpp_function([asked](py::handle node) -> py::object {
+        py::object test = node.attr(name<"test">());
+        py::object answer = asked(test);
+        if (!support::truthy(answer)) return answer;
+        return py::bool_(!rows_used_after(test, py::handle()));
+    });
+}
+
+py::object fetching_not_operand_predicate(py::handle predicate) {
+    py::object asked = borrow(predicate);
+    return py::cpp_function([asked](py::handle node) -> py::object {
+        if (!is_not(node)) return py::bool_(false);
+        py::object operand = node.attr(name<"operand">());
+        py::object answer = asked(operand);
+        if (!support::truthy(answer)) return answer;
+        return py::bool_(!rows_used_after(operand, py::handle()));
+    });
+}
+
 py::object build_transformer_visitor(py::handle message_ids) {
     auto m = py::reinterpret_borrow<py::module_>(L->module);
     return support::build_transformer_visitor(m, message_ids, REWRITES);
@@ -464,6 +762,18 @@ PYBIND11_MODULE(fetchplan, m) {
         py::frozenset(py::make_tuple("isinstance", "issubclass", "hasattr", "callable",
                                      "len", "bool"))
             .release(),
+        // Fixed here rather than read from Django: the linter never imports the
+        // project's Django, and these have kept their meaning across releases.
+        py::frozenset(
+            py::make_tuple("aggregate", "alias", "all", "annotate", "bulk_create",
+                           "bulk_update", "create", "dates", "datetimes", "defer",
+                           "delete", "difference", "distinct", "earliest", "exclude",
+                           "explain", "extra", "filter", "get", "get_or_create",
+                           "in_bulk", "intersection", "iterator", "latest", "none",
+                           "only", "order_by", "prefetch_related", "reverse",
+                           "select_for_update", "select_related", "union", "update",
+                           "update_or_create", "using", "values", "values_list"))
+            .release(),
         support::import("astroid.nodes", "Assign"),
         support::import("astroid.nodes", "AssignName"),
         support::import("astroid.nodes", "Attribute"),
@@ -478,6 +788,17 @@ PYBIND11_MODULE(fetchplan, m) {
         support::import("astroid.nodes", "Subscript"),
         support::import("astroid.nodes", "Tuple"),
         support::import("astroid.nodes", "UnaryOp"),
+        support::import("astroid.nodes", "AnnAssign"),
+        support::import("astroid.nodes", "AugAssign"),
+        support::import("astroid.nodes", "ComprehensionScope"),
+        support::import("astroid.nodes", "DelName"),
+        support::import("astroid.nodes", "Delete"),
+        support::import("astroid.nodes", "For"),
+        support::import("astroid.nodes", "GeneratorExp"),
+        support::import("astroid.nodes", "IfExp"),
+        support::import("astroid.nodes", "Lambda"),
+        support::import("astroid.nodes", "Starred"),
+        support::import("astroid.nodes", "While"),
     };
     L = libs;
     support::module_logger(m);

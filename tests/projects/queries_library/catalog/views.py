@@ -6,14 +6,14 @@ from django.db import migrations
 from catalog.models import Book
 
 ZERO = 0
-
+books = Book.objects.filter(pages__gt=100)
 
 def count(values=None):
     return 0
 
 
 def sizes():
-    books = Book.objects.filter(pages__gt=100)
+    """books is the module's: a function's later reads of it do not count."""
     items = [1, 2, 3]
     total = len(books)  # [C9000]
     listed = len(items)
@@ -43,7 +43,7 @@ def comparisons():
 
 
 def truth_tests():
-    books = Book.objects.filter(pages__gt=100)
+    """books is the module's: a function's later reads of it do not count."""
     if Book.objects.filter(pages=1).count():  # [C9002]
         pass
     if books:  # [C9003]
