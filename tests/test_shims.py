@@ -84,11 +84,14 @@ REGISTRATIONS = [
     ("Call", "may_be_queryset_method_call"),
     ("Call", "may_be_model_get_call"),
     ("Attribute", "may_be_model_manager_attribute"),
+    ("Call", "looks_like_list_call"),
+    ("Module", "looks_like_star_import_module"),
 ]
 BY_CLASS = {
     "ClassDef": ["looks_like_model"],
-    "Call": ["may_be_queryset_method_call", "may_be_model_get_call"],
+    "Call": ["may_be_queryset_method_call", "may_be_model_get_call", "looks_like_list_call"],
     "Attribute": ["may_be_model_manager_attribute"],
+    "Module": ["looks_like_star_import_module"],
 }
 
 
@@ -112,6 +115,10 @@ def test_module_contents_in_load_order():
         "infer_model_get_call",
         "may_be_model_manager_attribute",
         "infer_model_manager_attribute",
+        "looks_like_list_call",
+        "apply_list_of_queryset_shim",
+        "looks_like_star_import_module",
+        "apply_later_bindings_shim",
         "transform_path_manipulation",
         "looks_like_path_manipulation",
         "BuilderWithSettingsTransforms",
@@ -137,11 +144,16 @@ def test_register_transforms_fills_a_fresh_registry():
     assert sum(len(entries) for entries in registry.transforms.values()) == len(
         REGISTRATIONS
     )
-    # The class transform is the function itself; the others are inference tips.
+    # The class, module and list() transforms are the functions themselves; the others
+    # are inference tips.
     ((transform, _),) = registry.transforms[astroid.ClassDef]
     assert transform is shims.apply_is_used_in_generic_fk_shim
+    ((transform, _),) = registry.transforms[astroid.Module]
+    assert transform is shims.apply_later_bindings_shim
+    *tips, (transform, _) = registry.transforms[astroid.Call]
+    assert transform is shims.apply_list_of_queryset_shim
     call = astroid.extract_node("f()")
-    for transform, _ in registry.transforms[astroid.Call]:
+    for transform, _ in tips:
         assert transform(call) is call
         assert call._explicit_inference is not None
 
