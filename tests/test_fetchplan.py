@@ -349,9 +349,14 @@ class Plain:
     author = models.ForeignKey(Author, on_delete=models.CASCADE)
 
 
+class Twice(Author, Author):  # no MRO
+    author = models.ForeignKey(Author, on_delete=models.CASCADE)
+
+
 book = Book.objects.get(pk=1)
 draft = Draft.objects.get(pk=1)
 plain = Plain()
+twice = Twice()
 """
 
 
@@ -368,6 +373,7 @@ plain = Plain()
         ("draft.owner.pk", None),  # the class's own binding comes first
         ("plain.author.pk", False),  # the holder is no model
         ("Book.author.pk", False),  # a class holds the field, not a row
+        ("twice.author.pk", None),
     ],
 )
 def test_foreign_key_found_by_its_binding(text, expected):

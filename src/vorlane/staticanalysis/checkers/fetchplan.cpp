@@ -16,7 +16,8 @@ using support::name;
 
 struct Libs {
     py::handle module; // this module: the rewrite table names its own attributes
-    py::handle helpers, safe_infer, extract_node, Instance, BUILTIN_PREDICATES;
+    py::handle helpers, safe_infer, extract_node, Instance, MroError,
+        BUILTIN_PREDICATES;
     // astroid node classes
     py::handle AnnAssign, Assign, AssignName, Attribute, BoolOp, Call, ClassDef,
         Compare, Const, Import, ImportFrom, List, Name, Subscript, Tuple, UnaryOp;
@@ -189,9 +190,13 @@ bool makes_related_field(py::handle value) {
 // field is reached; the cut-short answer then stays in astroid's inference cache, so
 // every later read of the field would depend on which was inferred first.
 bool declares_related_field(py::handle cls, py::handle field) {
-    py::object mro = support::on_exception(
-        [&] { return support::call_method(cls, name<"mro">()); }, py::object());
-    if (!mro) return false;
+    py::object mro;
+    try {
+        mro = support::call_method(cls, name<"mro">());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(L->MroError)) throw;
+        return false; // duplicate or inconsistent bases: no class Python would make
+    }
     for (py::handle klass : mro) {
         auto locals = support::try_attr(klass, name<"locals">());
         if (!locals || !PyDict_Check(locals->ptr())) continue;
@@ -200,7 +205,9 @@ bool declares_related_field(py::handle cls, py::handle field) {
             if (PyErr_Occurred()) throw py::error_already_set();
             continue;
         }
-        py::object binding = borrow(bindings)[py::int_(-1)];
+        if (!PyList_Check(bindings) || PyList_GET_SIZE(bindings) == 0) continue;
+        py::object binding =
+            borrow(PyList_GET_ITEM(bindings, PyList_GET_SIZE(bindings) - 1));
         py::object statement = binding.attr(name<"parent">());
         if (!is_a(binding, L->AssignName) ||
             !(is_a(statement, L->Assign) || is_a(statement, L->AnnAssign)))
@@ -509,6 +516,7 @@ PYBIND11_MODULE(fetchplan, m) {
         support::import("pylint.checkers.utils", "safe_infer"),
         support::import("astroid", "extract_node"),
         support::import("astroid.bases", "Instance"),
+        support::import("astroid.exceptions", "MroError"),
         py::frozenset(py::make_tuple("isinstance", "issubclass", "hasattr", "callable",
                                      "len", "bool"))
             .release(),
