@@ -533,6 +533,7 @@ py::object always_binding_statement(py::handle binding, py::handle module) {
     return py::object();
 }
 
+// A row of a node (lineno, fromlineno, tolineno); 0 for a node built without one.
 long line_of(py::handle node, py::handle attribute) {
     py::object line = node.attr(attribute);
     return line.is_none() ? 0 : line.cast<long>();
