@@ -315,3 +315,68 @@ def test_visit_assname_when_called_directly(body, expected):
     checker = Recorder()
     checker.visit_assname(assign.targets[0])
     assert checker.found == expected
+
+
+# --- Classes named like a star import's --------------------------------------------
+
+SHOP_NAMES = ["Cart", "Item", "User", "Bill", "Addr", "Note", "Tax", "Gift", "Size"]
+SHOP_NAMES += ["Tag", "Pay"]
+
+
+def shop_classes(base_module):
+    """Eleven classes on `Mixin` of base_module, one with clean before save and one
+    with two fields."""
+    classes = [f"from {base_module} import Mixin\nfrom django.db import models\n"]
+    for name in SHOP_NAMES[:-2]:
+        classes.append(f"\nclass Shop{name}Form(Mixin):\n    title = 1\n")
+    classes.append(
+        "\nclass ShopTagForm(Mixin):\n"
+        "    name = models.CharField(max_length=10)\n"
+        "    slug = models.SlugField()\n"
+    )
+    classes.append(
+        "\nclass ShopPayForm(Mixin):\n"
+        "    def clean(self):\n        pass\n\n"
+        "    def save(self):\n        pass\n"
+    )
+    return "\n".join(classes)
+
+
+def test_a_name_rebound_after_a_star_import_is_the_later_binding(lint_project):
+    # formmix takes in the model mixin by a star import, then binds a plain class of
+    # the same name: forms built on it are no models. The same classes on the model
+    # mixin itself are.
+    records = lint_project(
+        {
+            "app/__init__.py": "",
+            "app/modelmix.py": """\
+                from django.db import models
+
+
+                class Mixin(models.Model):
+                    class Meta:
+                        abstract = True
+                """,
+            "app/formmix.py": """\
+                from app.modelmix import *
+
+
+                class Mixin:
+                    pass
+                """,
+            "app/forms.py": shop_classes("app.formmix"),
+            "app/models.py": shop_classes("app.modelmix"),
+        },
+        config={"max-colspec": 1},
+    )
+    found = sorted(
+        (r["path"].rsplit("/", 1)[-1], r["message-id"], r["message"])
+        for r in records
+        if r["path"].endswith(("forms.py", "models.py"))
+    )
+    assert found == [
+        ("models.py", "C2001", {"count": 2}),
+        ("models.py", "C3000", {"count": 11, "maximum": 10}),
+        ("models.py", "C3002", {"before": "save", "after": "clean"}),
+        ("models.py", "C3003", {"count": 11, "prefix": "Shop"}),
+    ]

@@ -511,6 +511,204 @@ def test_existence_comparisons(text, count_form, length_form):
     assert fetchplan.is_queryset_length_exists(node) is length_form
 
 
+FIELDS = """\
+from django.db import models
+
+
+def make_key(to):
+    return models.ForeignKey(to, on_delete=models.CASCADE)
+
+
+class Author(models.Model):
+    pass
+
+
+class Owned(models.Model):
+    owner = models.ForeignKey(Author, on_delete=models.CASCADE)
+
+    class Meta:
+        abstract = True
+
+
+class Book(Owned):
+    author: Author = models.ForeignKey(Author, on_delete=models.CASCADE)
+    editor = make_key(Author)
+    title = models.CharField(max_length=10)
+
+    @property
+    def writer(self):
+        return self.author
+
+
+class Draft(Owned):
+    owner = None  # an abstract parent's field, removed
+
+
+class Plain:
+    author = models.ForeignKey(Author, on_delete=models.CASCADE)
+
+
+class Twice(Author, Author):  # no MRO
+    author = models.ForeignKey(Author, on_delete=models.CASCADE)
+
+
+book = Book.objects.get(pk=1)
+draft = Draft.objects.get(pk=1)
+plain = Plain()
+twice = Twice()
+"""
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("book.author.pk", True),  # annotated
+        ("book.owner.id", True),  # declared on an abstract parent
+        ("book.editor.pk", True),  # made by a function: judged by its value
+        # silent
+        ("book.title.pk", None),
+        ("book.writer.pk", None),  # a property, no field
+        ("book.missing.pk", None),
+        ("draft.owner.pk", None),  # the class's own binding comes first
+        ("plain.author.pk", False),  # the holder is no model
+        ("Book.author.pk", False),  # a class holds the field, not a row
+        ("twice.author.pk", None),
+    ],
+)
+def test_foreign_key_found_by_its_binding(text, expected):
+    """The foreign key is the binding of its name on the first class of the model's MRO
+    that binds it."""
+    node = astroid.extract_node(FIELDS + text + "  #@\n")
+    assert fetchplan.is_indirect_fk_lookup(node) is expected
+
+
+SHELF_MODELS = """\
+from django.db import models
+
+
+class Author(models.Model):
+    pass
+
+
+class Book(models.Model):
+    title = models.CharField(max_length=10)
+    author = models.ForeignKey(Author, on_delete=models.CASCADE)
+"""
+
+
+def c90_findings(records, path):
+    return sorted(
+        (r["line"], r["message-id"])
+        for r in records
+        if r["path"].endswith(path) and r["message-id"].startswith("C90")
+    )
+
+
+def test_lists_made_from_querysets_are_no_querysets(lint_project):
+    records = lint_project(
+        {
+            "shelf/__init__.py": "",
+            "shelf/models.py": SHELF_MODELS,
+            "shelf/views.py": """\
+                from shelf.models import Book
+
+
+                def rows():
+                    xs = list(Book.objects.filter(title="a"))
+                    ys = tuple(Book.objects.filter(title="a"))
+                    zs = set(Book.objects.filter(title="a"))
+                    ws = sorted(Book.objects.filter(title="a"), key=str)
+                    a = len(xs)
+                    b = len(xs) == 0
+                    if xs:
+                        pass
+                    c = len(ys) > 0
+                    if not zs:
+                        pass
+                    if ws:
+                        pass
+                    d = xs[0].author.pk
+                    e = len(Book.objects.filter(title="b"))
+                    if Book.objects.filter(title="c"):
+                        pass
+                    return a, b, c, d, e
+                """,
+        }
+    )
+    # Only the row of the list (a Book), a len() and a truth test of QuerySets.
+    assert c90_findings(records, "views.py") == [
+        (18, "C9001"),
+        (19, "C9000"),
+        (20, "C9003"),
+    ]
+
+
+MIXINS = "\n\n".join(f"class Mixin{i:02d}:\n    pass\n" for i in range(1, 27))
+ORDER_BASES = ", ".join(f"Mixin{i:02d}" for i in range(1, 27))
+ORDERS = {
+    "orders/__init__.py": "",
+    "orders/mixins.py": MIXINS,
+    "orders/models.py": f"""\
+from django.db import models
+
+from .mixins import *
+
+
+class Customer(models.Model):
+    name = models.CharField(max_length=10)
+
+
+class Store(models.Model):
+    name = models.CharField(max_length=10)
+
+
+class Order({ORDER_BASES}, models.Model):
+    customer = models.ForeignKey(Customer, on_delete=models.CASCADE)
+    store = models.ForeignKey(Store, on_delete=models.CASCADE)
+    note = models.CharField(max_length=10)
+""",
+    "orders/views.py": """\
+from orders.models import Order
+
+
+def show():
+    order = Order.objects.first()
+    a = order.customer.pk
+    b = order.store.pk
+    c = order.customer.pk
+    d = order.store.pk
+    e = order.pk, order.note.pk, order.customer_id, order.customer.name
+    return a, b, c, d, e
+""",
+    "orders/other.py": """\
+from orders.models import Order
+
+
+def other():
+    order = Order.objects.first()
+    return order.store.pk
+""",
+}
+
+
+@pytest.mark.parametrize("reverse", [False, True], ids=["forward", "reverse"])
+def test_foreign_keys_of_a_model_on_many_mixins_in_any_lint_order(
+    lint_project, reverse
+):
+    """Every read of a foreign key's key is reported whichever file is linted first:
+    finding the field costs no inference through the model's 27 bases, so no result
+    cut short by astroid's budget is kept for later reads."""
+    files = dict(reversed(ORDERS.items())) if reverse else ORDERS
+    records = lint_project(files)
+    assert c90_findings(records, "views.py") == [
+        (6, "C9001"),
+        (7, "C9001"),
+        (8, "C9001"),
+        (9, "C9001"),
+    ]
+    assert c90_findings(records, "other.py") == [(6, "C9001")]
+
+
 # --- Rewrites ------------------------------------------------------------------------
 
 _modules = itertools.count()

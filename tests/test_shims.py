@@ -9,6 +9,7 @@ from astroid.exceptions import AstroidImportError, UseInferenceDefault
 from astroid.transforms import TransformVisitor
 from pylint.checkers.utils import safe_infer
 
+from conftest import forget_project
 from vorlane.staticanalysis import helpers, shims
 
 MODELS = """
@@ -84,11 +85,18 @@ REGISTRATIONS = [
     ("Call", "may_be_queryset_method_call"),
     ("Call", "may_be_model_get_call"),
     ("Attribute", "may_be_model_manager_attribute"),
+    ("Call", "looks_like_list_call"),
+    ("Module", "looks_like_star_import_module"),
 ]
 BY_CLASS = {
     "ClassDef": ["looks_like_model"],
-    "Call": ["may_be_queryset_method_call", "may_be_model_get_call"],
+    "Call": [
+        "may_be_queryset_method_call",
+        "may_be_model_get_call",
+        "looks_like_list_call",
+    ],
     "Attribute": ["may_be_model_manager_attribute"],
+    "Module": ["looks_like_star_import_module"],
 }
 
 
@@ -112,6 +120,10 @@ def test_module_contents_in_load_order():
         "infer_model_get_call",
         "may_be_model_manager_attribute",
         "infer_model_manager_attribute",
+        "looks_like_list_call",
+        "apply_list_of_queryset_shim",
+        "looks_like_star_import_module",
+        "apply_later_bindings_shim",
         "transform_path_manipulation",
         "looks_like_path_manipulation",
         "BuilderWithSettingsTransforms",
@@ -137,11 +149,16 @@ def test_register_transforms_fills_a_fresh_registry():
     assert sum(len(entries) for entries in registry.transforms.values()) == len(
         REGISTRATIONS
     )
-    # The class transform is the function itself; the others are inference tips.
+    # The class, module and list() transforms are the functions themselves; the others
+    # are inference tips.
     ((transform, _),) = registry.transforms[astroid.ClassDef]
     assert transform is shims.apply_is_used_in_generic_fk_shim
+    ((transform, _),) = registry.transforms[astroid.Module]
+    assert transform is shims.apply_later_bindings_shim
+    *tips, (transform, _) = registry.transforms[astroid.Call]
+    assert transform is shims.apply_list_of_queryset_shim
     call = astroid.extract_node("f()")
-    for transform, _ in registry.transforms[astroid.Call]:
+    for transform, _ in tips:
         assert transform(call) is call
         assert call._explicit_inference is not None
 
@@ -309,6 +326,93 @@ def test_tips_infer_only_when_the_node_is_inferred(monkeypatch, code, asked, exp
 def test_chained_lookup_infers_to_the_inner_queryset():
     outer = extract("Book.objects.filter(x=1).exclude(y=2) #@")
     assert safe_infer(outer) is safe_infer(outer.func.expr)
+
+
+# --- list() of a QuerySet ---------------------------------------------------------
+
+
+def kind(value):
+    """The class of an inferred value and what its elements infer to."""
+    if value is None:
+        return None
+    elements = [describe(safe_infer(element)) for element in value.elts]
+    return (type(value).__name__, elements)
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        # a list, tuple or set made from a QuerySet holds its rows
+        ("list(qs) #@", ("List", [BOOK])),
+        ("list(Book.objects.filter(x=1)) #@", ("List", [BOOK])),
+        ("tuple(qs) #@", ("Tuple", [BOOK])),
+        ("set(qs) #@", ("Set", [BOOK])),
+        ("list(qs)[:2] #@", ("List", [BOOK])),
+        # controls: the QuerySet itself, and list() of anything else as astroid has it
+        ("qs #@", ("QuerySetNode", [BOOK])),
+        ("list([1, 2]) #@", ("List", [("instance", "builtins.int")] * 2)),
+        ("list((qs, 1)) #@", ("List", [BOOKS, ("instance", "builtins.int")])),
+        ("list() #@", ("List", [])),
+    ],
+    ids=[
+        "list",
+        "list-of-filter",
+        "tuple",
+        "set",
+        "slice-of-list",
+        "queryset",
+        "list-of-list",
+        "list-of-tuple",
+        "empty-list",
+    ],
+)
+def test_containers_made_from_querysets(code, expected):
+    value = safe_infer(extract(code))
+    assert kind(value) == expected
+    assert helpers.is_queryset(value) is (expected[0] == "QuerySetNode")
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ("sorted(qs) #@", None),
+        ("list(qs)[0] #@", BOOK),  # a row of the list is a row of the model
+        ("list(book for book in qs) #@", ("instance", "builtins.list")),
+    ],
+)
+def test_values_made_from_querysets_are_no_querysets(code, expected):
+    assert describe(safe_infer(extract(code))) == expected
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ("list(qs) #@", True),
+        ("list(Book.objects.all()) #@", True),
+        # silent
+        ("list() #@", False),
+        ("list(qs, qs) #@", False),
+        ("list(qs, key=1) #@", False),
+        ("tuple(qs) #@", False),
+        ("builtins.list(qs) #@", False),
+        ("qs.list(qs) #@", False),
+    ],
+)
+def test_looks_like_list_call(code, expected):
+    assert shims.looks_like_list_call(extract(code)) is expected
+
+
+def test_list_shim_keeps_the_node_without_a_tip():
+    # A manager without astroid's brain leaves list() to astroid's default inference:
+    # nothing to wrap.
+    registry = TransformVisitor()
+    shims.register_transforms(registry)
+    call = (
+        registry.visit(astroid.parse("list(x)", apply_transforms=False)).body[0].value
+    )
+    assert call._explicit_inference is None
+    assert shims.apply_list_of_queryset_shim(call) is call
+    assert call._explicit_inference is None
 
 
 # --- Predicates -------------------------------------------------------------------
@@ -531,6 +635,145 @@ def test_generic_foreign_key_shim_on_other_classes():
     assert not hasattr(plain, "generic_foreign_key_field_names")
     assert shims.apply_is_used_in_generic_fk_shim(plain) is plain
     assert plain.generic_foreign_key_field_names == []
+
+
+# --- Names bound after a star import ----------------------------------------------
+
+
+@pytest.fixture
+def star_module(tmp_path, monkeypatch):
+    """Builds `shadow.mod`, a module that starts with `from shadow.base import *`
+    (shadow.base binds Mixin, Other and VALUE) and goes on with the given text; astroid
+    forgets the package afterwards."""
+    monkeypatch.syspath_prepend(str(tmp_path))
+    package = tmp_path / "shadow"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "base.py").write_text(
+        "class Mixin:\n    pass\n\n\nclass Other:\n    pass\n\n\nVALUE = [1]\n"
+    )
+
+    def build(text):
+        (package / "mod.py").write_text(
+            "from shadow.base import *\n\n" + textwrap.dedent(text)
+        )
+        return astroid.MANAGER.ast_from_module_name("shadow.mod")
+
+    yield build
+    forget_project(tmp_path)
+
+
+def bindings(module, name):
+    """The kinds of the module's bindings of `name`, in order."""
+    return [type(binding).__name__ for binding in module.locals[name]]
+
+
+@pytest.mark.parametrize(
+    "text, name, expected",
+    [
+        # a statement of the module body that always rebinds the name wins
+        ("class Mixin:\n    pass\n", "Mixin", ["ClassDef"]),
+        ("def Mixin():\n    pass\n", "Mixin", ["FunctionDef"]),
+        ("Mixin = 1\n", "Mixin", ["AssignName"]),
+        ("Mixin: type = object\n", "Mixin", ["AssignName"]),
+        ("from collections import OrderedDict as Mixin\n", "Mixin", ["ImportFrom"]),
+        # a function body runs after the module
+        (
+            "def make():\n    return Mixin()\n\nclass Mixin:\n    pass\n",
+            "Mixin",
+            ["ClassDef"],
+        ),
+        (
+            "if DEBUG:\n    class Mixin:\n        pass\nclass Mixin:\n    pass\n",
+            "Mixin",
+            ["ClassDef", "ClassDef"],
+        ),
+        # the star import's binding stays: the module reads it before the rebinding
+        ("class Mixin(Mixin):\n    pass\n", "Mixin", ["ImportFrom", "ClassDef"]),
+        (
+            "Old = Mixin\n\nclass Mixin:\n    pass\n",
+            "Mixin",
+            ["ImportFrom", "ClassDef"],
+        ),
+        (
+            "def make(base=Mixin):\n    pass\n\nclass Mixin:\n    pass\n",
+            "Mixin",
+            ["ImportFrom", "ClassDef"],
+        ),
+        ("VALUE += [2]\n", "VALUE", ["ImportFrom", "AssignName"]),
+        ("VALUE = VALUE + [2]\n", "VALUE", ["ImportFrom", "AssignName"]),
+        # or the later binding may not run
+        (
+            "if DEBUG:\n    class Mixin:\n        pass\n",
+            "Mixin",
+            ["ImportFrom", "ClassDef"],
+        ),
+        ("for Mixin in []:\n    pass\n", "Mixin", ["ImportFrom", "AssignName"]),
+        ("Mixin: type\n", "Mixin", ["ImportFrom", "AssignName"]),
+        # other names keep their one binding
+        ("class Mixin:\n    pass\n", "Other", ["ImportFrom"]),
+    ],
+    ids=[
+        "class",
+        "function",
+        "assignment",
+        "annotated-assignment",
+        "import",
+        "read-in-function-body",
+        "conditional-then-always",
+        "class-on-itself",
+        "read-between",
+        "read-by-default",
+        "augmented",
+        "reads-itself",
+        "conditional",
+        "loop",
+        "annotation-only",
+        "other-name",
+    ],
+)
+def test_later_binding_after_star_import(star_module, text, name, expected):
+    assert bindings(star_module(text), name) == expected
+
+
+def test_star_import_in_a_try_block_gives_way_too(star_module):
+    text = """\
+    try:
+        from shadow.base import *
+    except ImportError:
+        pass
+
+    class Other:
+        pass
+    """
+    module = star_module(text)
+    assert bindings(module, "Other") == ["ClassDef"]
+    assert bindings(module, "Mixin") == ["ImportFrom", "ImportFrom"]
+
+
+def test_importers_infer_the_later_binding(star_module):
+    star_module("class Mixin:\n    pass\n")
+    node = astroid.extract_node("from shadow.mod import Mixin\nMixin #@")
+    assert [value.qname() for value in node.inferred()] == ["shadow.mod.Mixin"]
+    node = astroid.extract_node("import shadow.mod\nshadow.mod.Mixin #@")
+    assert [value.qname() for value in node.inferred()] == ["shadow.mod.Mixin"]
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("from os.path import *\n", True),
+        ("try:\n    from os.path import *\nexcept ImportError:\n    pass\n", True),
+        ("if DEBUG:\n    from os.path import *\n", True),
+        # silent
+        ("from os.path import join\n", False),
+        ("import os\n", False),
+        ("class A:\n    x = 1\n", False),
+    ],
+)
+def test_looks_like_star_import_module(text, expected):
+    module = astroid.parse(text, apply_transforms=False)
+    assert shims.looks_like_star_import_module(module) is expected
 
 
 # --- Settings-parse transforms ----------------------------------------------------

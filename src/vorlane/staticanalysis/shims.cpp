@@ -1,8 +1,10 @@
 // Inference shims that let astroid see through Django managers, QuerySet objects, model
-// instances and GenericForeignKey fields, plus the settings-parse transforms that fold
-// os.path calls and environment look-ups into constants.
+// instances and GenericForeignKey fields, and bind a module's names as Python does,
+// plus the settings-parse transforms that fold os.path calls and environment look-ups
+// into constants.
 #include "support.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -29,6 +31,12 @@ struct Libs {
     py::handle Uninferable;
     py::handle UseInferenceDefault;
     py::handle AstroidBuildingError;
+    py::handle Module;
+    py::handle Assign;
+    py::handle AnnAssign;
+    py::handle Import;
+    py::handle FunctionDef;
+    py::handle Lambda;
     py::handle QuerySetNode; // made at load, below
 };
 const Libs *L = nullptr;
@@ -409,6 +417,219 @@ py::object infer_model_manager_attribute(py::handle node, py::handle context,
                     context);
 }
 
+// --- list() of a QuerySet ---------------------------------------------------------
+
+// list(qs), list(Book.objects.filter(title="a")). astroid answers list() of a List with
+// that very List, and the QuerySet stand-in is one: the list would pass for the
+// QuerySet it was made from. It holds the same rows but is a list, whose len() and
+// truth cost no query. tuple(), set() and sorted() make values of their own already.
+py::object looks_like_list_call(py::handle node) {
+    py::object func = node.attr(N->func);
+    return py::bool_(support::is_a(func, L->Name) &&
+                     is_text(func.attr(N->name), support::name<"list">()) &&
+                     py::len(node.attr(N->args)) == 1 &&
+                     !support::truthy(node.attr(N->keywords)));
+}
+
+// A plain list of the QuerySet's rows, standing where the call is: list(qs)[0] is still
+// a row of the model.
+py::object rows_of(py::handle queryset, py::handle call) {
+    py::object rows =
+        L->List("lineno"_a = call.attr(N->lineno),
+                "col_offset"_a = call.attr(N->col_offset), "parent"_a = call);
+    rows.attr(support::name<"postinit">())(py::list(queryset.attr(N->elts)));
+    return rows;
+}
+
+// Wraps the inference that astroid's own transforms gave the call (its list() tip), so
+// that every other value comes back as astroid answers it. Without a tip (a manager
+// without astroid's brain), astroid makes an instance of list, no QuerySet.
+py::object apply_list_of_queryset_shim(py::handle node) {
+    py::handle tip_name = support::name<"_explicit_inference">();
+    py::object earlier = node.attr(tip_name);
+    if (earlier.is_none()) return py::reinterpret_borrow<py::object>(node);
+    py::cpp_function wrapped(
+        [earlier](py::handle call, py::object context, py::kwargs kwargs) {
+            py::list values;
+            for (py::handle value : earlier(call, context, **kwargs)) {
+                if (support::is_a(value, L->QuerySetNode))
+                    values.append(rows_of(value, call));
+                else
+                    values.append(value);
+            }
+            return py::iter(values);
+        },
+        py::arg("node"), py::arg("context") = py::none());
+    py::setattr(node, tip_name, wrapped);
+    return py::reinterpret_borrow<py::object>(node);
+}
+
+// --- Names bound after a star import -------------------------------------------------
+
+// from app.modelmix import *
+// class Mixin: ...
+// astroid binds every public name of app.modelmix in this module and keeps that binding
+// beside the module's own, so a module that imports Mixin from here infers both classes
+// (a form built on this Mixin passes for a model). Python ends the module with the
+// later binding alone. So a star import's binding of a name that a later statement of
+// the module body always rebinds is dropped; it stays where the module reads the name
+// between the two, or in the rebinding statement itself, since that read gets the star
+// import's value (`class Mixin(Mixin): ...`, `INSTALLED_APPS += [...]`).
+
+bool is_star_import(py::handle node) {
+    if (!support::is_a(node, L->ImportFrom)) return false;
+    for (py::handle pair : node.attr(support::name<"names">()))
+        if (is_text(py::object(pair[py::int_(0)]), support::name<"*">())) return true;
+    return false;
+}
+
+// A star import among the statements that run with the module: its body and the blocks
+// of its if, try, with and loop statements (a class or function body cannot hold one).
+bool runs_star_import(py::handle statement) {
+    if (is_star_import(statement)) return true;
+    if (support::is_a(statement, L->ClassDef) || support::is_a(statement, L->Lambda) ||
+        !PyObject_HasAttr(statement.ptr(), support::name<"body">().ptr()))
+        return false;
+    for (py::handle child : statement.attr(support::name<"get_children">())()) {
+        if (support::truthy(child.attr(support::name<"is_statement">())) &&
+            runs_star_import(child))
+            return true;
+    }
+    return false;
+}
+
+py::object looks_like_star_import_module(py::handle node) {
+    for (py::handle statement : node.attr(support::name<"body">()))
+        if (runs_star_import(statement)) return py::bool_(true);
+    return py::bool_(false);
+}
+
+// The statement that holds a binding: the assignment of a target, the definition or
+// import itself.
+py::object statement_of(py::handle node) {
+    py::object current = py::reinterpret_borrow<py::object>(node);
+    while (!current.is_none() &&
+           !support::truthy(current.attr(support::name<"is_statement">())))
+        current = current.attr(N->parent);
+    return current;
+}
+
+// The statement of the module body that binds `binding` every time the module runs:
+// an assignment, an annotated assignment with a value, a class or function definition
+// or an import. A null object for anything else: a binding inside an if, try, with or
+// loop block may not run, and a loop, with-block or augmented assignment binds
+// conditionally or reads the old value first.
+py::object always_binding_statement(py::handle binding, py::handle module) {
+    if (is_star_import(binding)) return py::object();
+    py::object statement = statement_of(binding);
+    if (statement.is_none() || statement.attr(N->parent).ptr() != module.ptr())
+        return py::object();
+    if (support::is_a(statement, L->AnnAssign))
+        return statement.attr(N->value).is_none() ? py::object() : statement;
+    if (support::is_a(statement, L->Assign) || support::is_a(statement, L->ClassDef) ||
+        support::is_a(statement, L->FunctionDef) ||
+        support::is_a(statement, L->Import) || support::is_a(statement, L->ImportFrom))
+        return statement;
+    return py::object();
+}
+
+// A row of a node (lineno, fromlineno, tolineno); 0 for a node built without one.
+long line_of(py::handle node, py::handle attribute) {
+    py::object line = node.attr(attribute);
+    return line.is_none() ? 0 : line.cast<long>();
+}
+
+// A star import's binding of `name` in `entries` (the module's locals), and the rows
+// from the star import to the end of the first statement that rebinds the name after
+// it.
+struct Shadowed {
+    py::object name, entries, star;
+    long first, last;
+};
+
+struct Read {
+    py::object name;
+    long line;
+};
+
+// The rows where the module reads one of `names` while it runs. Function and lambda
+// bodies run later and are passed over; decorators, defaults and annotations run with
+// the definition.
+void collect_reads(py::handle node, py::handle names, std::vector<Read> &reads) {
+    support::RecursionGuard guard(" while reading a module's names");
+    if (support::is_a(node, L->Name)) {
+        py::object read = node.attr(N->name);
+        if (support::contains(names, read))
+            reads.push_back({read, line_of(node, N->lineno)});
+        return;
+    }
+    if (support::is_a(node, L->Lambda)) {
+        std::vector<py::object> run = {node.attr(N->args)};
+        if (support::is_a(node, L->FunctionDef)) {
+            run.push_back(node.attr(support::name<"decorators">()));
+            run.push_back(node.attr(support::name<"returns">()));
+        }
+        for (const py::object &part : run)
+            if (!part.is_none()) collect_reads(part, names, reads);
+        return;
+    }
+    for (py::handle child : node.attr(support::name<"get_children">())())
+        collect_reads(child, names, reads);
+}
+
+py::object apply_later_bindings_shim(py::handle node) {
+    py::object module = py::reinterpret_borrow<py::object>(node);
+    std::vector<Shadowed> shadowed;
+    py::dict locals = node.attr(support::name<"locals">());
+    for (auto item : locals) {
+        py::handle entries = item.second;
+        if (py::len(entries) < 2) continue;
+        for (py::handle star : entries) {
+            if (!is_star_import(star)) continue;
+            long first = line_of(star, N->lineno);
+            // The first statement after the star import that always rebinds the name.
+            py::object rebinding;
+            for (py::handle entry : entries) {
+                py::object statement = always_binding_statement(entry, module);
+                if (!statement || line_of(statement, N->lineno) <= first) continue;
+                if (!rebinding ||
+                    line_of(statement, N->lineno) < line_of(rebinding, N->lineno))
+                    rebinding = statement;
+            }
+            if (!rebinding) continue;
+            shadowed.push_back({py::reinterpret_borrow<py::object>(item.first),
+                                py::reinterpret_borrow<py::object>(entries),
+                                py::reinterpret_borrow<py::object>(star), first,
+                                line_of(rebinding, support::name<"tolineno">())});
+        }
+    }
+    if (shadowed.empty()) return module;
+    py::set names;
+    long first = shadowed.front().first, last = shadowed.front().last;
+    for (const Shadowed &s : shadowed) {
+        names.add(s.name);
+        first = std::min(first, s.first);
+        last = std::max(last, s.last);
+    }
+    // Only the statements that overlap the rows between a star import and its rebinding
+    // can read a name the star import bound.
+    std::vector<Read> reads;
+    for (py::handle statement : node.attr(support::name<"body">())) {
+        if (line_of(statement, support::name<"tolineno">()) < first ||
+            line_of(statement, support::name<"fromlineno">()) > last)
+            continue;
+        collect_reads(statement, names, reads);
+    }
+    for (const Shadowed &s : shadowed) {
+        bool read = false;
+        for (const Read &r : reads)
+            read =
+                read || (r.line >= s.first && r.line <= s.last && r.name.equal(s.name));
+        if (!read) s.entries.attr(support::name<"remove">())(s.star);
+    }
+    return module;
+}
+
 // --- Settings-parse transforms -----------------------------------------------------
 
 // STATIC_ROOT = os.path.join(BASE_DIR, 'static') becomes the joined path.
@@ -532,6 +753,13 @@ void register_transforms(py::handle manager) {
     manager.attr(N->register_transform)(L->Attribute,
                                         tip(N->infer_model_manager_attribute),
                                         m.attr(N->may_be_model_manager_attribute));
+    // After astroid's own transforms, whose list() tip it wraps.
+    manager.attr(N->register_transform)(
+        L->Call, m.attr(support::name<"apply_list_of_queryset_shim">()),
+        m.attr(support::name<"looks_like_list_call">()));
+    manager.attr(N->register_transform)(
+        L->Module, m.attr(support::name<"apply_later_bindings_shim">()),
+        m.attr(support::name<"looks_like_star_import_module">()));
 }
 
 } // namespace
@@ -560,6 +788,12 @@ PYBIND11_MODULE(shims, m) {
         support::import("astroid.util", "Uninferable"),
         support::import("astroid.exceptions", "UseInferenceDefault"),
         support::import("astroid.exceptions", "AstroidBuildingError"),
+        support::import("astroid.nodes", "Module"),
+        support::import("astroid.nodes", "Assign"),
+        support::import("astroid.nodes", "AnnAssign"),
+        support::import("astroid.nodes", "Import"),
+        support::import("astroid.nodes", "FunctionDef"),
+        support::import("astroid.nodes", "Lambda"),
         py::handle(),
     };
     L = libs;
@@ -601,6 +835,11 @@ PYBIND11_MODULE(shims, m) {
           py::arg("node"));
     m.def("infer_model_manager_attribute", &infer_model_manager_attribute,
           py::arg("node"), py::arg("context") = py::none());
+    m.def("looks_like_list_call", &looks_like_list_call, py::arg("node"));
+    m.def("apply_list_of_queryset_shim", &apply_list_of_queryset_shim, py::arg("node"));
+    m.def("looks_like_star_import_module", &looks_like_star_import_module,
+          py::arg("node"));
+    m.def("apply_later_bindings_shim", &apply_later_bindings_shim, py::arg("node"));
     m.def("transform_path_manipulation", &transform_path_manipulation, py::arg("node"));
     m.def("looks_like_path_manipulation", &looks_like_path_manipulation,
           py::arg("node"));

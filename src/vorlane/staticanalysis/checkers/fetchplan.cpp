@@ -19,13 +19,13 @@ using support::name;
 
 struct Libs {
     py::handle module; // this module: the rewrite table names its own attributes
-    py::handle helpers, safe_infer, extract_node, Instance, BUILTIN_PREDICATES;
-    py::handle FRESH_QUERY_METHODS;
+    py::handle helpers, safe_infer, extract_node, Instance, MroError,
+        BUILTIN_PREDICATES, FRESH_QUERY_METHODS;
     // astroid node classes
-    py::handle Assign, AssignName, Attribute, BoolOp, Call, Compare, Const, Import,
-        ImportFrom, List, Name, Subscript, Tuple, UnaryOp;
-    py::handle AnnAssign, AugAssign, ComprehensionScope, DelName, Delete, For,
-        GeneratorExp, IfExp, Lambda, Starred, While;
+    py::handle AnnAssign, Assign, AssignName, Attribute, BoolOp, Call, ClassDef,
+        Compare, Const, Import, ImportFrom, List, Name, Subscript, Tuple, UnaryOp;
+    py::handle AugAssign, ComprehensionScope, DelName, Delete, For, GeneratorExp, IfExp,
+        Lambda, Starred, While;
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
@@ -184,6 +184,60 @@ py::object is_queryset_length_exists(py::handle node) {
     return is_existence_compare(node.attr(name<"ops">()));
 }
 
+// helpers.is_related_field, read through the module where tests patch it.
+bool is_related_field(py::handle cls) {
+    return support::truthy(support::helpers_call(name<"is_related_field">(), cls));
+}
+
+// Whether the value bound to a model field is a related field:
+// `author = models.ForeignKey(Author, ...)` by its callee alone, the class it calls;
+// any other value (a field made by a function, a name bound to a field) by what it
+// infers to.
+bool makes_related_field(py::handle value) {
+    if (is_a(value, L->Call)) {
+        py::object callee = safe_infer(value.attr(name<"func">()));
+        if (is_a(callee, L->ClassDef)) return is_related_field(callee);
+    }
+    py::object field = safe_infer(value);
+    return is_a(field, L->Instance) && is_related_field(field.attr(name<"_proxied">()));
+}
+
+// The class attribute `field` of instances of `cls` is a related field: the first class
+// of its MRO whose body binds the name decides, by the value of its last binding there
+// (`author = models.ForeignKey(...)`, `author: Author = models.ForeignKey(...)`).
+// astroid's attribute inference would find the same value, but it walks every ancestor
+// under a budget of inferred nodes that a model on many mixins exhausts before the
+// field is reached; the cut-short answer then stays in astroid's inference cache, so
+// every later read of the field would depend on which was inferred first.
+bool declares_related_field(py::handle cls, py::handle field) {
+    py::object mro;
+    try {
+        mro = support::call_method(cls, name<"mro">());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(L->MroError)) throw;
+        return false; // duplicate or inconsistent bases: no class Python would make
+    }
+    for (py::handle klass : mro) {
+        auto locals = support::try_attr(klass, name<"locals">());
+        if (!locals || !PyDict_Check(locals->ptr())) continue;
+        PyObject *bindings = PyDict_GetItemWithError(locals->ptr(), field.ptr());
+        if (!bindings) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        if (!PyList_Check(bindings) || PyList_GET_SIZE(bindings) == 0) continue;
+        py::object binding =
+            borrow(PyList_GET_ITEM(bindings, PyList_GET_SIZE(bindings) - 1));
+        py::object statement = binding.attr(name<"parent">());
+        if (!is_a(binding, L->AssignName) ||
+            !(is_a(statement, L->Assign) || is_a(statement, L->AnnAssign)))
+            return false; // a method, a property, a nested class: no field
+        py::object value = statement.attr(name<"value">());
+        return !value.is_none() && makes_related_field(value);
+    }
+    return false;
+}
+
 // book.author.pk, book.author.id with author a foreign key of book's model. A book that
 // cannot be inferred answers what inference gave (None or Uninferable).
 py::object is_indirect_fk_lookup(py::handle node) {
@@ -193,15 +247,15 @@ py::object is_indirect_fk_lookup(py::handle node) {
     py::object expr = node.attr(name<"expr">());
     // book.pk, self.id: no related object in between, so no inference either.
     if (!is_a(expr, L->Attribute)) return py::none();
-    py::object field = safe_infer(expr);
-    if (!is_a(field, L->Instance) || !support::truthy(field)) return py::none();
-    py::object related =
-        L->helpers.attr(name<"is_related_field">())(field.attr(name<"_proxied">()));
-    if (!support::truthy(related)) return py::none();
     py::object parent = safe_infer(expr.attr(name<"expr">()));
     if (!support::truthy(parent)) return parent;
-    // A class or a module holding the field has no class of its own to test.
+    // An instance is judged by its class; a class holding the field (Book.author.pk)
+    // has no row to read a key of.
     auto proxied = support::try_attr(parent, name<"_proxied">());
+    py::object holder = proxied ? *proxied : parent;
+    if (!is_a(holder, L->ClassDef) ||
+        !declares_related_field(holder, expr.attr(name<"attrname">())))
+        return py::none();
     if (!proxied) return py::bool_(false);
     return py::bool_(support::helpers_is_model(*proxied));
 }
@@ -759,6 +813,7 @@ PYBIND11_MODULE(fetchplan, m) {
         support::import("pylint.checkers.utils", "safe_infer"),
         support::import("astroid", "extract_node"),
         support::import("astroid.bases", "Instance"),
+        support::import("astroid.exceptions", "MroError"),
         py::frozenset(py::make_tuple("isinstance", "issubclass", "hasattr", "callable",
                                      "len", "bool"))
             .release(),
@@ -774,11 +829,13 @@ PYBIND11_MODULE(fetchplan, m) {
                            "select_for_update", "select_related", "union", "update",
                            "update_or_create", "using", "values", "values_list"))
             .release(),
+        support::import("astroid.nodes", "AnnAssign"),
         support::import("astroid.nodes", "Assign"),
         support::import("astroid.nodes", "AssignName"),
         support::import("astroid.nodes", "Attribute"),
         support::import("astroid.nodes", "BoolOp"),
         support::import("astroid.nodes", "Call"),
+        support::import("astroid.nodes", "ClassDef"),
         support::import("astroid.nodes", "Compare"),
         support::import("astroid.nodes", "Const"),
         support::import("astroid.nodes", "Import"),
@@ -788,7 +845,6 @@ PYBIND11_MODULE(fetchplan, m) {
         support::import("astroid.nodes", "Subscript"),
         support::import("astroid.nodes", "Tuple"),
         support::import("astroid.nodes", "UnaryOp"),
-        support::import("astroid.nodes", "AnnAssign"),
         support::import("astroid.nodes", "AugAssign"),
         support::import("astroid.nodes", "ComprehensionScope"),
         support::import("astroid.nodes", "DelName"),
