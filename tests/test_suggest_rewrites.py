@@ -532,6 +532,19 @@ def template_case(shop, text, findings):
             '  <img src=\'{% static "img/logo.png" %}\' alt="Ledger">\n'
             "{% endblock %}\n",
         ),
+        # The row the load line goes before comes back with its indentation.
+        (
+            '{% extends "ledger/base.html" %}\n'
+            "  {% block content %}\n"
+            '  <img src="/assets/img/logo.png" alt="Ledger">\n'
+            "  {% endblock %}\n",
+            [(3, "C7001")],
+            '{% extends "ledger/base.html" %}\n'
+            f"{LOAD}\n"
+            "  {% block content %}\n"
+            '  <img src=\'{% static "img/logo.png" %}\' alt="Ledger">\n'
+            "  {% endblock %}\n",
+        ),
         # An extends tag written over two rows: after the row where it ends.
         (
             "{% extends\n"
@@ -588,6 +601,7 @@ def template_case(shop, text, findings):
     ],
     ids=[
         "extends",
+        "extends-indented-block",
         "extends-over-two-rows",
         "no-extends-two-findings",
         "load-row-fixed-later",

@@ -465,6 +465,18 @@ py::str get_suggestion_for_html(py::str code, py::handle message_ids,
     return code.attr(name<"strip">())();
 }
 
+// A template row, without its line ending, as its own fix would leave it: rewritten
+// behind its indentation, or exactly as it is when the rewrite does not change it.
+py::str html_row_as_fixed(py::handle code_lines, long row, py::handle message_ids,
+                          py::handle settings) {
+    py::tuple split = read_code_line(code_lines, py::int_(row));
+    py::str code = split[0], indentation = split[1];
+    py::str rewritten = get_suggestion_for_html(code, message_ids, settings);
+    if (equal(rewritten, code.attr(name<"strip">())()))
+        return py::str(code_lines[py::int_(row - 1)]).attr(name<"rstrip">())("\r\n");
+    return indentation + rewritten;
+}
+
 // The suggestions of one template line; the load tag's insertion point is asked of
 // insertion_point(), which a caller fixing several lines of one file answers once.
 py::list html_line_suggestions(py::handle code_lines, py::handle line,
@@ -489,11 +501,12 @@ py::list html_line_suggestions(py::handle code_lines, py::handle line,
         if (load_row == row) text = py::str(LOAD_STATIC) + py::str("\n") + text;
         suggestions.append(py::make_tuple(line, line, text));
         if (load_row != 0 && load_row != row) {
-            // The row that the load line goes before keeps its own fix, should it have
-            // one: that row's line offers the same text, never a block that undoes it.
-            py::str current =
-                get_suggestion_for_html(py::str(point[1]), message_ids, settings);
-            py::str load = py::str(LOAD_STATIC) + py::str("\n") + current;
+            // The row that the load line goes before comes back as it was, indentation
+            // included, or with its own fix should it have one: that row's line offers
+            // the same text, never a block that undoes it.
+            py::str load =
+                py::str(LOAD_STATIC) + py::str("\n") +
+                html_row_as_fixed(code_lines, load_row, message_ids, settings);
             suggestions.append(
                 py::make_tuple(py::int_(load_row), py::int_(load_row), load));
         }
