@@ -130,6 +130,7 @@ class Item(models.Model):
                 )
             ],
         ),
+        # The trailing comma keeps black from joining the rows.
         (
             "label = models.CharField(\n    max_length=10,\n    null=True,\n)",
             [(5, "C2000")],
@@ -137,7 +138,11 @@ class Item(models.Model):
                 (
                     5,
                     8,
-                    '    label = models.CharField(max_length=10, default="", blank=True)',
+                    "    label = models.CharField(\n"
+                    "        max_length=10,\n"
+                    '        default="",\n'
+                    "        blank=True,\n"
+                    "    )",
                 )
             ],
         ),
@@ -157,7 +162,7 @@ class Item(models.Model):
         "two-codes",
         "unique-left-alone",
         "comment-kept",
-        "rows-joined",
+        "trailing-comma-kept",
         "comment-inside",
     ],
 )
@@ -355,7 +360,7 @@ def go(request):
         (
             "from django.urls import (\n    include,\n    path,\n    reverse_lazy,\n)",
             "",
-            "from django.urls import include, path, reverse",
+            "from django.urls import (\n    include,\n    path,\n    reverse,\n)",
             '    return redirect(reverse("entry-list"))',
         ),
         # reverse bound already, under its own name: the import changes only by
@@ -502,6 +507,63 @@ def test_reverse_code_rewrite(shop, operations, findings, expected):
     assert python_case(shop, "ledger/migrations", source, findings) == expected
 
 
+OPERATIONS = """\
+from django.db import migrations, models
+
+
+def forwards(apps, schema_editor):
+    pass
+
+
+class Migration(migrations.Migration):
+
+    dependencies = [("ledger", "0002_fill_names")]
+
+    operations = [
+        migrations.CreateModel(
+            name="Tag",
+            fields=[
+                ("id", models.AutoField(primary_key=True, serialize=False)),
+                ("label", models.CharField(max_length=40)),
+            ],
+        ),
+        migrations.AddField(
+            model_name="entry",
+            name="tag",
+            field=models.ForeignKey(
+                null=True,
+                on_delete=models.SET_NULL,
+                to="ledger.tag",
+            ),
+        ),
+        migrations.RunPython(forwards),
+        migrations.AlterField(
+            model_name="entry",
+            name="memo",
+            field=models.CharField(blank=True, max_length=40),
+        ),
+    ]
+"""
+
+
+def test_one_operation_changed_leaves_the_other_rows_as_they_were(shop):
+    """Adding the reverse code to one row of a black-formatted operations list: the
+    block covers the statement, and every row but the changed one comes back as it
+    stood."""
+    source = OPERATIONS
+    assert black.format_str(source, mode=MODE) == source
+    rows = source.split("\n")
+    row = rows.index("        migrations.RunPython(forwards),") + 1
+    start = rows.index("    operations = [") + 1
+    end = len(rows) - 1
+    expected = rows[start - 1 : end]
+    expected[row - start] = (
+        "        migrations.RunPython(forwards, migrations.RunPython.noop),"
+    )
+    items = python_case(shop, "ledger/migrations", source, [(row, "C8001")])
+    assert items == [(start, end, "\n".join(expected))]
+
+
 # --- Templates -------------------------------------------------------------------------
 
 LOAD = "{% load static %}"
@@ -625,11 +687,13 @@ def test_static_url_rewrite(shop, text, findings, expected):
 # order: (start, end, replacement).
 SHOP_SUGGESTIONS = {
     "ledger/migrations/0002_fill_names.py": [
+        # The list keeps its row per operation, as its trailing comma asks.
         (
             13,
             15,
-            "    operations = [migrations.RunPython(fill_names, "
-            "migrations.RunPython.noop)]",
+            "    operations = [\n"
+            "        migrations.RunPython(fill_names, migrations.RunPython.noop),\n"
+            "    ]",
         ),
     ],
     "ledger/models.py": [
@@ -746,7 +810,7 @@ SAMPLE_FIXES = [
         "        migrations.RunPython(\n"
         "            title_case_titles, atomic=False, "
         "reverse_code=migrations.RunPython.noop\n"
-        "        )\n"
+        "        ),\n"
         "    ]",
     ),
     ("shop/models.py", 8, 8, "    newsletter = models.BooleanField(null=True)"),

@@ -23,6 +23,8 @@ struct Libs {
     py::handle defaultdict, partial, re, textwrap, warnings;
     py::handle AsStringVisitor, Module, Decorators, Pass, Import, ImportFrom, Match,
         TryStar;
+    // The nodes that own a bracket pair, whose last item may be followed by a comma.
+    py::handle Call, List, Tuple, Set, Dict, Subscript;
     py::handle black, linegen, black_strings;
     // Modules whose functions and tables are read at each call (tests patch them).
     py::handle constants, helpers, meta, templates, colspec, settings, migrations,
@@ -73,6 +75,10 @@ bool equal(py::handle a, py::handle b) {
     int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (same < 0) throw py::error_already_set();
     return same == 1;
+}
+
+bool string_is(py::handle token, const char *text) {
+    return support::str_equals(token.attr(name<"string">()), text);
 }
 
 py::object constant(const char *table) {
@@ -335,6 +341,77 @@ std::optional<py::str> take_same_row_comment(py::handle atok, py::handle token) 
     return py::str("  ") + py::str(next.attr(name<"string">()));
 }
 
+// --- Magic trailing commas -----------------------------------------------------------
+
+bool is_exactly(py::handle node, py::handle cls) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(node.ptr())) == cls.ptr();
+}
+
+bool is_bracket_owner(py::handle node) {
+    return is_exactly(node, L->Call) || is_exactly(node, L->List) ||
+           is_exactly(node, L->Tuple) || is_exactly(node, L->Dict) ||
+           is_exactly(node, L->Set) || is_exactly(node, L->Subscript) ||
+           is_exactly(node, L->ImportFrom);
+}
+
+// Whether the tokens first..last are one bracket pair: `(a, b,)` is, while the
+// unbracketed tuple `(a), f(b,)` starts and ends on brackets of two other pairs.
+bool one_bracket_pair(py::handle atok, py::handle first, py::handle last) {
+    if (!string_is(first, "(")) return false;
+    py::list tokens = atok.attr(name<"tokens">());
+    Py_ssize_t from = as_long(first.attr(name<"index">()));
+    Py_ssize_t to = as_long(last.attr(name<"index">()));
+    int depth = 0;
+    for (Py_ssize_t i = from; i < to && i < PyList_GET_SIZE(tokens.ptr()); ++i) {
+        py::handle token = PyList_GET_ITEM(tokens.ptr(), i);
+        if (as_long(token.attr(name<"type">())) != L->OP) continue;
+        auto text = support::as_string(token.attr(name<"string">()));
+        if (!text) continue;
+        if (*text == "(" || *text == "[" || *text == "{") ++depth;
+        if (*text == ")" || *text == "]" || *text == "}") --depth;
+        if (depth == 0) return false; // closed before the last token
+    }
+    return true;
+}
+
+// `f(\n    a,\n    b,\n)`: a comma after the last item before the closing bracket,
+// black's sign to keep one item per row.
+bool had_magic_comma(py::handle atok, py::handle node) {
+    auto last = support::try_attr(node, name<"last_token">());
+    if (!last) return false; // built by a rewrite, or inside an f-string
+    auto closing = support::as_string(last->attr(name<"string">()));
+    if (!closing || (*closing != ")" && *closing != "]" && *closing != "}"))
+        return false;
+    py::object before = atok.attr(name<"prev_token">())(*last);
+    if (!string_is(before, ",")) return false;
+    if (is_exactly(node, L->Tuple))
+        return one_bracket_pair(atok, node.attr(name<"first_token">()), *last);
+    return true;
+}
+
+// The rendered node with the comma its source had after its last item. astroid renders
+// without it, and black would then join the rows that the project keeps apart; with
+// it, black keeps them apart and the rows a rewrite did not touch come back as they
+// were. An import is rendered without brackets, so it gets them back too.
+py::str with_magic_comma(py::handle node, py::str text) {
+    Py_ssize_t size = PyUnicode_GetLength(text.ptr());
+    if (is_exactly(node, L->ImportFrom)) {
+        Py_ssize_t at = as_long(text.attr(name<"find">())(" import "));
+        if (at < 0 || support::truthy(text.attr(name<"endswith">())("*"))) return text;
+        Py_ssize_t names = at + 8; // past " import "
+        return py::str(text[py::slice(0, names, 1)]) + py::str("(") +
+               py::str(text[py::slice(names, size, 1)]) + py::str(",)");
+    }
+    if (size < 2) return text;
+    py::str inner = py::str(text[py::slice(0, size - 1, 1)]).attr(name<"rstrip">())();
+    Py_UCS4 last =
+        PyUnicode_ReadChar(inner.ptr(), PyUnicode_GetLength(inner.ptr()) - 1);
+    // Nothing between the brackets (`qs.count()` in place of `len(\n    qs,\n)`), or a
+    // comma already there (a one-item tuple).
+    if (last == ',' || last == '(' || last == '[' || last == '{') return text;
+    return inner + py::str(",") + py::str(text[py::slice(size - 1, size, 1)]);
+}
+
 // The same-row comment after a node goes with the node's text. Only a simple statement
 // takes it: inside a statement the comment would land within brackets of the rendered
 // code, and a compound statement's last token belongs to its body.
@@ -345,6 +422,8 @@ py::object handle_comment_suffix(py::handle self, py::handle func, py::handle no
     auto last_token = support::try_attr(node, name<"last_token">());
     if (!last_token) return std::move(text);
     if (support::isinstance(node, L->Module)) return text.attr(name<"strip">())();
+    if (is_bracket_owner(node) && had_magic_comma(atok, node))
+        text = with_magic_comma(node, text);
     if (is_statement(node) && !is_compound(node))
         if (auto comment = take_same_row_comment(atok, *last_token))
             text = text + *comment;
@@ -568,10 +647,6 @@ struct Tokens {
         return -1;
     }
 };
-
-bool string_is(py::handle token, const char *text) {
-    return support::str_equals(token.attr(name<"string">()), text);
-}
 
 // The ':' that ends a compound statement's header: the first one outside brackets that
 // no lambda of the header claims (`if key(lambda x: x):`, `@lambda f: f`).
@@ -1160,6 +1235,12 @@ void load_libs(py::module_ &m) {
     l->ImportFrom = support::import("astroid.nodes", "ImportFrom");
     l->Match = support::import("astroid.nodes", "Match");
     l->TryStar = support::import("astroid.nodes", "TryStar");
+    l->Call = support::import("astroid.nodes", "Call");
+    l->List = support::import("astroid.nodes", "List");
+    l->Tuple = support::import("astroid.nodes", "Tuple");
+    l->Set = support::import("astroid.nodes", "Set");
+    l->Dict = support::import("astroid.nodes", "Dict");
+    l->Subscript = support::import("astroid.nodes", "Subscript");
     l->black = support::import("black");
     l->linegen = support::import("black.linegen");
     l->black_strings = support::import("black.strings");
