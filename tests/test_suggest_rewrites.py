@@ -8,6 +8,7 @@ the suggestions must leave a file that parses and whose suggested rows black kee
 """
 import ast
 import itertools
+import logging
 import textwrap
 from pathlib import Path
 
@@ -15,6 +16,7 @@ import black
 import pytest
 
 from vorlane.staticanalysis import checker, constants, suggest
+from vorlane.staticanalysis.checkers import templates, urls
 
 from suggest_support import apply_items, finding, items_of
 
@@ -48,6 +50,20 @@ def fixed(path, findings, root):
         if black.format_str(before, mode=MODE) == before:
             assert formatted == after
     return items
+
+
+def lint_codes(shop, path):
+    """(row, code) of what the linter reports on one module of the shop."""
+    records = checker.get_messages(str(shop.root), {str(path): None})
+    return sorted((r["line"], r["message-id"]) for r in records if "line" in r)
+
+
+def relinted(shop, path, items):
+    """The module with the suggestions applied, written as a module of its own beside
+    it, and what the linter reports there."""
+    after = path.with_name(f"case_{next(CASES)}.py")
+    after.write_text(apply_items(path.read_text(), items))
+    return lint_codes(shop, after)
 
 
 def python_case(shop, folder, source, findings):
@@ -321,6 +337,143 @@ def test_queryset_rewrites(shop, body, findings, expected):
     assert view_case(shop, body, findings) == expected
 
 
+# f-strings: the nodes of a replacement field carry no tokens of their own.
+@pytest.mark.parametrize(
+    "body, findings, expected",
+    [
+        (
+            'label = f"{len(entries)} entries"',
+            [(6, "C9000")],
+            [(6, 6, '    label = f"{entries.count()} entries"')],
+        ),
+        (
+            'label = f"{entries.count() > 0}"',
+            [(6, "C9002")],
+            [(6, 6, '    label = f"{entries.exists()}"')],
+        ),
+        (
+            'label = f"{not entries}"',
+            [(6, "C9003")],
+            [(6, 6, '    label = f"{not entries.exists()}"')],
+        ),
+        (
+            'label = f"{Entry.objects.first().account.id}"',
+            [(6, "C9001")],
+            [(6, 6, '    label = f"{Entry.objects.first().account_id}"')],
+        ),
+        # Conversion and format spec kept; quotes the rendering cannot change stay.
+        (
+            'label = f"{len(entries)!r:>10} rows"',
+            [(6, "C9000")],
+            [(6, 6, '    label = f"{entries.count()!r:>10} rows"')],
+        ),
+        (
+            "label = f'{len(entries)} \"rows\"'",
+            [(6, "C9000")],
+            [(6, 6, "    label = f'{entries.count()} \"rows\"'")],
+        ),
+        # A field that starts with a brace would render as an escaped brace: no fix.
+        ("label = f\"{ {'n': len(entries)}['n'] }\"", [(6, "C9000")], []),
+        # Control: the same rewrite outside an f-string.
+        ("n = len(entries)", [(6, "C9000")], [(6, 6, "    n = entries.count()")]),
+    ],
+    ids=[
+        "len",
+        "count-compared",
+        "not-queryset",
+        "fk-id",
+        "conversion-and-spec",
+        "quotes-inside",
+        "field-starts-with-brace",
+        "control-no-fstring",
+    ],
+)
+def test_queryset_rewrites_inside_fstrings(shop, body, findings, expected):
+    body = textwrap.indent(body, "    ")
+    path = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(VIEW.format(body=body))
+    reported = lint_codes(shop, path)
+    assert set(findings) <= set(reported)
+    items = fixed(path, findings, shop.root)
+    assert items == expected
+    left = relinted(shop, path, items)
+    for row, code in findings:
+        assert ((row, code) in left) == (not expected)
+
+
+def test_every_family_inside_fstrings(shop):
+    """A field whose help text counts a QuerySet, a reverse_lazy call and a model field
+    inside f-strings, and a migration operation with an f-string argument: each gets
+    its fix, the f-strings kept, and the fixed module lints clean of them."""
+    models = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    models.write_text(
+        "from django.db import models\n"
+        "\n"
+        "\n"
+        "class Item(models.Model):\n"
+        "    title = models.CharField(\n"
+        '        max_length=10, null=True, help_text=f"{len(Item.objects.all())}"\n'
+        "    )\n"
+        '    label = f"{models.NullBooleanField()}"\n'
+    )
+    assert lint_codes(shop, models) == [(5, "C2000"), (6, "C9000"), (8, "C2008")]
+    items = fixed(models, [(5, "C2000"), (6, "C9000"), (8, "C2008")], shop.root)
+    assert items == [
+        (
+            5,
+            7,
+            "    title = models.CharField(\n"
+            "        max_length=10,\n"
+            '        default="",\n'
+            '        help_text=f"{Item.objects.all().count()}",\n'
+            "        blank=True,\n"
+            "    )",
+        ),
+        (8, 8, '    label = f"{models.BooleanField(null=True)}"'),
+    ]
+    assert relinted(shop, models, items) == []
+
+    views = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    views.write_text(
+        "from django.shortcuts import redirect\n"
+        "from django.urls import reverse_lazy\n"
+        "\n"
+        "\n"
+        "def go(request):\n"
+        "    return redirect(f\"{reverse_lazy('entry-list')}?page=2\")\n"
+    )
+    assert lint_codes(shop, views) == [(6, "C6002")]
+    items = fixed(views, [(6, "C6002")], shop.root)
+    assert items == [
+        (2, 2, "from django.urls import reverse"),
+        (6, 6, "    return redirect(f\"{reverse('entry-list')}?page=2\")"),
+    ]
+    assert relinted(shop, views, items) == []
+
+    migration = shop.root / "ledger/migrations" / f"case_{next(CASES)}.py"
+    migration.write_text(
+        MIGRATION.format(
+            operations='[migrations.RunPython(forwards, hints={"n": f"{forwards!r}"})]'
+        )
+    )
+    assert lint_codes(shop, migration) == [(12, "C8001")]
+    items = fixed(migration, [(12, "C8001")], shop.root)
+    assert items == [
+        (
+            12,
+            12,
+            "    operations = [\n"
+            "        migrations.RunPython(\n"
+            "            forwards,\n"
+            '            hints={"n": f"{forwards!r}"},\n'
+            "            reverse_code=migrations.RunPython.noop,\n"
+            "        )\n"
+            "    ]",
+        )
+    ]
+    assert relinted(shop, migration, items) == []
+
+
 # --- URLs ------------------------------------------------------------------------------
 
 REDIRECTS = """\
@@ -416,6 +569,153 @@ def test_reverse_lazy_import_is_offered_once_per_file(shop):
         (6, 6, '    return redirect(reverse("entry-list"))'),
         (10, 10, '    return redirect(reverse("entry-list"))'),
     ]
+
+
+THREE_VIEWS = """\
+from django.shortcuts import redirect
+from django.urls import path, reverse_lazy
+
+
+def a(request):
+    return redirect({a})
+
+
+def b(request):
+    return redirect({b})
+
+
+def c(request):
+    return redirect({c})
+"""
+FIT = 'reverse_lazy("entry-list")'
+KEPT = '\n        reverse_lazy("entry-list"),  # back to the list\n    '
+
+
+@pytest.mark.parametrize(
+    "calls, expected_import",
+    [
+        (
+            {"a": KEPT, "b": FIT, "c": FIT},
+            "from django.urls import path, reverse, reverse_lazy",
+        ),
+        (
+            {"a": FIT, "b": KEPT, "c": FIT},
+            "from django.urls import path, reverse, reverse_lazy",
+        ),
+        (
+            {"a": FIT, "b": FIT, "c": KEPT},
+            "from django.urls import path, reverse, reverse_lazy",
+        ),
+        # Control: every use fixed, reverse_lazy goes.
+        ({"a": FIT, "b": FIT, "c": FIT}, "from django.urls import path, reverse"),
+    ],
+    ids=["first-left", "middle-left", "last-left", "control-all-fixed"],
+)
+def test_reverse_lazy_stays_imported_while_a_call_keeps_it(
+    shop, calls, expected_import
+):
+    """A call whose statement holds a comment its rewrite cannot keep gets no block:
+    with every block applied, its reverse_lazy must still be bound."""
+    path = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(THREE_VIEWS.format(**calls))
+    findings = lint_codes(shop, path)
+    assert [code for _, code in findings] == ["C6002"] * 3
+    items = fixed(path, findings, shop.root)
+    assert [text for start, _, text in items if start == 2] == [expected_import]
+    after = ast.parse(apply_items(path.read_text(), items))
+    bound = {alias.name for node in after.body[:2] for alias in node.names}
+    called = {
+        node.func.id
+        for node in ast.walk(after)
+        if isinstance(node, ast.Call) and isinstance(node.func, ast.Name)
+    }
+    assert called <= bound
+    left = relinted(shop, path, items)
+    assert len(left) == (KEPT in calls.values())
+
+
+def failing_on(module, monkeypatch, row):
+    """Makes module's rewrites raise on the statement at row, after they have edited
+    it (and, for reverse_lazy, the import): a fault in the middle of a line."""
+    build = module.build_transformer_visitor
+
+    class Visitor:
+        def __init__(self, *args, **kwargs):
+            self.real = build(*args, **kwargs)
+
+        def visit(self, node):
+            result = self.real.visit(node)
+            if getattr(node, "lineno", None) == row:
+                raise RuntimeError("rewrite fault")
+            return result
+
+    monkeypatch.setattr(module, "build_transformer_visitor", Visitor)
+
+
+def test_a_line_that_raises_keeps_its_advice_and_ends_nothing(
+    shop, monkeypatch, caplog
+):
+    """The statement of b raises after its rewrite edited it: b's comment keeps its
+    advice without a block, logged once with path, row and codes; a and c, and the
+    other files of the call, keep their fixes, and the tree is as b found it, so the
+    import keeps reverse_lazy for b's call."""
+    views = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    views.write_text(THREE_VIEWS.format(a=FIT, b=FIT, c=FIT))
+    template = shop.root / "ledger/templates/ledger" / f"case_{next(CASES)}.html"
+    template.write_text('<img src="/assets/a.png">\n<img src="/assets/b.png">\n')
+    models = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    models.write_text(MODEL.format(body="    flag = models.NullBooleanField()"))
+    failing_on(urls, monkeypatch, 10)
+    build_template = templates.build_transformer_visitor
+
+    def template_visitor(message_ids, settings):
+        visitor = build_template(message_ids=message_ids, settings=settings)
+        real = visitor.visit
+
+        def visit(code):
+            if "b.png" in code:
+                raise ValueError("template fault")
+            return real(code)
+
+        visitor.visit = visit
+        return visitor
+
+    monkeypatch.setattr(templates, "build_transformer_visitor", template_visitor)
+    comments = [
+        finding(views, 6, "C6002", "a-advice"),
+        finding(views, 10, "C6002", "b-advice"),
+        finding(views, 10, "C9000", "b-more"),
+        finding(views, 14, "C6002", "c-advice"),
+        finding(template, 2, "C7001", "t2-advice"),
+        finding(template, 1, "C7001", "t1-advice"),
+        finding(models, 5, "C2008", "m-advice"),
+    ]
+    with caplog.at_level(logging.ERROR, logger="vorlane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(comments, str(shop.root))
+
+    faults = [r for r in caplog.records if r.levelno >= logging.ERROR]
+    assert [r.getMessage() for r in faults] == [
+        f"No fix suggestions for {views} line 10 (C6002, C9000): "
+        "RuntimeError('rewrite fault')",
+        f"No fix suggestions for {template} line 2 (C7001): "
+        "ValueError('template fault')",
+    ]
+    assert all(r.exc_info for r in faults)
+    bodies = {(c["path"], c["line"]): c["body"] for c in result}
+    assert bodies[str(views), 10] == "b-advice\n\nb-more"
+    assert bodies[str(template), 2] == "t2-advice"
+    assert items_of(result, views) == [
+        (2, 2, "from django.urls import path, reverse, reverse_lazy"),
+        (6, 6, '    return redirect(reverse("entry-list"))'),
+        (14, 14, '    return redirect(reverse("entry-list"))'),
+    ]
+    assert items_of(result, template) == [
+        (1, 1, "{% load static %}\n<img src='{% static \"a.png\" %}'>")
+    ]
+    assert items_of(result, models) == [
+        (5, 5, "    flag = models.BooleanField(null=True)")
+    ]
+    assert relinted(shop, views, items_of(result, views)) == [(10, "C6002")]
 
 
 # --- Migrations ------------------------------------------------------------------------
@@ -557,9 +857,9 @@ def test_one_operation_changed_leaves_the_other_rows_as_they_were(shop):
     start = rows.index("    operations = [") + 1
     end = len(rows) - 1
     expected = rows[start - 1 : end]
-    expected[row - start] = (
-        "        migrations.RunPython(forwards, migrations.RunPython.noop),"
-    )
+    expected[
+        row - start
+    ] = "        migrations.RunPython(forwards, migrations.RunPython.noop),"
     items = python_case(shop, "ledger/migrations", source, [(row, "C8001")])
     assert items == [(start, end, "\n".join(expected))]
 

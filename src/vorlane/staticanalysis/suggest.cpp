@@ -31,7 +31,8 @@ struct Libs {
         fetchplan, urls;
     py::handle suggest, logger; // this module, for the functions it hands to black
     py::handle fstring_field;   // compiled once: the replacement fields of an f-string
-    long OP, NAME, COMMENT, NL, NEWLINE, ENDMARKER;
+    py::handle extract_node, NodeNG, JoinedStr;
+    long OP, NAME, STRING, COMMENT, NL, NEWLINE, ENDMARKER;
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
@@ -48,15 +49,17 @@ const char *const SETTINGS_REMOVALS[] = {"C4005", "C4015"};
 
 // The rule families, in the order their rewrites run on a statement: each family table
 // of `constants` and the checker module whose build_transformer_visitor serves it.
+// `edits_imports`: besides the statement, its rewrites edit an import of the file.
 struct Family {
     const char *table;
     py::handle Libs::*module;
+    bool edits_imports;
 };
 const Family FAMILIES[] = {
-    {"TRANSFORMABLE_MODEL_FIELD_RULES", &Libs::colspec},
-    {"TRANSFORMABLE_URL_RULES", &Libs::urls},
-    {"TRANSFORMABLE_MIGRATION_RULES", &Libs::migrations},
-    {"TRANSFORMABLE_QUERYSET_RULES", &Libs::fetchplan},
+    {"TRANSFORMABLE_MODEL_FIELD_RULES", &Libs::colspec, false},
+    {"TRANSFORMABLE_URL_RULES", &Libs::urls, true},
+    {"TRANSFORMABLE_MIGRATION_RULES", &Libs::migrations, false},
+    {"TRANSFORMABLE_QUERYSET_RULES", &Libs::fetchplan, false},
 };
 
 // The statement lists of a compound statement. While its header is rewritten or
@@ -757,6 +760,94 @@ bool row_ends_open(py::handle atok, py::handle rows, long row) {
     return type != L->NEWLINE && type != L->NL;
 }
 
+// --- Python line suggestions: f-strings ----------------------------------------------
+
+// f"{len(qs)} rows", rb"...": a STRING token whose prefix holds an f.
+bool is_fstring_token(py::handle token) {
+    if (Tokens::type(token) != L->STRING) return false;
+    auto text = support::as_string(token.attr(name<"string">()));
+    if (!text) return false;
+    for (char c : *text) {
+        if (c == '\'' || c == '"') return false;
+        if (c == 'f' || c == 'F') return true;
+    }
+    return false;
+}
+
+bool span_has_fstring(const Tokens &tokens, const Span &span) {
+    for (Py_ssize_t i = Tokens::index(span.first); i < tokens.size(); ++i) {
+        py::handle token = tokens.at(i);
+        if (start_row(token) > span.end) break;
+        if (is_fstring_token(token)) return true;
+    }
+    return false;
+}
+
+// Python 3.11 tokenizes an f-string as one STRING token, so the nodes of its
+// replacement fields carry no tokens, while the rewrites place the nodes they build by
+// the tokens of those they replace (`len(qs)` -> `qs.count()` in f"{len(qs)} rows").
+// Each such node is lent its f-string's tokens, the narrowest that hold it: rows read
+// from them stay right, and a comment is never looked for inside a string.
+void lend_fstring_tokens(py::handle node) {
+    for (py::handle joined : node.attr(name<"nodes_of_class">())(L->JoinedStr)) {
+        auto first = support::try_attr(joined, name<"first_token">());
+        auto last = support::try_attr(joined, name<"last_token">());
+        if (!first || !last) continue; // nested: lent by the outer f-string already
+        for (py::handle inner : joined.attr(name<"nodes_of_class">())(L->NodeNG)) {
+            if (support::try_attr(inner, name<"first_token">())) continue;
+            inner.attr(name<"first_token">()) = *first;
+            inner.attr(name<"last_token">()) = *last;
+        }
+    }
+}
+
+// Whether two f-strings read the same: the same literal texts and replacement fields,
+// in the same order, each field with the same expression text, conversion and format
+// spec.
+bool same_fstring(py::handle a, py::handle b) {
+    py::list values_a = a.attr(name<"values">()), values_b = b.attr(name<"values">());
+    if (PyList_GET_SIZE(values_a.ptr()) != PyList_GET_SIZE(values_b.ptr()))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values_a.ptr()); ++i) {
+        py::handle x = PyList_GET_ITEM(values_a.ptr(), i);
+        py::handle y = PyList_GET_ITEM(values_b.ptr(), i);
+        if (Py_TYPE(x.ptr()) != Py_TYPE(y.ptr())) return false;
+        if (!support::try_attr(x, name<"conversion">())) { // a literal text
+            if (!equal(x.attr(name<"value">()), y.attr(name<"value">()))) return false;
+            continue;
+        }
+        if (!equal(x.attr(name<"conversion">()), y.attr(name<"conversion">())) ||
+            !equal(x.attr(name<"value">()).attr(name<"as_string">())(),
+                   y.attr(name<"value">()).attr(name<"as_string">())()))
+            return false;
+        py::object spec_a = x.attr(name<"format_spec">());
+        py::object spec_b = y.attr(name<"format_spec">());
+        if (spec_a.is_none() != spec_b.is_none()) return false;
+        if (!spec_a.is_none() && !same_fstring(spec_a, spec_b)) return false;
+    }
+    return true;
+}
+
+// Whether every f-string of the rewritten statement renders as code that reads back as
+// the same f-string. astroid's rendering has blind spots: a field that starts with a
+// brace (`{ {"a": 1}["a"] }` comes out as the escaped brace `{{`), a text that ends
+// with the quote that closes it. Such a line gets no suggestion rather than a wrong
+// one.
+bool fstrings_render_faithfully(py::handle node) {
+    for (py::handle joined : node.attr(name<"nodes_of_class">())(L->JoinedStr)) {
+        py::object again;
+        try {
+            again = L->extract_node(joined.attr(name<"as_string">())());
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return false; // does not parse
+        }
+        if (!support::isinstance(again, L->JoinedStr) || !same_fstring(joined, again))
+            return false;
+    }
+    return true;
+}
+
 // --- Python line suggestions: compound statements ------------------------------------
 
 // Takes a compound statement's blocks off while its header is rewritten or rendered,
@@ -863,11 +954,13 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     if (!span || shares_rows(tokens, *span)) return no_fix();
     bool compound = is_compound(node);
     py::int_ start(span->start), end(span->end);
+    bool fstrings = span_has_fstring(tokens, *span);
 
     py::object code_before;
     {
         BlocksOff blocks(node);
         if (compound) blocks.take_off();
+        if (fstrings) lend_fstring_tokens(node);
         code_before = node.attr(name<"as_string">())();
         for (const Family &family : FAMILIES) {
             if (!meets(message_ids, constant(family.table))) continue;
@@ -889,10 +982,12 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     if (compound) blocks.take_off();
     py::object code_after = node.attr(name<"as_string">())();
     if (equal(code_after, code_before)) return no_fix();
-    std::optional<py::str> rendered = render_keeping_comments(tokens, *span, [&] {
-        py::str text = node_as_string(atok, node);
-        return compound ? header_snippet(atok, node, span->last, text) : text;
-    });
+    std::optional<py::str> rendered;
+    if (!fstrings || fstrings_render_faithfully(node))
+        rendered = render_keeping_comments(tokens, *span, [&] {
+            py::str text = node_as_string(atok, node);
+            return compound ? header_snippet(atok, node, span->last, text) : text;
+        });
     if (!rendered) {
         // Nothing of the line is offered: the nodes its rewrites recorded needed this
         // edit (an import of the name the fix calls).
@@ -971,6 +1066,71 @@ void retract_marks(py::handle tree, py::handle before) {
         if (!contains(before, mark) && PyObject_DelAttr(tree.ptr(), mark.ptr()) < 0)
             throw py::error_already_set();
 }
+
+// What a line's rewrites may change in the file's shared tree, as it stood before them:
+// the nodes of the statement (of its header, for a compound statement) and, for the
+// families that edit an import too, the file's from-imports. A line that offers nothing
+// puts them back, so that the later lines of the file, and the imports they offer, see
+// only edits that were offered: a call left as reverse_lazy keeps its import.
+class TreeState {
+public:
+    TreeState(py::handle tree, py::handle node, py::handle message_ids) {
+        keep(node, is_compound(node));
+        for (const Family &family : FAMILIES)
+            if (family.edits_imports && meets(message_ids, constant(family.table))) {
+                for (py::handle import :
+                     tree.attr(name<"nodes_of_class">())(L->ImportFrom))
+                    keep(import, false);
+                break;
+            }
+    }
+    void restore() {
+        for (auto &[node, state] : saved_) {
+            py::object current = steal(PyObject_GenericGetDict(node.ptr(), nullptr));
+            PyDict_Clear(current.ptr());
+            if (PyDict_Update(current.ptr(), state.ptr()) < 0)
+                throw py::error_already_set();
+        }
+    }
+
+private:
+    // A node's attributes, its lists copied (rewrites append to an argument list in
+    // place), and the same for the nodes below it.
+    void keep(py::handle node, bool header_only) {
+        py::object attributes = steal(PyObject_GenericGetDict(node.ptr(), nullptr));
+        py::dict state;
+        for (auto [key, value] : py::reinterpret_borrow<py::dict>(attributes))
+            state[key] = PyList_Check(value.ptr()) ? steal(PySequence_List(value.ptr()))
+                                                   : borrow(value);
+        saved_.emplace_back(borrow(node), state);
+        py::object fields = py::type::handle_of(node).attr(name<"_astroid_fields">());
+        for (py::handle field : fields) {
+            if (header_only && is_block_field(field)) continue;
+            PyObject *child = PyDict_GetItemWithError(attributes.ptr(), field.ptr());
+            if (!child) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                continue;
+            }
+            keep_below(child);
+        }
+    }
+    // A child field holds a node, None, or a list or tuple of those, next to texts: a
+    // dict's items are (key, value) pairs, a comparison's ops ("==", node) pairs.
+    void keep_below(py::handle value) {
+        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+            for (py::handle item : value)
+                keep_below(item);
+        } else if (support::isinstance(value, L->NodeNG)) {
+            keep(value, false);
+        }
+    }
+    static bool is_block_field(py::handle field) {
+        for (const char *block : BLOCK_FIELDS)
+            if (support::str_equals(field, block)) return true;
+        return false;
+    }
+    std::vector<std::pair<py::object, py::dict>> saved_;
+};
 
 // The main fix, the replaced nodes and the added code of one line, once the statement
 // is found and no suppression is asked for.
@@ -1086,9 +1246,22 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     }
 
     py::set marks = rewrite_marks(tree);
-    py::list items =
-        fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
-    if (PyList_GET_SIZE(items.ptr()) == 0) retract_marks(tree, marks);
+    TreeState before(tree, node, message_ids);
+    py::list items;
+    try {
+        items =
+            fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_Exception)) {
+            before.restore();
+            retract_marks(tree, marks);
+        }
+        throw;
+    }
+    if (PyList_GET_SIZE(items.ptr()) == 0) {
+        before.restore();
+        retract_marks(tree, marks);
+    }
     return items;
 }
 
@@ -1111,6 +1284,31 @@ py::object load_file(py::handle path, bool python) {
                                         e.value());
         return py::none();
     }
+}
+
+// One fix of a line, read from its SuggestionItem, with its suggestion block.
+struct Fix {
+    py::object start, end, suggestion;
+    py::str markup;
+};
+
+std::vector<Fix> as_fixes(py::handle items) {
+    std::vector<Fix> fixes;
+    for (py::handle item : py::iter(items)) {
+        std::vector<py::object> parts = unpack(item, 3);
+        fixes.push_back({parts[0], parts[1], parts[2], markup_suggestion(parts[2])});
+    }
+    return fixes;
+}
+
+void log_line_failure(py::handle path, py::handle line, py::handle message_ids,
+                      py::error_already_set &e) {
+    py::list codes = steal(PySequence_List(message_ids.ptr()));
+    codes.attr(name<"sort">())();
+    py::str text =
+        py::str("No fix suggestions for {} line {} ({}): {!r}")
+            .format(path, line, py::str(", ").attr(name<"join">())(codes), e.value());
+    support::log_exception(L->logger, text, e, true);
 }
 
 py::list suggest_fixes(py::handle comments, py::handle project_root) {
@@ -1141,25 +1339,35 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
             bodies.append(comment["body"]);
         }
 
-        py::object fixes = py::list();
+        std::vector<Fix> fixes;
         bool html = support::truthy(path.attr(name<"endswith">())(".html"));
         bool python = !html && support::truthy(path.attr(name<"endswith">())(".py"));
         if (PySet_GET_SIZE(message_ids.ptr()) > 0 && (html || python)) {
-            if (!cache.contains(path)) cache[path] = load_file(path, python);
-            py::object content = cache[path];
-            if (!content.is_none() && html)
-                fixes =
-                    html_line_suggestions(content, line, message_ids, settings, [&] {
-                        if (!load_points.contains(path))
-                            load_points[path] =
-                                get_staticfile_template_tag_insertion_point_and_current(
-                                    content);
-                        return py::tuple(load_points[path]);
-                    });
-            if (!content.is_none() && python)
-                fixes =
-                    get_suggestions_for_python(content, line, message_ids, code_style,
-                                               settings_modpath, py::bool_(true));
+            try {
+                if (!cache.contains(path)) cache[path] = load_file(path, python);
+                py::object content = cache[path];
+                py::object found = py::list();
+                if (!content.is_none() && html)
+                    found = html_line_suggestions(
+                        content, line, message_ids, settings, [&] {
+                            if (!load_points.contains(path))
+                                load_points[path] =
+                                    get_staticfile_template_tag_insertion_point_and_current(
+                                        content);
+                            return py::tuple(load_points[path]);
+                        });
+                if (!content.is_none() && python)
+                    found = get_suggestions_for_python(content, line, message_ids,
+                                                       code_style, settings_modpath,
+                                                       py::bool_(true));
+                fixes = as_fixes(found);
+            } catch (py::error_already_set &e) {
+                // The last guard: whatever else one line raises costs that line its
+                // fixes, never the run. Its comment keeps its advice.
+                if (!e.matches(PyExc_Exception)) throw;
+                log_line_failure(path, line, message_ids, e);
+                fixes.clear();
+            }
         }
 
         // A fix goes in front of the line's bodies when it starts or ends on the line;
@@ -1167,11 +1375,11 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
         // block repeats rows of another.
         bool placed = false;
         std::vector<std::pair<py::tuple, py::str>> in_front_blocks;
-        for (py::handle fix : py::iter(fixes)) {
-            std::vector<py::object> item = unpack(fix, 3);
-            py::object fix_start = item[0], fix_end = item[1], suggestion = item[2];
+        for (Fix &fix : fixes) {
+            py::object fix_start = fix.start, fix_end = fix.end;
+            py::object suggestion = fix.suggestion;
             py::tuple rows = py::make_tuple(path, fix_start, fix_end);
-            py::str markup = markup_suggestion(suggestion);
+            py::str markup = fix.markup;
             // An earlier line offered a block of these very rows (another finding in
             // the same statement): the lines of a file share one tree, so this text
             // holds that line's edits too, and takes that block's place. Two blocks of
@@ -1223,6 +1431,7 @@ void load_libs(py::module_ &m) {
     py::handle token = support::import("token");
     l->OP = as_long(token.attr("OP"));
     l->NAME = as_long(token.attr("NAME"));
+    l->STRING = as_long(token.attr("STRING"));
     l->COMMENT = as_long(token.attr("COMMENT"));
     l->NL = as_long(token.attr("NL"));
     l->NEWLINE = as_long(token.attr("NEWLINE"));
@@ -1241,6 +1450,9 @@ void load_libs(py::module_ &m) {
     l->Set = support::import("astroid.nodes", "Set");
     l->Dict = support::import("astroid.nodes", "Dict");
     l->Subscript = support::import("astroid.nodes", "Subscript");
+    l->JoinedStr = support::import("astroid.nodes", "JoinedStr");
+    l->NodeNG = support::import("astroid.nodes", "NodeNG");
+    l->extract_node = support::import("astroid", "extract_node");
     l->black = support::import("black");
     l->linegen = support::import("black.linegen");
     l->black_strings = support::import("black.strings");
