@@ -22,6 +22,7 @@ from suggest_support import apply_items, finding, items_of
 
 MODE = black.FileMode(line_length=79, target_versions={black.TargetVersion.PY38})
 CASES = itertools.count()
+SKIP = constants.SKIP_LINE_ID
 
 
 @pytest.fixture
@@ -1083,16 +1084,96 @@ def test_shop_suppressions_silence_their_findings(shop):
     comments += [finding(views, r["line"], constants.SKIP_LINE_ID) for r in records]
     items = items_of(suggest.suggest_fixes(comments, str(shop.root)), views)
     assert len(items) == len({r["line"] for r in records})
+    assert (9, 9, "    if entries:  # vorlane: disable=truthy-instead-exists") in items
+    # Too long with the comment behind it: the comment takes a row of its own.
     assert (
         29,
         29,
-        '    context = {"entries": entries, "empty": len(entries) == 0}'
-        "  # vorlane: disable=queryset-length, count-instead-exists",
+        "    # vorlane: disable-next=queryset-length, count-instead-exists\n"
+        '    context = {"entries": entries, "empty": len(entries) == 0}',
     ) in items
 
+    # Applied and formatted by black, as the project would: nothing comes back.
     copy = views.with_name(f"case_{next(CASES)}.py")
-    copy.write_text(apply_items(views.read_text(), items))
+    applied = apply_items(views.read_text(), items)
+    assert black.format_str(applied, mode=MODE) == applied
+    copy.write_text(applied)
     assert checker.get_messages(str(shop.root), {str(copy): None}) == []
+
+
+def tall_models(head):
+    """A models module of eleven models named alike (C3000 and C3003, reported on the
+    module), whose first model has a field whose row is too long for a trailing
+    comment and one whose row is not, and a last model with a field left reported."""
+    classes = "".join(
+        f"\n\nclass LedgerThing{i}(models.Model):\n    label = models.TextField()\n"
+        for i in range(1, 10)
+    )
+    return (
+        f"{head}from django.db import models\n\n\n"
+        "class LedgerThing0(models.Model):\n"
+        "    description = models.CharField(max_length=200, null=True, blank=True)\n"
+        "    n = models.TextField(null=True)\n"
+        f"{classes}\n\n"
+        "class LedgerThingLast(models.Model):\n"
+        "    title = models.CharField(max_length=20, null=True)\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "head",
+    [
+        "",
+        "#!/usr/bin/env python\n",
+        "# -*- coding: utf-8 -*-\n",
+        '"""The ledger\'s things.\n\nEleven of them."""\n',
+    ],
+    ids=["plain", "shebang", "encoding", "docstring"],
+)
+def test_suppressions_silence_what_they_name_after_black(shop, head):
+    """Suppressions for the module's findings on the module node and for two fields:
+    applied and formatted by black under the project's line length, the module still
+    parses, black leaves it, and the linter reports only the field left out."""
+    path = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(tall_models(head))
+    offset = head.count("\n")
+    found = lint_codes(shop, path)
+    last = len(path.read_text().split("\n")) - 1
+    assert found == [
+        (1, "C3000"),
+        (1, "C3003"),
+        (5 + offset, "C2000"),
+        (6 + offset, "C2000"),
+        (last, "C2000"),
+    ]
+    # The last model's field is left out of the comments: it must still be reported.
+    comments = [finding(path, row, code) for row, code in found if row != last]
+    comments += [finding(path, row, SKIP) for row in (1, 5 + offset, 6 + offset)]
+    items = items_of(suggest.suggest_fixes(comments, str(shop.root)), path)
+    assert len(items) == 3
+    top = 1 + int(head.startswith("#"))
+    assert (
+        top,
+        top,
+        "# vorlane: disable=tall-models, model-common-prefix\n"
+        + path.read_text().split("\n")[top - 1],
+    ) in items
+    assert (
+        5 + offset,
+        5 + offset,
+        "    # vorlane: disable-next=nullable-string-field\n"
+        "    description = models.CharField(max_length=200, null=True, blank=True)",
+    ) in items
+    assert (
+        6 + offset,
+        6 + offset,
+        "    n = models.TextField(null=True)  # vorlane: disable=nullable-string-field",
+    ) in items
+
+    applied = apply_items(path.read_text(), items)
+    ast.parse(applied)
+    assert black.format_str(applied, mode=MODE) == applied
+    assert [code for _, code in relinted(shop, path, items)] == ["C2000"]
 
 
 # --- The README's main job ---------------------------------------------------------------

@@ -39,6 +39,10 @@ const Libs *L = nullptr; // filled at load; never released (interpreter exit ord
 // --- Tables --------------------------------------------------------------------------
 
 const char *const SUPPRESSION_COMMENT = "  # vorlane: disable=";
+const char *const DISABLE_NEXT_COMMENT = "# vorlane: disable-next=";
+// Codes reported on the module node: a comment on a row does not reach them, one of the
+// module's own at its top does.
+const char *const MODULE_CODES[] = {"C3000", "C3003"};
 const char *const LOAD_STATIC = "{% load static %}";
 // Any of these, once whitespace runs are collapsed, means the static tags are loaded.
 const char *const STATIC_LOADS[] = {"{% load static %}",
@@ -263,6 +267,13 @@ private:
     py::object previous_;
 };
 
+// The line length of a code style: its own, else black's default.
+long line_length_of(py::handle code_style) {
+    py::object length = code_style.attr(name<"get">())(
+        "line_length", L->black.attr(name<"DEFAULT_LINE_LENGTH">()));
+    return as_long(length);
+}
+
 py::str format_code(py::str code, py::str indentation, py::handle code_style,
                     py::handle comma_character_target) {
     if (!PyDict_Check(code_style.ptr()) &&
@@ -278,11 +289,7 @@ py::str format_code(py::str code, py::str indentation, py::handle code_style,
     // fixed file, counts the indentation too, so the code gets that much less room.
     Py_ssize_t width = PyObject_Length(indentation.ptr());
     if (width > 0) {
-        py::object line_length =
-            options.contains("line_length")
-                ? py::object(options["line_length"])
-                : py::object(L->black.attr(name<"DEFAULT_LINE_LENGTH">()));
-        options["line_length"] = std::max<long>(as_long(line_length) - width, 1);
+        options["line_length"] = std::max<long>(line_length_of(options) - width, 1);
     }
     py::object mode;
     {
@@ -999,37 +1006,109 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     return py::make_tuple(start, end, *rendered);
 }
 
-// The finding's row with the suppression comment at its end, within the whole source
-// rows of the statement (of its header, for a compound statement): whatever else stands
-// on those rows stays. The comment goes on the finding's own row, so on the def row of
-// a decorated function, not on its decorator's.
-py::list suppression_items(py::handle atok, py::handle node, long line,
-                           py::handle message_ids, py::handle store) {
-    py::list items;
+// The symbols of codes, sorted by code and joined as a pragma lists them.
+py::str symbols_of(const std::vector<py::object> &codes, py::handle store) {
+    py::list sorted;
+    for (const py::object &code : codes)
+        sorted.append(code);
+    sorted.attr(name<"sort">())();
+    py::list symbols;
+    for (py::handle code : sorted)
+        symbols.append(store[code]);
+    return py::str(", ").attr(name<"join">())(symbols);
+}
+
+// The row before which a comment row of the module's own goes: after a shebang row and
+// an encoding declaration, which must stay the first rows to be read as such.
+long module_comment_row(py::handle rows) {
+    auto text = [&](long row) -> py::str {
+        if (row > static_cast<long>(PyList_GET_SIZE(rows.ptr()))) return py::str("");
+        return row_text(rows, row);
+    };
+    auto matches = [&](py::handle pattern, long row) {
+        return !L->re.attr(name<"match">())(pattern, text(row)).is_none();
+    };
+    py::str cookie(R"(^[ \t\f]*#.*?coding[:=][ \t]*[-\w.]+)");
+    py::str blank_or_comment(R"(^[ \t\f]*(?:#|$))");
+    if (matches(cookie, 1)) return 2;
+    if (!matches(blank_or_comment, 1)) return 1;
+    if (matches(cookie, 2)) return 3;
+    return support::truthy(text(1).attr(name<"startswith">())("#!")) ? 2 : 1;
+}
+
+// The rows of the statement at the finding's row (of its header, for a compound
+// statement), with what silences the codes on that row: the trailing comment, or, when
+// the row would then be longer than the line length, a row of its own above it, at its
+// indentation (black would split the statement and take a trailing comment away from
+// the row it silences). The comment goes on the finding's own row, so on the def row
+// of a decorated function, not on its decorator's. Nullopt where neither fits.
+std::optional<std::pair<Span, py::list>>
+suppressed_rows(py::handle atok, py::handle node, long line, py::handle rows,
+                py::str disable, long line_length) {
     Tokens tokens(atok);
     std::optional<Span> span = statement_span(tokens, node);
-    if (!span || line < span->start || line > span->end) return items;
-    py::list rows = source_rows(atok);
-    if (row_ends_open(atok, rows, line)) return items;
-
-    py::object skip = constant("SKIP_LINE_ID");
-    py::list codes;
-    for (py::handle code : py::iter(message_ids))
-        if (!equal(code, skip)) codes.append(code);
-    codes.attr(name<"sort">())();
-    py::list symbols;
-    for (py::handle code : codes)
-        symbols.append(store[code]);
-    py::str disable = py::str(", ").attr(name<"join">())(symbols);
-
+    if (!span || line < span->start || line > span->end) return std::nullopt;
+    py::str row = row_text(rows, line);
+    py::str trailing = row + py::str(SUPPRESSION_COMMENT) + disable;
+    bool fits = PyUnicode_GetLength(trailing.ptr()) <= line_length;
+    if (fits && row_ends_open(atok, rows, line)) return std::nullopt;
+    if (!fits && line > 1 && row_ends_open(atok, rows, line - 1)) return std::nullopt;
     py::list lines;
-    for (long row = span->start; row <= span->end; ++row) {
-        py::str text = row_text(rows, row);
-        if (row == line) text = text + py::str(SUPPRESSION_COMMENT) + disable;
-        lines.append(text);
+    for (long at = span->start; at <= span->end; ++at) {
+        if (at == line && !fits)
+            lines.append(get_indentation(row) + py::str(DISABLE_NEXT_COMMENT) +
+                         disable);
+        lines.append(at == line && fits ? trailing : row_text(rows, at));
     }
-    items.append(make_item(py::int_(span->start), py::int_(span->end),
-                           py::str("\n").attr(name<"join">())(lines)));
+    return std::make_pair(*span, lines);
+}
+
+// The suppression items of a line: the statement's rows with what silences its codes,
+// and, for codes reported on the module node, which no row's comment reaches, a comment
+// row at the top of the module. When both take the same rows they make one item.
+py::list suppression_items(py::handle atok, py::handle node, long line,
+                           py::handle message_ids, py::handle store, long line_length) {
+    py::object skip = constant("SKIP_LINE_ID");
+    std::vector<py::object> row_codes, module_codes;
+    for (py::handle code : py::iter(message_ids)) {
+        if (equal(code, skip)) continue;
+        bool module_level = false;
+        for (const char *module_code : MODULE_CODES)
+            module_level = module_level || support::str_equals(code, module_code);
+        (module_level ? module_codes : row_codes).push_back(borrow(code));
+    }
+    py::list rows = source_rows(atok);
+    py::list items;
+    long start = 0, end = 0;
+    py::list lines;
+    // Module codes alone need no statement; with none at all, the trailing comment
+    // names nothing, as it always has.
+    bool statement = !row_codes.empty() || module_codes.empty();
+    if (statement && !node.is_none() && !support::isinstance(node, L->Module)) {
+        auto found = suppressed_rows(atok, node, line, rows,
+                                     symbols_of(row_codes, store), line_length);
+        if (found) {
+            start = found->first.start;
+            end = found->first.end;
+            lines = found->second;
+        }
+    }
+    if (!module_codes.empty()) {
+        long top = module_comment_row(rows);
+        py::str comment =
+            py::str("# vorlane: disable=") + symbols_of(module_codes, store);
+        if (start != 0 && start <= top && top <= end) {
+            lines.insert(top - start, comment);
+        } else {
+            long count = static_cast<long>(PyList_GET_SIZE(rows.ptr()));
+            py::str below = top <= count ? row_text(rows, top) : py::str("");
+            items.append(make_item(py::int_(top), py::int_(top),
+                                   comment + py::str("\n") + below));
+        }
+    }
+    if (start != 0)
+        items.append(make_item(py::int_(start), py::int_(end),
+                               py::str("\n").attr(name<"join">())(lines)));
     return items;
 }
 
@@ -1236,14 +1315,15 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     tree.attr(name<"new_nodes">()) = py::list();
     tree.attr(name<"replace_other_nodes">()) = py::list();
     py::list suggestions;
-    // Row 0 finds the module itself: no statement starts there.
-    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
     if (contains(message_ids, constant("SKIP_LINE_ID"))) {
         // Imported here, not at load: the linter core loads every checker module.
         py::object store = py::module_::import("vorlane.staticanalysis.checker")
                                .attr(name<"message_id_symbol_store">());
-        return suppression_items(atok, node, as_long(line), message_ids, store);
+        return suppression_items(atok, node, as_long(line), message_ids, store,
+                                 line_length_of(code_style));
     }
+    // Row 0 finds the module itself: no statement starts there.
+    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
 
     py::set marks = rewrite_marks(tree);
     TreeState before(tree, node, message_ids);
