@@ -9,6 +9,7 @@ the suggestions must leave a file that parses and whose suggested rows black kee
 import ast
 import itertools
 import logging
+import shutil
 import textwrap
 from pathlib import Path
 
@@ -18,6 +19,7 @@ import pytest
 from vorlane.staticanalysis import checker, constants, suggest
 from vorlane.staticanalysis.checkers import templates, urls
 
+from conftest import PROJECTS, forget_project
 from suggest_support import apply_items, finding, items_of
 
 MODE = black.FileMode(line_length=79, target_versions={black.TargetVersion.PY38})
@@ -1174,6 +1176,72 @@ def test_suppressions_silence_what_they_name_after_black(shop, head):
     ast.parse(applied)
     assert black.format_str(applied, mode=MODE) == applied
     assert [code for _, code in relinted(shop, path, items)] == ["C2000"]
+
+
+# Rewritten, 81 columns: black splits it under a line length of 79, not under its
+# default 88.
+LONG_ROW = '    context = {"entries": entries, "total": len(entries), "title": "All rows"}'
+SPLIT = (
+    "    context = {\n"
+    '        "entries": entries,\n'
+    '        "total": entries.count(),\n'
+    '        "title": "All rows",\n'
+    "    }"
+)
+
+
+@pytest.mark.parametrize(
+    "table, bad_keys, expected",
+    [
+        (
+            'line-length = "eighty"',
+            ["line-length"],
+            LONG_ROW.replace("len(entries)", "entries.count()"),
+        ),
+        (
+            "line-length = [1, 2]",
+            ["line-length"],
+            LONG_ROW.replace("len(entries)", "entries.count()"),
+        ),
+        ('line-length = 79\ntarget-version = ["py99"]', ["target-version"], SPLIT),
+        # Control: values black takes, no warning.
+        ('line-length = 79\ntarget-version = ["py38"]', [], SPLIT),
+    ],
+    ids=["length-text", "length-list", "unknown-version", "control-valid"],
+)
+def test_bad_black_settings_still_give_suggestions(
+    tmp_path, monkeypatch, caplog, table, bad_keys, expected
+):
+    """A [tool.black] value of the wrong kind is logged, naming pyproject.toml and the
+    key; the key's default is used and the suggestion is made."""
+    root = tmp_path / "shop"
+    shutil.copytree(PROJECTS / "suggest_shop", root)
+    (root / "pyproject.toml").write_text(f"[tool.black]\n{table}\n")
+    monkeypatch.syspath_prepend(str(root))
+    path = root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(VIEW.format(body=LONG_ROW))
+    try:
+        with caplog.at_level(logging.WARNING):
+            result = suggest.suggest_fixes([finding(path, 6, "C9000")], str(root))
+        warned = [
+            r.getMessage() for r in caplog.records if r.levelno == logging.WARNING
+        ]
+        assert len(warned) == len(bad_keys)
+        for key, text in zip(bad_keys, warned):
+            assert str(root / "pyproject.toml") in text and f"] {key} = " in text
+        items = items_of(result, path)
+        assert items == [(6, 6, expected)]
+        applied = apply_items(path.read_text(), items)
+        length = 88 if "line-length = 79" not in table else 79
+        assert (
+            black.format_str(applied, mode=black.FileMode(line_length=length))
+            == applied
+        )
+        after = path.with_name(f"case_{next(CASES)}.py")
+        after.write_text(applied)
+        assert checker.get_messages(str(root), {str(after): None}) == []
+    finally:
+        forget_project(root)
 
 
 # --- The README's main job ---------------------------------------------------------------
