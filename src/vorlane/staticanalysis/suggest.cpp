@@ -1154,14 +1154,16 @@ void retract_marks(py::handle tree, py::handle before) {
 class TreeState {
 public:
     TreeState(py::handle tree, py::handle node, py::handle message_ids) {
-        keep(node, is_compound(node));
+        bool statement = false, imports = false;
         for (const Family &family : FAMILIES)
-            if (family.edits_imports && meets(message_ids, constant(family.table))) {
-                for (py::handle import :
-                     tree.attr(name<"nodes_of_class">())(L->ImportFrom))
-                    keep(import, false);
-                break;
+            if (meets(message_ids, constant(family.table))) {
+                statement = true;
+                imports = imports || family.edits_imports;
             }
+        if (statement) keep(node, is_compound(node)); // else no rewrite runs on it
+        if (imports)
+            for (py::handle import : tree.attr(name<"nodes_of_class">())(L->ImportFrom))
+                keep(import, false);
     }
     void restore() {
         for (auto &[node, state] : saved_) {
