@@ -799,7 +799,7 @@ void lend_fstring_tokens(py::handle node) {
     for (py::handle joined : node.attr(name<"nodes_of_class">())(L->JoinedStr)) {
         auto first = support::try_attr(joined, name<"first_token">());
         auto last = support::try_attr(joined, name<"last_token">());
-        if (!first || !last) continue; // nested: lent by the outer f-string already
+        if (!first || !last) continue; // built by a rewrite: nothing below is source
         for (py::handle inner : joined.attr(name<"nodes_of_class">())(L->NodeNG)) {
             if (support::try_attr(inner, name<"first_token">())) continue;
             inner.attr(name<"first_token">()) = *first;
