@@ -275,6 +275,12 @@ py::object pair_sort_key(py::handle pair) {
     return py::make_tuple(pair[py::int_(0)], alias.is_none() ? py::str("") : alias);
 }
 
+bool binds_reverse_lazy(py::handle import) {
+    for (py::handle pair : import.attr(name<"names">()))
+        if (binds(pair, "reverse_lazy")) return true;
+    return false;
+}
+
 // Takes out the pair that binds reverse_lazy, if there is one; `reverse_lazy as rl`
 // serves other calls and stays.
 bool drop_reverse_lazy(py::handle import) {
@@ -322,7 +328,8 @@ void ensure_import_of(py::handle module_node, py::handle modname,
                       const std::vector<py::object> &seen, py::handle call) {
     py::str mark = py::str("skip_") + py::str(modname);
     if (support::try_attr(module_node, mark)) {
-        if (!seen.empty() && !keeps_reverse_lazy(module_node, seen.front(), call) &&
+        if (!seen.empty() && binds_reverse_lazy(seen.front()) &&
+            !keeps_reverse_lazy(module_node, seen.front(), call) &&
             drop_reverse_lazy(seen.front()))
             offer_import(module_node, seen.front());
         return;
