@@ -863,8 +863,12 @@ def test_one_operation_changed_leaves_the_other_rows_as_they_were(shop):
     expected[
         row - start
     ] = "        migrations.RunPython(forwards, migrations.RunPython.noop),"
-    items = python_case(shop, "ledger/migrations", source, [(row, "C8001")])
+    path = shop.root / "ledger/migrations" / f"case_{next(CASES)}.py"
+    path.write_text(source)
+    assert lint_codes(shop, path) == [(row, "C8001")]
+    items = fixed(path, [(row, "C8001")], shop.root)
     assert items == [(start, end, "\n".join(expected))]
+    assert relinted(shop, path, items) == []
 
 
 # --- Templates -------------------------------------------------------------------------
@@ -982,6 +986,10 @@ def test_static_url_rewrite(shop, text, findings, expected):
     items, after = template_case(shop, text, findings)
     assert after == (textwrap.dedent(text) if expected is None else expected)
     assert bool(items) == (expected is not None)
+    if expected is not None:  # the fixed template has no hard-coded static URL left
+        fixed_path = shop.root / "ledger/templates/ledger" / f"case_{next(CASES)}.html"
+        fixed_path.write_text(after)
+        assert "C7001" not in [code for _, code in lint_codes(shop, fixed_path)]
 
 
 # --- The fixture project, end to end -----------------------------------------------------
@@ -1180,7 +1188,9 @@ def test_suppressions_silence_what_they_name_after_black(shop, head):
 
 # Rewritten, 81 columns: black splits it under a line length of 79, not under its
 # default 88.
-LONG_ROW = '    context = {"entries": entries, "total": len(entries), "title": "All rows"}'
+LONG_ROW = (
+    '    context = {"entries": entries, "total": len(entries), "title": "All rows"}'
+)
 SPLIT = (
     "    context = {\n"
     '        "entries": entries,\n'
