@@ -1138,10 +1138,62 @@ def test_code_style_of_a_project(project):
     }
 
 
-def test_unknown_target_version_raises(tmp_path):
-    (tmp_path / "pyproject.toml").write_text("[tool.black]\ntarget-version = ['py2']\n")
-    with pytest.raises(KeyError):
-        meta.get_code_style(tmp_path)
+@pytest.mark.parametrize(
+    "table, expected, bad_keys",
+    [
+        ('line-length = "eighty"', DEFAULT_STYLE, ["line-length"]),
+        ("line-length = [1, 2]", DEFAULT_STYLE, ["line-length"]),
+        ("line-length = 1.5", DEFAULT_STYLE, ["line-length"]),
+        ("target-version = ['py2']", DEFAULT_STYLE, ["target-version"]),
+        ("target-version = ['py38', 3]", DEFAULT_STYLE, ["target-version"]),
+        # One bad key leaves the other as the table sets it.
+        (
+            "line-length = 100\ntarget-version = ['py99']",
+            dict(DEFAULT_STYLE, line_length=100),
+            ["target-version"],
+        ),
+        (
+            "line-length = {a = 1}\ntarget-version = ['py38']",
+            dict(DEFAULT_STYLE, target_versions=[black.TargetVersion.PY38]),
+            ["line-length"],
+        ),
+        (
+            "line-length = 'x'\ntarget-version = ['py99']",
+            DEFAULT_STYLE,
+            ["line-length", "target-version"],
+        ),
+        # Controls: values black takes give no warning.
+        (
+            "line-length = '100'\ntarget-version = ['py38']",
+            {"line_length": 100, "target_versions": [black.TargetVersion.PY38]},
+            [],
+        ),
+        ("target-version = []", dict(DEFAULT_STYLE, target_versions=[]), []),
+    ],
+    ids=[
+        "length-text",
+        "length-list",
+        "length-float",
+        "unknown-version",
+        "version-not-a-name",
+        "bad-version-good-length",
+        "bad-length-good-version",
+        "both-bad",
+        "control-valid",
+        "control-no-versions",
+    ],
+)
+def test_bad_black_values_are_logged_and_defaulted(
+    tmp_path, caplog, table, expected, bad_keys
+):
+    pyproject = tmp_path / "pyproject.toml"
+    pyproject.write_text(f"[tool.black]\n{table}\n")
+    with caplog.at_level(logging.WARNING, logger="vorlane.staticanalysis.meta"):
+        assert meta.get_code_style(tmp_path) == expected
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(warnings) == len(bad_keys)
+    for key, text in zip(bad_keys, warnings):
+        assert str(pyproject) in text and f"] {key} = " in text
 
 
 def test_placeholder_click_objects():

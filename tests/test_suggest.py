@@ -549,7 +549,8 @@ def test_suppression_round_trip_is_honoured_by_the_linter(project, monkeypatch):
                 [
                     4,
                     4,
-                    "    x = obj.author.id  # vorlane: disable=nullable-string-field, indirect-foreign-key",
+                    "    # vorlane: disable-next=nullable-string-field, indirect-foreign-key\n"
+                    "    x = obj.author.id",
                 ]
             ],
         ),
@@ -632,6 +633,139 @@ def test_suppression_items(source, line, codes, expected):
     assert atok.tree.new_nodes == [] and atok.tree.replace_other_nodes == []
 
 
+# 79 columns: "x = len()" and the comment take 45, so a name of 34 letters fills the row.
+EXACT = "a" * 34
+DISABLE_LENGTH = "  # vorlane: disable=queryset-length"
+
+
+@pytest.mark.parametrize(
+    "source, line, codes, expected",
+    [
+        # The longest row that fits keeps the trailing comment; one more and the
+        # comment goes above, at the row's indentation.
+        (
+            f"x = len({EXACT})\n",
+            1,
+            {SKIP, "C9000"},
+            [[1, 1, f"x = len({EXACT}){DISABLE_LENGTH}"]],
+        ),
+        (
+            f"x = len({EXACT}b)\n",
+            1,
+            {SKIP, "C9000"},
+            [[1, 1, f"# vorlane: disable-next=queryset-length\nx = len({EXACT}b)"]],
+        ),
+        # Inside a statement: directly above the finding's row, within the brackets.
+        (
+            "def f():\n"
+            "    total = compute(\n"
+            f"        first, len({EXACT}),\n"
+            "    )\n",
+            3,
+            {SKIP, "C9000"},
+            [
+                [
+                    2,
+                    4,
+                    "    total = compute(\n"
+                    "        # vorlane: disable-next=queryset-length\n"
+                    f"        first, len({EXACT}),\n"
+                    "    )",
+                ]
+            ],
+        ),
+        # The row above ends inside a string: no row can go between.
+        (
+            f's = """a\nb""", len({EXACT}{EXACT})\n',
+            2,
+            {SKIP, "C9000"},
+            [],
+        ),
+        # Codes reported on the module node: a comment row at the top of the module.
+        (
+            "x = len(qs)\n",
+            1,
+            {SKIP, "C3000", "C3003"},
+            [
+                [
+                    1,
+                    1,
+                    "# vorlane: disable=tall-models, model-common-prefix\nx = len(qs)",
+                ]
+            ],
+        ),
+        # With a code of the row, on the same row: one item.
+        (
+            "x = len(qs)\n",
+            1,
+            {SKIP, "C3000", "C9000"},
+            [
+                [
+                    1,
+                    1,
+                    "# vorlane: disable=tall-models\n"
+                    "x = len(qs)  # vorlane: disable=queryset-length",
+                ]
+            ],
+        ),
+        # After a shebang row and an encoding declaration; before a docstring; before
+        # a plain comment row.
+        (
+            "#!/usr/bin/env python\n# -*- coding: utf-8 -*-\nx = 1\n",
+            1,
+            {SKIP, "C3000"},
+            [[3, 3, "# vorlane: disable=tall-models\nx = 1"]],
+        ),
+        (
+            "# vim: set fileencoding=utf-8 :\nx = 1\n",
+            1,
+            {SKIP, "C3000"},
+            [[2, 2, "# vorlane: disable=tall-models\nx = 1"]],
+        ),
+        (
+            "#!/usr/bin/env python\nx = 1\n",
+            1,
+            {SKIP, "C3003"},
+            [[2, 2, "# vorlane: disable=model-common-prefix\nx = 1"]],
+        ),
+        (
+            '"""Models.\n\nMore."""\nx = 1\n',
+            1,
+            {SKIP, "C3000"},
+            [[1, 1, '# vorlane: disable=tall-models\n"""Models.']],
+        ),
+        (
+            "# the models\nx = 1\n",
+            1,
+            {SKIP, "C3000"},
+            [[1, 1, "# vorlane: disable=tall-models\n# the models"]],
+        ),
+    ],
+    ids=[
+        "fits-exactly",
+        "one-column-more",
+        "inside-brackets",
+        "row-above-ends-in-string",
+        "module-codes",
+        "module-and-row-codes",
+        "after-shebang-and-encoding",
+        "after-encoding",
+        "after-shebang",
+        "before-docstring",
+        "before-comment-row",
+    ],
+)
+def test_suppressions_that_survive_black(source, line, codes, expected):
+    items = python_items(source, line, codes)
+    assert items == expected
+    for start, end, text in items:
+        rows = source.split("\n")
+        rows[start - 1 : end] = text.split("\n")
+        after = "\n".join(rows)
+        ast.parse(after)
+        assert black_clean(after) or not black_clean(source)
+
+
 def test_suppression_runs_no_rewrite(monkeypatch):
     def fail(*args, **kwargs):
         raise AssertionError("no rewrite on the suppression path")
@@ -640,8 +774,9 @@ def test_suppression_runs_no_rewrite(monkeypatch):
         monkeypatch.setattr(module, "build_transformer_visitor", fail, raising=False)
     monkeypatch.setattr(black, "format_str", fail)
     items = python_items("n = len(qs)\n", 1, {SKIP, "C9000", "C2000", "C6002", "C8001"})
-    assert items[0][2].endswith(
-        "disable=nullable-string-field, reverse-lazy-misuse, missing-reverse-migration, queryset-length"
+    assert items[0][2].startswith(
+        "# vorlane: disable-next=nullable-string-field, reverse-lazy-misuse, "
+        "missing-reverse-migration, queryset-length\n"
     )
 
 

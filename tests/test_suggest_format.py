@@ -75,6 +75,64 @@ def test_node_as_string(source, expected):
     assert suggest.node_as_string(atok, statement(atok)) == expected
 
 
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("x = f(\n    a,\n    b,\n)", "x = f(a, b,)"),
+        ("x = [\n    a,\n    b,\n]", "x = [a, b,]"),
+        ("x = {\n    a: 1,\n    b: 2,\n}", "x = {a: 1, b: 2,}"),
+        ("x = {\n    a,\n    b,\n}", "x = {a, b,}"),
+        ("x = (\n    a,\n    b,\n)", "x = (a, b,)"),
+        ("x = y[\n    a,\n    b,\n]", "x = y[a, b,]"),
+        ("from m import (\n    a,\n    b,\n)", "from m import (a, b,)"),
+        ("from . import (\n    a,\n)", "from . import (a,)"),
+        # Only the brackets whose source had the comma.
+        ("x = f(g(\n    a,\n), b)", "x = f(g(a,), b)"),
+        ("x = f(a, [\n    b,\n])  # c", "x = f(a, [b,])  # c"),
+        # Controls: no comma in the source, none in the rendering.
+        ("x = f(a, b)", "x = f(a, b)"),
+        ("x = f(\n    a,\n    b\n)", "x = f(a, b)"),
+        ("from m import (a, b)", "from m import a, b"),
+        # A tuple without brackets of its own that ends on a call's bracket: the comma
+        # is the call's.
+        ("u = (a), f(b,)", "u = (a, f(b,))"),
+        # A one-item tuple has its comma already.
+        ("t = (\n    a,\n)", "t = (a, )"),
+    ],
+    ids=[
+        "call",
+        "list",
+        "dict",
+        "set",
+        "tuple",
+        "subscript",
+        "import",
+        "relative-import",
+        "inner-call-only",
+        "inner-list-with-comment",
+        "control-call",
+        "control-no-trailing-comma",
+        "control-import",
+        "bare-tuple",
+        "control-one-tuple",
+    ],
+)
+def test_magic_trailing_commas_are_kept(source, expected):
+    atok = parse(source)
+    assert suggest.node_as_string(atok, statement(atok)) == expected
+
+
+def test_a_replacement_without_items_takes_no_comma():
+    """`len(\n    qs,\n)` rewritten to `qs.count()` keeps the old call's tokens: the
+    comma of its last item has no item left to follow."""
+    atok = parse("n = len(\n    qs,\n)\n")
+    node = statement(atok)
+    node.value = helpers.preserve_metadata(
+        new_node=astroid.extract_node("qs.count()"), old_node=node.value
+    )
+    assert suggest.node_as_string(atok, node) == "n = qs.count()"
+
+
 def test_a_comment_is_taken_once_per_parsed_file():
     atok = parse("x = foo(a)  # c\n")
     node = statement(atok)

@@ -88,7 +88,15 @@ TAG = "<img src='{% static \"a.png\" %}'>"
             6,
             {"C7001"},
             SETTINGS,
-            [(6, 6, TAG), (5, 5, f"{LOAD}\n<p>")],
+            [(6, 6, TAG), (5, 5, f"{LOAD}\n  <p>")],
+        ),
+        # The row the load line goes before comes back exactly as it was.
+        (
+            f'{{% extends "base.html" %}}\n\t{{% block a %}}  \r\n{IMG}\n',
+            3,
+            {"C7001"},
+            SETTINGS,
+            [(3, 3, TAG), (2, 2, f"{LOAD}\n\t{{% block a %}}  ")],
         ),
         # The extends tag on the last row: no row to put the load line before.
         (
@@ -126,6 +134,7 @@ TAG = "<img src='{% static \"a.png\" %}'>"
         "already-loaded",
         "after-extends",
         "after-extends-spanning-rows",
+        "load-row-kept-as-it-was",
         "extends-on-last-row",
         "load-on-finding-row",
         "load-row-rewritten-too",

@@ -8,6 +8,8 @@ the suggestions must leave a file that parses and whose suggested rows black kee
 """
 import ast
 import itertools
+import logging
+import shutil
 import textwrap
 from pathlib import Path
 
@@ -15,11 +17,14 @@ import black
 import pytest
 
 from vorlane.staticanalysis import checker, constants, suggest
+from vorlane.staticanalysis.checkers import templates, urls
 
+from conftest import PROJECTS, forget_project
 from suggest_support import apply_items, finding, items_of
 
 MODE = black.FileMode(line_length=79, target_versions={black.TargetVersion.PY38})
 CASES = itertools.count()
+SKIP = constants.SKIP_LINE_ID
 
 
 @pytest.fixture
@@ -48,6 +53,20 @@ def fixed(path, findings, root):
         if black.format_str(before, mode=MODE) == before:
             assert formatted == after
     return items
+
+
+def lint_codes(shop, path):
+    """(row, code) of what the linter reports on one module of the shop."""
+    records = checker.get_messages(str(shop.root), {str(path): None})
+    return sorted((r["line"], r["message-id"]) for r in records if "line" in r)
+
+
+def relinted(shop, path, items):
+    """The module with the suggestions applied, written as a module of its own beside
+    it, and what the linter reports there."""
+    after = path.with_name(f"case_{next(CASES)}.py")
+    after.write_text(apply_items(path.read_text(), items))
+    return lint_codes(shop, after)
 
 
 def python_case(shop, folder, source, findings):
@@ -130,6 +149,7 @@ class Item(models.Model):
                 )
             ],
         ),
+        # The trailing comma keeps black from joining the rows.
         (
             "label = models.CharField(\n    max_length=10,\n    null=True,\n)",
             [(5, "C2000")],
@@ -137,7 +157,11 @@ class Item(models.Model):
                 (
                     5,
                     8,
-                    '    label = models.CharField(max_length=10, default="", blank=True)',
+                    "    label = models.CharField(\n"
+                    "        max_length=10,\n"
+                    '        default="",\n'
+                    "        blank=True,\n"
+                    "    )",
                 )
             ],
         ),
@@ -157,7 +181,7 @@ class Item(models.Model):
         "two-codes",
         "unique-left-alone",
         "comment-kept",
-        "rows-joined",
+        "trailing-comma-kept",
         "comment-inside",
     ],
 )
@@ -317,6 +341,143 @@ def test_queryset_rewrites(shop, body, findings, expected):
     assert view_case(shop, body, findings) == expected
 
 
+# f-strings: the nodes of a replacement field carry no tokens of their own.
+@pytest.mark.parametrize(
+    "body, findings, expected",
+    [
+        (
+            'label = f"{len(entries)} entries"',
+            [(6, "C9000")],
+            [(6, 6, '    label = f"{entries.count()} entries"')],
+        ),
+        (
+            'label = f"{entries.count() > 0}"',
+            [(6, "C9002")],
+            [(6, 6, '    label = f"{entries.exists()}"')],
+        ),
+        (
+            'label = f"{not entries}"',
+            [(6, "C9003")],
+            [(6, 6, '    label = f"{not entries.exists()}"')],
+        ),
+        (
+            'label = f"{Entry.objects.first().account.id}"',
+            [(6, "C9001")],
+            [(6, 6, '    label = f"{Entry.objects.first().account_id}"')],
+        ),
+        # Conversion and format spec kept; quotes the rendering cannot change stay.
+        (
+            'label = f"{len(entries)!r:>10} rows"',
+            [(6, "C9000")],
+            [(6, 6, '    label = f"{entries.count()!r:>10} rows"')],
+        ),
+        (
+            "label = f'{len(entries)} \"rows\"'",
+            [(6, "C9000")],
+            [(6, 6, "    label = f'{entries.count()} \"rows\"'")],
+        ),
+        # A field that starts with a brace would render as an escaped brace: no fix.
+        ("label = f\"{ {'n': len(entries)}['n'] }\"", [(6, "C9000")], []),
+        # Control: the same rewrite outside an f-string.
+        ("n = len(entries)", [(6, "C9000")], [(6, 6, "    n = entries.count()")]),
+    ],
+    ids=[
+        "len",
+        "count-compared",
+        "not-queryset",
+        "fk-id",
+        "conversion-and-spec",
+        "quotes-inside",
+        "field-starts-with-brace",
+        "control-no-fstring",
+    ],
+)
+def test_queryset_rewrites_inside_fstrings(shop, body, findings, expected):
+    body = textwrap.indent(body, "    ")
+    path = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(VIEW.format(body=body))
+    reported = lint_codes(shop, path)
+    assert set(findings) <= set(reported)
+    items = fixed(path, findings, shop.root)
+    assert items == expected
+    left = relinted(shop, path, items)
+    for row, code in findings:
+        assert ((row, code) in left) == (not expected)
+
+
+def test_every_family_inside_fstrings(shop):
+    """A field whose help text counts a QuerySet, a reverse_lazy call and a model field
+    inside f-strings, and a migration operation with an f-string argument: each gets
+    its fix, the f-strings kept, and the fixed module lints clean of them."""
+    models = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    models.write_text(
+        "from django.db import models\n"
+        "\n"
+        "\n"
+        "class Item(models.Model):\n"
+        "    title = models.CharField(\n"
+        '        max_length=10, null=True, help_text=f"{len(Item.objects.all())}"\n'
+        "    )\n"
+        '    label = f"{models.NullBooleanField()}"\n'
+    )
+    assert lint_codes(shop, models) == [(5, "C2000"), (6, "C9000"), (8, "C2008")]
+    items = fixed(models, [(5, "C2000"), (6, "C9000"), (8, "C2008")], shop.root)
+    assert items == [
+        (
+            5,
+            7,
+            "    title = models.CharField(\n"
+            "        max_length=10,\n"
+            '        default="",\n'
+            '        help_text=f"{Item.objects.all().count()}",\n'
+            "        blank=True,\n"
+            "    )",
+        ),
+        (8, 8, '    label = f"{models.BooleanField(null=True)}"'),
+    ]
+    assert relinted(shop, models, items) == []
+
+    views = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    views.write_text(
+        "from django.shortcuts import redirect\n"
+        "from django.urls import reverse_lazy\n"
+        "\n"
+        "\n"
+        "def go(request):\n"
+        "    return redirect(f\"{reverse_lazy('entry-list')}?page=2\")\n"
+    )
+    assert lint_codes(shop, views) == [(6, "C6002")]
+    items = fixed(views, [(6, "C6002")], shop.root)
+    assert items == [
+        (2, 2, "from django.urls import reverse"),
+        (6, 6, "    return redirect(f\"{reverse('entry-list')}?page=2\")"),
+    ]
+    assert relinted(shop, views, items) == []
+
+    migration = shop.root / "ledger/migrations" / f"case_{next(CASES)}.py"
+    migration.write_text(
+        MIGRATION.format(
+            operations='[migrations.RunPython(forwards, hints={"n": f"{forwards!r}"})]'
+        )
+    )
+    assert lint_codes(shop, migration) == [(12, "C8001")]
+    items = fixed(migration, [(12, "C8001")], shop.root)
+    assert items == [
+        (
+            12,
+            12,
+            "    operations = [\n"
+            "        migrations.RunPython(\n"
+            "            forwards,\n"
+            '            hints={"n": f"{forwards!r}"},\n'
+            "            reverse_code=migrations.RunPython.noop,\n"
+            "        )\n"
+            "    ]",
+        )
+    ]
+    assert relinted(shop, migration, items) == []
+
+
 # --- URLs ------------------------------------------------------------------------------
 
 REDIRECTS = """\
@@ -356,7 +517,7 @@ def go(request):
         (
             "from django.urls import (\n    include,\n    path,\n    reverse_lazy,\n)",
             "",
-            "from django.urls import include, path, reverse",
+            "from django.urls import (\n    include,\n    path,\n    reverse,\n)",
             '    return redirect(reverse("entry-list"))',
         ),
         # reverse bound already, under its own name: the import changes only by
@@ -412,6 +573,153 @@ def test_reverse_lazy_import_is_offered_once_per_file(shop):
         (6, 6, '    return redirect(reverse("entry-list"))'),
         (10, 10, '    return redirect(reverse("entry-list"))'),
     ]
+
+
+THREE_VIEWS = """\
+from django.shortcuts import redirect
+from django.urls import path, reverse_lazy
+
+
+def a(request):
+    return redirect({a})
+
+
+def b(request):
+    return redirect({b})
+
+
+def c(request):
+    return redirect({c})
+"""
+FIT = 'reverse_lazy("entry-list")'
+KEPT = '\n        reverse_lazy("entry-list"),  # back to the list\n    '
+
+
+@pytest.mark.parametrize(
+    "calls, expected_import",
+    [
+        (
+            {"a": KEPT, "b": FIT, "c": FIT},
+            "from django.urls import path, reverse, reverse_lazy",
+        ),
+        (
+            {"a": FIT, "b": KEPT, "c": FIT},
+            "from django.urls import path, reverse, reverse_lazy",
+        ),
+        (
+            {"a": FIT, "b": FIT, "c": KEPT},
+            "from django.urls import path, reverse, reverse_lazy",
+        ),
+        # Control: every use fixed, reverse_lazy goes.
+        ({"a": FIT, "b": FIT, "c": FIT}, "from django.urls import path, reverse"),
+    ],
+    ids=["first-left", "middle-left", "last-left", "control-all-fixed"],
+)
+def test_reverse_lazy_stays_imported_while_a_call_keeps_it(
+    shop, calls, expected_import
+):
+    """A call whose statement holds a comment its rewrite cannot keep gets no block:
+    with every block applied, its reverse_lazy must still be bound."""
+    path = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(THREE_VIEWS.format(**calls))
+    findings = lint_codes(shop, path)
+    assert [code for _, code in findings] == ["C6002"] * 3
+    items = fixed(path, findings, shop.root)
+    assert [text for start, _, text in items if start == 2] == [expected_import]
+    after = ast.parse(apply_items(path.read_text(), items))
+    bound = {alias.name for node in after.body[:2] for alias in node.names}
+    called = {
+        node.func.id
+        for node in ast.walk(after)
+        if isinstance(node, ast.Call) and isinstance(node.func, ast.Name)
+    }
+    assert called <= bound
+    left = relinted(shop, path, items)
+    assert len(left) == (KEPT in calls.values())
+
+
+def failing_on(module, monkeypatch, row):
+    """Makes module's rewrites raise on the statement at row, after they have edited
+    it (and, for reverse_lazy, the import): a fault in the middle of a line."""
+    build = module.build_transformer_visitor
+
+    class Visitor:
+        def __init__(self, *args, **kwargs):
+            self.real = build(*args, **kwargs)
+
+        def visit(self, node):
+            result = self.real.visit(node)
+            if getattr(node, "lineno", None) == row:
+                raise RuntimeError("rewrite fault")
+            return result
+
+    monkeypatch.setattr(module, "build_transformer_visitor", Visitor)
+
+
+def test_a_line_that_raises_keeps_its_advice_and_ends_nothing(
+    shop, monkeypatch, caplog
+):
+    """The statement of b raises after its rewrite edited it: b's comment keeps its
+    advice without a block, logged once with path, row and codes; a and c, and the
+    other files of the call, keep their fixes, and the tree is as b found it, so the
+    import keeps reverse_lazy for b's call."""
+    views = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    views.write_text(THREE_VIEWS.format(a=FIT, b=FIT, c=FIT))
+    template = shop.root / "ledger/templates/ledger" / f"case_{next(CASES)}.html"
+    template.write_text('<img src="/assets/a.png">\n<img src="/assets/b.png">\n')
+    models = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    models.write_text(MODEL.format(body="    flag = models.NullBooleanField()"))
+    failing_on(urls, monkeypatch, 10)
+    build_template = templates.build_transformer_visitor
+
+    def template_visitor(message_ids, settings):
+        visitor = build_template(message_ids=message_ids, settings=settings)
+        real = visitor.visit
+
+        def visit(code):
+            if "b.png" in code:
+                raise ValueError("template fault")
+            return real(code)
+
+        visitor.visit = visit
+        return visitor
+
+    monkeypatch.setattr(templates, "build_transformer_visitor", template_visitor)
+    comments = [
+        finding(views, 6, "C6002", "a-advice"),
+        finding(views, 10, "C6002", "b-advice"),
+        finding(views, 10, "C9000", "b-more"),
+        finding(views, 14, "C6002", "c-advice"),
+        finding(template, 2, "C7001", "t2-advice"),
+        finding(template, 1, "C7001", "t1-advice"),
+        finding(models, 5, "C2008", "m-advice"),
+    ]
+    with caplog.at_level(logging.ERROR, logger="vorlane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(comments, str(shop.root))
+
+    faults = [r for r in caplog.records if r.levelno >= logging.ERROR]
+    assert [r.getMessage() for r in faults] == [
+        f"No fix suggestions for {views} line 10 (C6002, C9000): "
+        "RuntimeError('rewrite fault')",
+        f"No fix suggestions for {template} line 2 (C7001): "
+        "ValueError('template fault')",
+    ]
+    assert all(r.exc_info for r in faults)
+    bodies = {(c["path"], c["line"]): c["body"] for c in result}
+    assert bodies[str(views), 10] == "b-advice\n\nb-more"
+    assert bodies[str(template), 2] == "t2-advice"
+    assert items_of(result, views) == [
+        (2, 2, "from django.urls import path, reverse, reverse_lazy"),
+        (6, 6, '    return redirect(reverse("entry-list"))'),
+        (14, 14, '    return redirect(reverse("entry-list"))'),
+    ]
+    assert items_of(result, template) == [
+        (1, 1, "{% load static %}\n<img src='{% static \"a.png\" %}'>")
+    ]
+    assert items_of(result, models) == [
+        (5, 5, "    flag = models.BooleanField(null=True)")
+    ]
+    assert relinted(shop, views, items_of(result, views)) == [(10, "C6002")]
 
 
 # --- Migrations ------------------------------------------------------------------------
@@ -503,6 +811,67 @@ def test_reverse_code_rewrite(shop, operations, findings, expected):
     assert python_case(shop, "ledger/migrations", source, findings) == expected
 
 
+OPERATIONS = """\
+from django.db import migrations, models
+
+
+def forwards(apps, schema_editor):
+    pass
+
+
+class Migration(migrations.Migration):
+
+    dependencies = [("ledger", "0002_fill_names")]
+
+    operations = [
+        migrations.CreateModel(
+            name="Tag",
+            fields=[
+                ("id", models.AutoField(primary_key=True, serialize=False)),
+                ("label", models.CharField(max_length=40)),
+            ],
+        ),
+        migrations.AddField(
+            model_name="entry",
+            name="tag",
+            field=models.ForeignKey(
+                null=True,
+                on_delete=models.SET_NULL,
+                to="ledger.tag",
+            ),
+        ),
+        migrations.RunPython(forwards),
+        migrations.AlterField(
+            model_name="entry",
+            name="memo",
+            field=models.CharField(blank=True, max_length=40),
+        ),
+    ]
+"""
+
+
+def test_one_operation_changed_leaves_the_other_rows_as_they_were(shop):
+    """Adding the reverse code to one row of a black-formatted operations list: the
+    block covers the statement, and every row but the changed one comes back as it
+    stood."""
+    source = OPERATIONS
+    assert black.format_str(source, mode=MODE) == source
+    rows = source.split("\n")
+    row = rows.index("        migrations.RunPython(forwards),") + 1
+    start = rows.index("    operations = [") + 1
+    end = len(rows) - 1
+    expected = rows[start - 1 : end]
+    expected[
+        row - start
+    ] = "        migrations.RunPython(forwards, migrations.RunPython.noop),"
+    path = shop.root / "ledger/migrations" / f"case_{next(CASES)}.py"
+    path.write_text(source)
+    assert lint_codes(shop, path) == [(row, "C8001")]
+    items = fixed(path, [(row, "C8001")], shop.root)
+    assert items == [(start, end, "\n".join(expected))]
+    assert relinted(shop, path, items) == []
+
+
 # --- Templates -------------------------------------------------------------------------
 
 LOAD = "{% load static %}"
@@ -532,6 +901,19 @@ def template_case(shop, text, findings):
             "{% block content %}\n"
             '  <img src=\'{% static "img/logo.png" %}\' alt="Ledger">\n'
             "{% endblock %}\n",
+        ),
+        # The row the load line goes before comes back with its indentation.
+        (
+            '{% extends "ledger/base.html" %}\n'
+            "  {% block content %}\n"
+            '  <img src="/assets/img/logo.png" alt="Ledger">\n'
+            "  {% endblock %}\n",
+            [(3, "C7001")],
+            '{% extends "ledger/base.html" %}\n'
+            f"{LOAD}\n"
+            "  {% block content %}\n"
+            '  <img src=\'{% static "img/logo.png" %}\' alt="Ledger">\n'
+            "  {% endblock %}\n",
         ),
         # An extends tag written over two rows: after the row where it ends.
         (
@@ -589,6 +971,7 @@ def template_case(shop, text, findings):
     ],
     ids=[
         "extends",
+        "extends-indented-block",
         "extends-over-two-rows",
         "no-extends-two-findings",
         "load-row-fixed-later",
@@ -604,6 +987,10 @@ def test_static_url_rewrite(shop, text, findings, expected):
     items, after = template_case(shop, text, findings)
     assert after == (textwrap.dedent(text) if expected is None else expected)
     assert bool(items) == (expected is not None)
+    if expected is not None:  # the fixed template has no hard-coded static URL left
+        fixed_path = shop.root / "ledger/templates/ledger" / f"case_{next(CASES)}.html"
+        fixed_path.write_text(after)
+        assert "C7001" not in [code for _, code in lint_codes(shop, fixed_path)]
 
 
 # --- The fixture project, end to end -----------------------------------------------------
@@ -612,11 +999,13 @@ def test_static_url_rewrite(shop, text, findings, expected):
 # order: (start, end, replacement).
 SHOP_SUGGESTIONS = {
     "ledger/migrations/0002_fill_names.py": [
+        # The list keeps its row per operation, as its trailing comma asks.
         (
             13,
             15,
-            "    operations = [migrations.RunPython(fill_names, "
-            "migrations.RunPython.noop)]",
+            "    operations = [\n"
+            "        migrations.RunPython(fill_names, migrations.RunPython.noop),\n"
+            "    ]",
         ),
     ],
     "ledger/models.py": [
@@ -706,16 +1095,164 @@ def test_shop_suppressions_silence_their_findings(shop):
     comments += [finding(views, r["line"], constants.SKIP_LINE_ID) for r in records]
     items = items_of(suggest.suggest_fixes(comments, str(shop.root)), views)
     assert len(items) == len({r["line"] for r in records})
+    assert (9, 9, "    if entries:  # vorlane: disable=truthy-instead-exists") in items
+    # Too long with the comment behind it: the comment takes a row of its own.
     assert (
         29,
         29,
-        '    context = {"entries": entries, "empty": len(entries) == 0}'
-        "  # vorlane: disable=queryset-length, count-instead-exists",
+        "    # vorlane: disable-next=queryset-length, count-instead-exists\n"
+        '    context = {"entries": entries, "empty": len(entries) == 0}',
     ) in items
 
+    # Applied and formatted by black, as the project would: nothing comes back.
     copy = views.with_name(f"case_{next(CASES)}.py")
-    copy.write_text(apply_items(views.read_text(), items))
+    applied = apply_items(views.read_text(), items)
+    assert black.format_str(applied, mode=MODE) == applied
+    copy.write_text(applied)
     assert checker.get_messages(str(shop.root), {str(copy): None}) == []
+
+
+def tall_models(head):
+    """A models module of eleven models named alike (C3000 and C3003, reported on the
+    module), whose first model has a field whose row is too long for a trailing
+    comment and one whose row is not, and a last model with a field left reported."""
+    classes = "".join(
+        f"\n\nclass LedgerThing{i}(models.Model):\n    label = models.TextField()\n"
+        for i in range(1, 10)
+    )
+    return (
+        f"{head}from django.db import models\n\n\n"
+        "class LedgerThing0(models.Model):\n"
+        "    description = models.CharField(max_length=200, null=True, blank=True)\n"
+        "    n = models.TextField(null=True)\n"
+        f"{classes}\n\n"
+        "class LedgerThingLast(models.Model):\n"
+        "    title = models.CharField(max_length=20, null=True)\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "head",
+    [
+        "",
+        "#!/usr/bin/env python\n",
+        "# -*- coding: utf-8 -*-\n",
+        '"""The ledger\'s things.\n\nEleven of them."""\n',
+    ],
+    ids=["plain", "shebang", "encoding", "docstring"],
+)
+def test_suppressions_silence_what_they_name_after_black(shop, head):
+    """Suppressions for the module's findings on the module node and for two fields:
+    applied and formatted by black under the project's line length, the module still
+    parses, black leaves it, and the linter reports only the field left out."""
+    path = shop.root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(tall_models(head))
+    offset = head.count("\n")
+    found = lint_codes(shop, path)
+    last = len(path.read_text().split("\n")) - 1
+    assert found == [
+        (1, "C3000"),
+        (1, "C3003"),
+        (5 + offset, "C2000"),
+        (6 + offset, "C2000"),
+        (last, "C2000"),
+    ]
+    # The last model's field is left out of the comments: it must still be reported.
+    comments = [finding(path, row, code) for row, code in found if row != last]
+    comments += [finding(path, row, SKIP) for row in (1, 5 + offset, 6 + offset)]
+    items = items_of(suggest.suggest_fixes(comments, str(shop.root)), path)
+    assert len(items) == 3
+    top = 1 + int(head.startswith("#"))
+    assert (
+        top,
+        top,
+        "# vorlane: disable=tall-models, model-common-prefix\n"
+        + path.read_text().split("\n")[top - 1],
+    ) in items
+    assert (
+        5 + offset,
+        5 + offset,
+        "    # vorlane: disable-next=nullable-string-field\n"
+        "    description = models.CharField(max_length=200, null=True, blank=True)",
+    ) in items
+    assert (
+        6 + offset,
+        6 + offset,
+        "    n = models.TextField(null=True)  # vorlane: disable=nullable-string-field",
+    ) in items
+
+    applied = apply_items(path.read_text(), items)
+    ast.parse(applied)
+    assert black.format_str(applied, mode=MODE) == applied
+    assert [code for _, code in relinted(shop, path, items)] == ["C2000"]
+
+
+# Rewritten, 81 columns: black splits it under a line length of 79, not under its
+# default 88.
+LONG_ROW = (
+    '    context = {"entries": entries, "total": len(entries), "title": "All rows"}'
+)
+SPLIT = (
+    "    context = {\n"
+    '        "entries": entries,\n'
+    '        "total": entries.count(),\n'
+    '        "title": "All rows",\n'
+    "    }"
+)
+
+
+@pytest.mark.parametrize(
+    "table, bad_keys, expected",
+    [
+        (
+            'line-length = "eighty"',
+            ["line-length"],
+            LONG_ROW.replace("len(entries)", "entries.count()"),
+        ),
+        (
+            "line-length = [1, 2]",
+            ["line-length"],
+            LONG_ROW.replace("len(entries)", "entries.count()"),
+        ),
+        ('line-length = 79\ntarget-version = ["py99"]', ["target-version"], SPLIT),
+        # Control: values black takes, no warning.
+        ('line-length = 79\ntarget-version = ["py38"]', [], SPLIT),
+    ],
+    ids=["length-text", "length-list", "unknown-version", "control-valid"],
+)
+def test_bad_black_settings_still_give_suggestions(
+    tmp_path, monkeypatch, caplog, table, bad_keys, expected
+):
+    """A [tool.black] value of the wrong kind is logged, naming pyproject.toml and the
+    key; the key's default is used and the suggestion is made."""
+    root = tmp_path / "shop"
+    shutil.copytree(PROJECTS / "suggest_shop", root)
+    (root / "pyproject.toml").write_text(f"[tool.black]\n{table}\n")
+    monkeypatch.syspath_prepend(str(root))
+    path = root / "ledger" / f"case_{next(CASES)}.py"
+    path.write_text(VIEW.format(body=LONG_ROW))
+    try:
+        with caplog.at_level(logging.WARNING):
+            result = suggest.suggest_fixes([finding(path, 6, "C9000")], str(root))
+        warned = [
+            r.getMessage() for r in caplog.records if r.levelno == logging.WARNING
+        ]
+        assert len(warned) == len(bad_keys)
+        for key, text in zip(bad_keys, warned):
+            assert str(root / "pyproject.toml") in text and f"] {key} = " in text
+        items = items_of(result, path)
+        assert items == [(6, 6, expected)]
+        applied = apply_items(path.read_text(), items)
+        length = 88 if "line-length = 79" not in table else 79
+        assert (
+            black.format_str(applied, mode=black.FileMode(line_length=length))
+            == applied
+        )
+        after = path.with_name(f"case_{next(CASES)}.py")
+        after.write_text(applied)
+        assert checker.get_messages(str(root), {str(after): None}) == []
+    finally:
+        forget_project(root)
 
 
 # --- The README's main job ---------------------------------------------------------------
@@ -733,7 +1270,7 @@ SAMPLE_FIXES = [
         "        migrations.RunPython(\n"
         "            title_case_titles, atomic=False, "
         "reverse_code=migrations.RunPython.noop\n"
-        "        )\n"
+        "        ),\n"
         "    ]",
     ),
     ("shop/models.py", 8, 8, "    newsletter = models.BooleanField(null=True)"),

@@ -486,33 +486,69 @@ def test_import_fixer(source, imports, calls):
     assert calls_of(module) == calls
 
 
-def test_import_is_handled_once_per_tree():
-    """Two flagged lines of one file, fixed in one run: the import is edited and offered
-    while the first line is fixed; the second line only changes its calls."""
-    module = helpers.build_atok(
-        source=textwrap.dedent(
-            """\
-            from django.urls import path, reverse_lazy
+TWO_LINES = """\
+from django.urls import path, reverse_lazy
 
-            def a():
-                return [reverse_lazy("x"), reverse_lazy("y")]
+def a():
+    return [reverse_lazy("x"), reverse_lazy("y")]
 
-            def b():
-                return reverse_lazy("z")
-            """
+def b():
+    return reverse_lazy("z")
+"""
+
+
+@pytest.mark.parametrize(
+    "lines, offered, calls",
+    [
+        # reverse goes in with the first line; reverse_lazy stays for the call that
+        # the second line is to fix, whose line takes it out and offers the import
+        # again.
+        (
+            [4, 7],
+            [
+                ["from django.urls import path, reverse, reverse_lazy"],
+                ["from django.urls import path, reverse"],
+            ],
+            ["reverse('x')", "reverse('y')", "reverse('z')"],
         ),
-        modname="fixture",
-        absolute_path="fixture.py",
+        (
+            [7, 4],
+            [
+                ["from django.urls import path, reverse, reverse_lazy"],
+                ["from django.urls import path, reverse"],
+            ],
+            ["reverse('x')", "reverse('y')", "reverse('z')"],
+        ),
+        # A line that is never fixed leaves its call, and reverse_lazy with it.
+        (
+            [4],
+            [["from django.urls import path, reverse, reverse_lazy"]],
+            ["reverse('x')", "reverse('y')", "reverse_lazy('z')"],
+        ),
+        # Only the second function's line: the first's two calls stay.
+        (
+            [7],
+            [["from django.urls import path, reverse, reverse_lazy"]],
+            ["reverse_lazy('x')", "reverse_lazy('y')", "reverse('z')"],
+        ),
+    ],
+    ids=["in-order", "reverse-order", "one-line-left", "other-line-left"],
+)
+def test_import_keeps_reverse_lazy_while_a_use_is_left(lines, offered, calls):
+    """Lines of one file fixed in one run: the import is edited as each line leaves it,
+    and offered with each line that changed it."""
+    module = helpers.build_atok(
+        source=TWO_LINES, modname="fixture", absolute_path="fixture.py"
     ).tree
-    offered = []
-    for line in (4, 7):
+    found = []
+    for line in lines:
         module.replace_other_nodes = []
         visitor = urls.build_transformer_visitor({"C6002", "C6001"})
         visitor.visit(helpers.find_node_by_position(module, line=line))
-        offered.append([node.as_string() for node in module.replace_other_nodes])
-    assert offered == [["from django.urls import path, reverse"], []]
+        found.append([node.as_string() for node in module.replace_other_nodes])
+    assert found == offered
     assert module.skip_reverse is True
-    assert calls_of(module) == ["reverse('x')", "reverse('y')", "reverse('z')"]
+    assert calls_of(module) == calls
 
 
 def test_rewrite_needs_its_code():

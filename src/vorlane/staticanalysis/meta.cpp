@@ -995,6 +995,29 @@ py::object get_static_url_setting(py::handle project_root, py::object default_) 
 // --- Code style
 // ------------------------------------------------------------------------
 
+// One key of [tool.black], converted; a value of the wrong kind (line-length = "eighty"
+// or [1, 2], target-version = ["py99"]) is logged and the key gets what it gets when it
+// is not set, so the other key still applies and suggestions are still made.
+template <typename Convert>
+py::object style_value(py::handle pyproject, const char *key, py::handle settings,
+                       py::handle setting, py::object fallback, py::handle shown,
+                       Convert &&convert) {
+    py::object value = settings.attr(N->get)(setting, py::none());
+    if (value.is_none()) return fallback;
+    try {
+        return convert(value);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        L->logger.attr(support::name<"warning">())(
+            "%s: [tool.black] %s = %r is not a value black takes (%s: %s); %s = %s "
+            "is used instead",
+            pyproject, key, value,
+            py::type::handle_of(e.value()).attr(support::name<"__name__">()),
+            py::str(e.value()), key, shown);
+        return fallback;
+    }
+}
+
 py::dict get_code_style(py::handle lookup_path) {
     py::object context = L->FakeContext();
     py::object pyproject = find_pyproject_toml(lookup_path);
@@ -1007,21 +1030,28 @@ py::dict get_code_style(py::handle lookup_path) {
             // black reports a file it cannot read or parse, and a table it rejects, as
             // click errors: the project then has black's defaults.
             if (!e.matches(L->ClickException)) throw;
+            L->logger.attr(support::name<"warning">())(
+                "%s: [tool.black] not read (%s); black's defaults are used", pyproject,
+                e.value().attr(support::name<"format_message">())());
         }
     }
     py::object settings = context.attr(N->default_map);
-    py::object length =
-        settings.attr(N->get)(N->line_length, L->black.attr(N->DEFAULT_LINE_LENGTH));
-    py::list fallback;
-    fallback.append("py36");
-    py::object names = settings.attr(N->get)(N->target_version, fallback);
-    py::object line_length =
-        py::reinterpret_steal<py::object>(PyNumber_Long(length.ptr()));
-    if (!line_length) throw py::error_already_set();
+    py::object line_length = style_value(
+        pyproject, "line-length", settings, N->line_length,
+        L->black.attr(N->DEFAULT_LINE_LENGTH),
+        py::str(L->black.attr(N->DEFAULT_LINE_LENGTH)),
+        [](py::handle length) { return support::steal(PyNumber_Long(length.ptr())); });
     py::object versions = L->black.attr(N->TargetVersion);
-    py::list target_versions;
-    for (py::handle name : names)
-        target_versions.append(versions[call_method(name, N->upper)]);
+    py::list fallback;
+    fallback.append(versions[py::str("PY36")]);
+    py::object target_versions =
+        style_value(pyproject, "target-version", settings, N->target_version, fallback,
+                    py::str("[\"py36\"]"), [&](py::handle names) {
+                        py::list members;
+                        for (py::handle name : names)
+                            members.append(versions[call_method(name, N->upper)]);
+                        return py::object(members);
+                    });
     py::dict style;
     style["line_length"] = line_length;
     style["target_versions"] = target_versions;

@@ -23,19 +23,26 @@ struct Libs {
     py::handle defaultdict, partial, re, textwrap, warnings;
     py::handle AsStringVisitor, Module, Decorators, Pass, Import, ImportFrom, Match,
         TryStar;
+    // The nodes that own a bracket pair, whose last item may be followed by a comma.
+    py::handle Call, List, Tuple, Set, Dict, Subscript;
     py::handle black, linegen, black_strings;
     // Modules whose functions and tables are read at each call (tests patch them).
     py::handle constants, helpers, meta, templates, colspec, settings, migrations,
         fetchplan, urls;
     py::handle suggest, logger; // this module, for the functions it hands to black
     py::handle fstring_field;   // compiled once: the replacement fields of an f-string
-    long OP, NAME, COMMENT, NL, NEWLINE, ENDMARKER;
+    py::handle extract_node, NodeNG, JoinedStr;
+    long OP, NAME, STRING, COMMENT, NL, NEWLINE, ENDMARKER;
 };
 const Libs *L = nullptr; // filled at load; never released (interpreter exit order)
 
 // --- Tables --------------------------------------------------------------------------
 
 const char *const SUPPRESSION_COMMENT = "  # vorlane: disable=";
+const char *const DISABLE_NEXT_COMMENT = "# vorlane: disable-next=";
+// Codes reported on the module node: a comment on a row does not reach them, one of the
+// module's own at its top does.
+const char *const MODULE_CODES[] = {"C3000", "C3003"};
 const char *const LOAD_STATIC = "{% load static %}";
 // Any of these, once whitespace runs are collapsed, means the static tags are loaded.
 const char *const STATIC_LOADS[] = {"{% load static %}",
@@ -46,15 +53,17 @@ const char *const SETTINGS_REMOVALS[] = {"C4005", "C4015"};
 
 // The rule families, in the order their rewrites run on a statement: each family table
 // of `constants` and the checker module whose build_transformer_visitor serves it.
+// `edits_imports`: besides the statement, its rewrites edit an import of the file.
 struct Family {
     const char *table;
     py::handle Libs::*module;
+    bool edits_imports;
 };
 const Family FAMILIES[] = {
-    {"TRANSFORMABLE_MODEL_FIELD_RULES", &Libs::colspec},
-    {"TRANSFORMABLE_URL_RULES", &Libs::urls},
-    {"TRANSFORMABLE_MIGRATION_RULES", &Libs::migrations},
-    {"TRANSFORMABLE_QUERYSET_RULES", &Libs::fetchplan},
+    {"TRANSFORMABLE_MODEL_FIELD_RULES", &Libs::colspec, false},
+    {"TRANSFORMABLE_URL_RULES", &Libs::urls, true},
+    {"TRANSFORMABLE_MIGRATION_RULES", &Libs::migrations, false},
+    {"TRANSFORMABLE_QUERYSET_RULES", &Libs::fetchplan, false},
 };
 
 // The statement lists of a compound statement. While its header is rewritten or
@@ -73,6 +82,10 @@ bool equal(py::handle a, py::handle b) {
     int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (same < 0) throw py::error_already_set();
     return same == 1;
+}
+
+bool string_is(py::handle token, const char *text) {
+    return support::str_equals(token.attr(name<"string">()), text);
 }
 
 py::object constant(const char *table) {
@@ -254,6 +267,13 @@ private:
     py::object previous_;
 };
 
+// The line length of a code style: its own, else black's default.
+long line_length_of(py::handle code_style) {
+    py::object length = code_style.attr(name<"get">())(
+        "line_length", L->black.attr(name<"DEFAULT_LINE_LENGTH">()));
+    return as_long(length);
+}
+
 py::str format_code(py::str code, py::str indentation, py::handle code_style,
                     py::handle comma_character_target) {
     if (!PyDict_Check(code_style.ptr()) &&
@@ -269,11 +289,7 @@ py::str format_code(py::str code, py::str indentation, py::handle code_style,
     // fixed file, counts the indentation too, so the code gets that much less room.
     Py_ssize_t width = PyObject_Length(indentation.ptr());
     if (width > 0) {
-        py::object line_length =
-            options.contains("line_length")
-                ? py::object(options["line_length"])
-                : py::object(L->black.attr(name<"DEFAULT_LINE_LENGTH">()));
-        options["line_length"] = std::max<long>(as_long(line_length) - width, 1);
+        options["line_length"] = std::max<long>(line_length_of(options) - width, 1);
     }
     py::object mode;
     {
@@ -335,6 +351,77 @@ std::optional<py::str> take_same_row_comment(py::handle atok, py::handle token) 
     return py::str("  ") + py::str(next.attr(name<"string">()));
 }
 
+// --- Magic trailing commas -----------------------------------------------------------
+
+bool is_exactly(py::handle node, py::handle cls) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(node.ptr())) == cls.ptr();
+}
+
+bool is_bracket_owner(py::handle node) {
+    return is_exactly(node, L->Call) || is_exactly(node, L->List) ||
+           is_exactly(node, L->Tuple) || is_exactly(node, L->Dict) ||
+           is_exactly(node, L->Set) || is_exactly(node, L->Subscript) ||
+           is_exactly(node, L->ImportFrom);
+}
+
+// Whether the tokens first..last are one bracket pair: `(a, b,)` is, while the
+// unbracketed tuple `(a), f(b,)` starts and ends on brackets of two other pairs.
+bool one_bracket_pair(py::handle atok, py::handle first, py::handle last) {
+    if (!string_is(first, "(")) return false;
+    py::list tokens = atok.attr(name<"tokens">());
+    Py_ssize_t from = as_long(first.attr(name<"index">()));
+    Py_ssize_t to = as_long(last.attr(name<"index">()));
+    int depth = 0;
+    for (Py_ssize_t i = from; i < to && i < PyList_GET_SIZE(tokens.ptr()); ++i) {
+        py::handle token = PyList_GET_ITEM(tokens.ptr(), i);
+        if (as_long(token.attr(name<"type">())) != L->OP) continue;
+        auto text = support::as_string(token.attr(name<"string">()));
+        if (!text) continue;
+        if (*text == "(" || *text == "[" || *text == "{") ++depth;
+        if (*text == ")" || *text == "]" || *text == "}") --depth;
+        if (depth == 0) return false; // closed before the last token
+    }
+    return true;
+}
+
+// `f(\n    a,\n    b,\n)`: a comma after the last item before the closing bracket,
+// black's sign to keep one item per row.
+bool had_magic_comma(py::handle atok, py::handle node) {
+    auto last = support::try_attr(node, name<"last_token">());
+    if (!last) return false; // built by a rewrite, or inside an f-string
+    auto closing = support::as_string(last->attr(name<"string">()));
+    if (!closing || (*closing != ")" && *closing != "]" && *closing != "}"))
+        return false;
+    py::object before = atok.attr(name<"prev_token">())(*last);
+    if (!string_is(before, ",")) return false;
+    if (is_exactly(node, L->Tuple))
+        return one_bracket_pair(atok, node.attr(name<"first_token">()), *last);
+    return true;
+}
+
+// The rendered node with the comma its source had after its last item. astroid renders
+// without it, and black would then join the rows that the project keeps apart; with
+// it, black keeps them apart and the rows a rewrite did not touch come back as they
+// were. An import is rendered without brackets, so it gets them back too.
+py::str with_magic_comma(py::handle node, py::str text) {
+    Py_ssize_t size = PyUnicode_GetLength(text.ptr());
+    if (is_exactly(node, L->ImportFrom)) {
+        Py_ssize_t at = as_long(text.attr(name<"find">())(" import "));
+        if (at < 0 || support::truthy(text.attr(name<"endswith">())("*"))) return text;
+        Py_ssize_t names = at + 8; // past " import "
+        return py::str(text[py::slice(0, names, 1)]) + py::str("(") +
+               py::str(text[py::slice(names, size, 1)]) + py::str(",)");
+    }
+    if (size < 2) return text;
+    py::str inner = py::str(text[py::slice(0, size - 1, 1)]).attr(name<"rstrip">())();
+    Py_UCS4 last =
+        PyUnicode_ReadChar(inner.ptr(), PyUnicode_GetLength(inner.ptr()) - 1);
+    // Nothing between the brackets (`qs.count()` in place of `len(\n    qs,\n)`), or a
+    // comma already there (a one-item tuple).
+    if (last == ',' || last == '(' || last == '[' || last == '{') return text;
+    return inner + py::str(",") + py::str(text[py::slice(size - 1, size, 1)]);
+}
+
 // The same-row comment after a node goes with the node's text. Only a simple statement
 // takes it: inside a statement the comment would land within brackets of the rendered
 // code, and a compound statement's last token belongs to its body.
@@ -345,6 +432,8 @@ py::object handle_comment_suffix(py::handle self, py::handle func, py::handle no
     auto last_token = support::try_attr(node, name<"last_token">());
     if (!last_token) return std::move(text);
     if (support::isinstance(node, L->Module)) return text.attr(name<"strip">())();
+    if (is_bracket_owner(node) && had_magic_comma(atok, node))
+        text = with_magic_comma(node, text);
     if (is_statement(node) && !is_compound(node))
         if (auto comment = take_same_row_comment(atok, *last_token))
             text = text + *comment;
@@ -465,6 +554,18 @@ py::str get_suggestion_for_html(py::str code, py::handle message_ids,
     return code.attr(name<"strip">())();
 }
 
+// A template row, without its line ending, as its own fix would leave it: rewritten
+// behind its indentation, or exactly as it is when the rewrite does not change it.
+py::str html_row_as_fixed(py::handle code_lines, long row, py::handle message_ids,
+                          py::handle settings) {
+    py::tuple split = read_code_line(code_lines, py::int_(row));
+    py::str code = split[0], indentation = split[1];
+    py::str rewritten = get_suggestion_for_html(code, message_ids, settings);
+    if (equal(rewritten, code.attr(name<"strip">())()))
+        return py::str(code_lines[py::int_(row - 1)]).attr(name<"rstrip">())("\r\n");
+    return indentation + rewritten;
+}
+
 // The suggestions of one template line; the load tag's insertion point is asked of
 // insertion_point(), which a caller fixing several lines of one file answers once.
 py::list html_line_suggestions(py::handle code_lines, py::handle line,
@@ -489,11 +590,12 @@ py::list html_line_suggestions(py::handle code_lines, py::handle line,
         if (load_row == row) text = py::str(LOAD_STATIC) + py::str("\n") + text;
         suggestions.append(py::make_tuple(line, line, text));
         if (load_row != 0 && load_row != row) {
-            // The row that the load line goes before keeps its own fix, should it have
-            // one: that row's line offers the same text, never a block that undoes it.
-            py::str current =
-                get_suggestion_for_html(py::str(point[1]), message_ids, settings);
-            py::str load = py::str(LOAD_STATIC) + py::str("\n") + current;
+            // The row that the load line goes before comes back as it was, indentation
+            // included, or with its own fix should it have one: that row's line offers
+            // the same text, never a block that undoes it.
+            py::str load =
+                py::str(LOAD_STATIC) + py::str("\n") +
+                html_row_as_fixed(code_lines, load_row, message_ids, settings);
             suggestions.append(
                 py::make_tuple(py::int_(load_row), py::int_(load_row), load));
         }
@@ -555,10 +657,6 @@ struct Tokens {
         return -1;
     }
 };
-
-bool string_is(py::handle token, const char *text) {
-    return support::str_equals(token.attr(name<"string">()), text);
-}
 
 // The ':' that ends a compound statement's header: the first one outside brackets that
 // no lambda of the header claims (`if key(lambda x: x):`, `@lambda f: f`).
@@ -669,6 +767,94 @@ bool row_ends_open(py::handle atok, py::handle rows, long row) {
     return type != L->NEWLINE && type != L->NL;
 }
 
+// --- Python line suggestions: f-strings ----------------------------------------------
+
+// f"{len(qs)} rows", rb"...": a STRING token whose prefix holds an f.
+bool is_fstring_token(py::handle token) {
+    if (Tokens::type(token) != L->STRING) return false;
+    auto text = support::as_string(token.attr(name<"string">()));
+    if (!text) return false;
+    for (char c : *text) {
+        if (c == '\'' || c == '"') return false;
+        if (c == 'f' || c == 'F') return true;
+    }
+    return false;
+}
+
+bool span_has_fstring(const Tokens &tokens, const Span &span) {
+    for (Py_ssize_t i = Tokens::index(span.first); i < tokens.size(); ++i) {
+        py::handle token = tokens.at(i);
+        if (start_row(token) > span.end) break;
+        if (is_fstring_token(token)) return true;
+    }
+    return false;
+}
+
+// Python 3.11 tokenizes an f-string as one STRING token, so the nodes of its
+// replacement fields carry no tokens, while the rewrites place the nodes they build by
+// the tokens of those they replace (`len(qs)` -> `qs.count()` in f"{len(qs)} rows").
+// Each such node is lent its f-string's tokens, the narrowest that hold it: rows read
+// from them stay right, and a comment is never looked for inside a string.
+void lend_fstring_tokens(py::handle node) {
+    for (py::handle joined : node.attr(name<"nodes_of_class">())(L->JoinedStr)) {
+        auto first = support::try_attr(joined, name<"first_token">());
+        auto last = support::try_attr(joined, name<"last_token">());
+        if (!first || !last) continue; // built by a rewrite: nothing below is source
+        for (py::handle inner : joined.attr(name<"nodes_of_class">())(L->NodeNG)) {
+            if (support::try_attr(inner, name<"first_token">())) continue;
+            inner.attr(name<"first_token">()) = *first;
+            inner.attr(name<"last_token">()) = *last;
+        }
+    }
+}
+
+// Whether two f-strings read the same: the same literal texts and replacement fields,
+// in the same order, each field with the same expression text, conversion and format
+// spec.
+bool same_fstring(py::handle a, py::handle b) {
+    py::list values_a = a.attr(name<"values">()), values_b = b.attr(name<"values">());
+    if (PyList_GET_SIZE(values_a.ptr()) != PyList_GET_SIZE(values_b.ptr()))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values_a.ptr()); ++i) {
+        py::handle x = PyList_GET_ITEM(values_a.ptr(), i);
+        py::handle y = PyList_GET_ITEM(values_b.ptr(), i);
+        if (Py_TYPE(x.ptr()) != Py_TYPE(y.ptr())) return false;
+        if (!support::try_attr(x, name<"conversion">())) { // a literal text
+            if (!equal(x.attr(name<"value">()), y.attr(name<"value">()))) return false;
+            continue;
+        }
+        if (!equal(x.attr(name<"conversion">()), y.attr(name<"conversion">())) ||
+            !equal(x.attr(name<"value">()).attr(name<"as_string">())(),
+                   y.attr(name<"value">()).attr(name<"as_string">())()))
+            return false;
+        py::object spec_a = x.attr(name<"format_spec">());
+        py::object spec_b = y.attr(name<"format_spec">());
+        if (spec_a.is_none() != spec_b.is_none()) return false;
+        if (!spec_a.is_none() && !same_fstring(spec_a, spec_b)) return false;
+    }
+    return true;
+}
+
+// Whether every f-string of the rewritten statement renders as code that reads back as
+// the same f-string. astroid's rendering has blind spots: a field that starts with a
+// brace (`{ {"a": 1}["a"] }` comes out as the escaped brace `{{`), a text that ends
+// with the quote that closes it. Such a line gets no suggestion rather than a wrong
+// one.
+bool fstrings_render_faithfully(py::handle node) {
+    for (py::handle joined : node.attr(name<"nodes_of_class">())(L->JoinedStr)) {
+        py::object again;
+        try {
+            again = L->extract_node(joined.attr(name<"as_string">())());
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return false; // does not parse
+        }
+        if (!support::isinstance(again, L->JoinedStr) || !same_fstring(joined, again))
+            return false;
+    }
+    return true;
+}
+
 // --- Python line suggestions: compound statements ------------------------------------
 
 // Takes a compound statement's blocks off while its header is rewritten or rendered,
@@ -775,11 +961,13 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     if (!span || shares_rows(tokens, *span)) return no_fix();
     bool compound = is_compound(node);
     py::int_ start(span->start), end(span->end);
+    bool fstrings = span_has_fstring(tokens, *span);
 
     py::object code_before;
     {
         BlocksOff blocks(node);
         if (compound) blocks.take_off();
+        if (fstrings) lend_fstring_tokens(node);
         code_before = node.attr(name<"as_string">())();
         for (const Family &family : FAMILIES) {
             if (!meets(message_ids, constant(family.table))) continue;
@@ -801,10 +989,12 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     if (compound) blocks.take_off();
     py::object code_after = node.attr(name<"as_string">())();
     if (equal(code_after, code_before)) return no_fix();
-    std::optional<py::str> rendered = render_keeping_comments(tokens, *span, [&] {
-        py::str text = node_as_string(atok, node);
-        return compound ? header_snippet(atok, node, span->last, text) : text;
-    });
+    std::optional<py::str> rendered;
+    if (!fstrings || fstrings_render_faithfully(node))
+        rendered = render_keeping_comments(tokens, *span, [&] {
+            py::str text = node_as_string(atok, node);
+            return compound ? header_snippet(atok, node, span->last, text) : text;
+        });
     if (!rendered) {
         // Nothing of the line is offered: the nodes its rewrites recorded needed this
         // edit (an import of the name the fix calls).
@@ -816,37 +1006,109 @@ py::object get_suggestion_for_python(py::handle atok, py::handle node,
     return py::make_tuple(start, end, *rendered);
 }
 
-// The finding's row with the suppression comment at its end, within the whole source
-// rows of the statement (of its header, for a compound statement): whatever else stands
-// on those rows stays. The comment goes on the finding's own row, so on the def row of
-// a decorated function, not on its decorator's.
-py::list suppression_items(py::handle atok, py::handle node, long line,
-                           py::handle message_ids, py::handle store) {
-    py::list items;
+// The symbols of codes, sorted by code and joined as a pragma lists them.
+py::str symbols_of(const std::vector<py::object> &codes, py::handle store) {
+    py::list sorted;
+    for (const py::object &code : codes)
+        sorted.append(code);
+    sorted.attr(name<"sort">())();
+    py::list symbols;
+    for (py::handle code : sorted)
+        symbols.append(store[code]);
+    return py::str(", ").attr(name<"join">())(symbols);
+}
+
+// The row before which a comment row of the module's own goes: after a shebang row and
+// an encoding declaration, which must stay the first rows to be read as such.
+long module_comment_row(py::handle rows) {
+    auto text = [&](long row) -> py::str {
+        if (row > static_cast<long>(PyList_GET_SIZE(rows.ptr()))) return py::str("");
+        return row_text(rows, row);
+    };
+    auto matches = [&](py::handle pattern, long row) {
+        return !L->re.attr(name<"match">())(pattern, text(row)).is_none();
+    };
+    py::str cookie(R"(^[ \t\f]*#.*?coding[:=][ \t]*[-\w.]+)");
+    py::str blank_or_comment(R"(^[ \t\f]*(?:#|$))");
+    if (matches(cookie, 1)) return 2;
+    if (!matches(blank_or_comment, 1)) return 1;
+    if (matches(cookie, 2)) return 3;
+    return support::truthy(text(1).attr(name<"startswith">())("#!")) ? 2 : 1;
+}
+
+// The rows of the statement at the finding's row (of its header, for a compound
+// statement), with what silences the codes on that row: the trailing comment, or, when
+// the row would then be longer than the line length, a row of its own above it, at its
+// indentation (black would split the statement and take a trailing comment away from
+// the row it silences). The comment goes on the finding's own row, so on the def row
+// of a decorated function, not on its decorator's. Nullopt where neither fits.
+std::optional<std::pair<Span, py::list>>
+suppressed_rows(py::handle atok, py::handle node, long line, py::handle rows,
+                py::str disable, long line_length) {
     Tokens tokens(atok);
     std::optional<Span> span = statement_span(tokens, node);
-    if (!span || line < span->start || line > span->end) return items;
-    py::list rows = source_rows(atok);
-    if (row_ends_open(atok, rows, line)) return items;
-
-    py::object skip = constant("SKIP_LINE_ID");
-    py::list codes;
-    for (py::handle code : py::iter(message_ids))
-        if (!equal(code, skip)) codes.append(code);
-    codes.attr(name<"sort">())();
-    py::list symbols;
-    for (py::handle code : codes)
-        symbols.append(store[code]);
-    py::str disable = py::str(", ").attr(name<"join">())(symbols);
-
+    if (!span || line < span->start || line > span->end) return std::nullopt;
+    py::str row = row_text(rows, line);
+    py::str trailing = row + py::str(SUPPRESSION_COMMENT) + disable;
+    bool fits = PyUnicode_GetLength(trailing.ptr()) <= line_length;
+    if (fits && row_ends_open(atok, rows, line)) return std::nullopt;
+    if (!fits && line > 1 && row_ends_open(atok, rows, line - 1)) return std::nullopt;
     py::list lines;
-    for (long row = span->start; row <= span->end; ++row) {
-        py::str text = row_text(rows, row);
-        if (row == line) text = text + py::str(SUPPRESSION_COMMENT) + disable;
-        lines.append(text);
+    for (long at = span->start; at <= span->end; ++at) {
+        if (at == line && !fits)
+            lines.append(get_indentation(row) + py::str(DISABLE_NEXT_COMMENT) +
+                         disable);
+        lines.append(at == line && fits ? trailing : row_text(rows, at));
     }
-    items.append(make_item(py::int_(span->start), py::int_(span->end),
-                           py::str("\n").attr(name<"join">())(lines)));
+    return std::make_pair(*span, lines);
+}
+
+// The suppression items of a line: the statement's rows with what silences its codes,
+// and, for codes reported on the module node, which no row's comment reaches, a comment
+// row at the top of the module. When both take the same rows they make one item.
+py::list suppression_items(py::handle atok, py::handle node, long line,
+                           py::handle message_ids, py::handle store, long line_length) {
+    py::object skip = constant("SKIP_LINE_ID");
+    std::vector<py::object> row_codes, module_codes;
+    for (py::handle code : py::iter(message_ids)) {
+        if (equal(code, skip)) continue;
+        bool module_level = false;
+        for (const char *module_code : MODULE_CODES)
+            module_level = module_level || support::str_equals(code, module_code);
+        (module_level ? module_codes : row_codes).push_back(borrow(code));
+    }
+    py::list rows = source_rows(atok);
+    py::list items;
+    long start = 0, end = 0;
+    py::list lines;
+    // Module codes alone need no statement; with none at all, the trailing comment
+    // names nothing, as it always has.
+    bool statement = !row_codes.empty() || module_codes.empty();
+    if (statement && !node.is_none() && !support::isinstance(node, L->Module)) {
+        auto found = suppressed_rows(atok, node, line, rows,
+                                     symbols_of(row_codes, store), line_length);
+        if (found) {
+            start = found->first.start;
+            end = found->first.end;
+            lines = found->second;
+        }
+    }
+    if (!module_codes.empty()) {
+        long top = module_comment_row(rows);
+        py::str comment =
+            py::str("# vorlane: disable=") + symbols_of(module_codes, store);
+        if (start != 0 && start <= top && top <= end) {
+            lines.insert(top - start, comment);
+        } else {
+            long count = static_cast<long>(PyList_GET_SIZE(rows.ptr()));
+            py::str below = top <= count ? row_text(rows, top) : py::str("");
+            items.append(make_item(py::int_(top), py::int_(top),
+                                   comment + py::str("\n") + below));
+        }
+    }
+    if (start != 0)
+        items.append(make_item(py::int_(start), py::int_(end),
+                               py::str("\n").attr(name<"join">())(lines)));
     return items;
 }
 
@@ -883,6 +1145,73 @@ void retract_marks(py::handle tree, py::handle before) {
         if (!contains(before, mark) && PyObject_DelAttr(tree.ptr(), mark.ptr()) < 0)
             throw py::error_already_set();
 }
+
+// What a line's rewrites may change in the file's shared tree, as it stood before them:
+// the nodes of the statement (of its header, for a compound statement) and, for the
+// families that edit an import too, the file's from-imports. A line that offers nothing
+// puts them back, so that the later lines of the file, and the imports they offer, see
+// only edits that were offered: a call left as reverse_lazy keeps its import.
+class TreeState {
+public:
+    TreeState(py::handle tree, py::handle node, py::handle message_ids) {
+        bool statement = false, imports = false;
+        for (const Family &family : FAMILIES)
+            if (meets(message_ids, constant(family.table))) {
+                statement = true;
+                imports = imports || family.edits_imports;
+            }
+        if (statement) keep(node, is_compound(node)); // else no rewrite runs on it
+        if (imports)
+            for (py::handle import : tree.attr(name<"nodes_of_class">())(L->ImportFrom))
+                keep(import, false);
+    }
+    void restore() {
+        for (auto &[node, state] : saved_) {
+            py::object current = steal(PyObject_GenericGetDict(node.ptr(), nullptr));
+            PyDict_Clear(current.ptr());
+            if (PyDict_Update(current.ptr(), state.ptr()) < 0)
+                throw py::error_already_set();
+        }
+    }
+
+private:
+    // A node's attributes, its lists copied (rewrites append to an argument list in
+    // place), and the same for the nodes below it.
+    void keep(py::handle node, bool header_only) {
+        py::object attributes = steal(PyObject_GenericGetDict(node.ptr(), nullptr));
+        py::dict state;
+        for (auto [key, value] : py::reinterpret_borrow<py::dict>(attributes))
+            state[key] = PyList_Check(value.ptr()) ? steal(PySequence_List(value.ptr()))
+                                                   : borrow(value);
+        saved_.emplace_back(borrow(node), state);
+        py::object fields = py::type::handle_of(node).attr(name<"_astroid_fields">());
+        for (py::handle field : fields) {
+            if (header_only && is_block_field(field)) continue;
+            PyObject *child = PyDict_GetItemWithError(attributes.ptr(), field.ptr());
+            if (!child) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                continue;
+            }
+            keep_below(child);
+        }
+    }
+    // A child field holds a node, None, or a list or tuple of those, next to texts: a
+    // dict's items are (key, value) pairs, a comparison's ops ("==", node) pairs.
+    void keep_below(py::handle value) {
+        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+            for (py::handle item : value)
+                keep_below(item);
+        } else if (support::isinstance(value, L->NodeNG)) {
+            keep(value, false);
+        }
+    }
+    static bool is_block_field(py::handle field) {
+        for (const char *block : BLOCK_FIELDS)
+            if (support::str_equals(field, block)) return true;
+        return false;
+    }
+    std::vector<std::pair<py::object, py::dict>> saved_;
+};
 
 // The main fix, the replaced nodes and the added code of one line, once the statement
 // is found and no suppression is asked for.
@@ -988,19 +1317,33 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     tree.attr(name<"new_nodes">()) = py::list();
     tree.attr(name<"replace_other_nodes">()) = py::list();
     py::list suggestions;
-    // Row 0 finds the module itself: no statement starts there.
-    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
     if (contains(message_ids, constant("SKIP_LINE_ID"))) {
         // Imported here, not at load: the linter core loads every checker module.
         py::object store = py::module_::import("vorlane.staticanalysis.checker")
                                .attr(name<"message_id_symbol_store">());
-        return suppression_items(atok, node, as_long(line), message_ids, store);
+        return suppression_items(atok, node, as_long(line), message_ids, store,
+                                 line_length_of(code_style));
     }
+    // Row 0 finds the module itself: no statement starts there.
+    if (node.is_none() || support::isinstance(node, L->Module)) return suggestions;
 
     py::set marks = rewrite_marks(tree);
-    py::list items =
-        fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
-    if (PyList_GET_SIZE(items.ptr()) == 0) retract_marks(tree, marks);
+    TreeState before(tree, node, message_ids);
+    py::list items;
+    try {
+        items =
+            fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_Exception)) {
+            before.restore();
+            retract_marks(tree, marks);
+        }
+        throw;
+    }
+    if (PyList_GET_SIZE(items.ptr()) == 0) {
+        before.restore();
+        retract_marks(tree, marks);
+    }
     return items;
 }
 
@@ -1023,6 +1366,31 @@ py::object load_file(py::handle path, bool python) {
                                         e.value());
         return py::none();
     }
+}
+
+// One fix of a line, read from its SuggestionItem, with its suggestion block.
+struct Fix {
+    py::object start, end, suggestion;
+    py::str markup;
+};
+
+std::vector<Fix> as_fixes(py::handle items) {
+    std::vector<Fix> fixes;
+    for (py::handle item : py::iter(items)) {
+        std::vector<py::object> parts = unpack(item, 3);
+        fixes.push_back({parts[0], parts[1], parts[2], markup_suggestion(parts[2])});
+    }
+    return fixes;
+}
+
+void log_line_failure(py::handle path, py::handle line, py::handle message_ids,
+                      py::error_already_set &e) {
+    py::list codes = steal(PySequence_List(message_ids.ptr()));
+    codes.attr(name<"sort">())();
+    py::str text =
+        py::str("No fix suggestions for {} line {} ({}): {!r}")
+            .format(path, line, py::str(", ").attr(name<"join">())(codes), e.value());
+    support::log_exception(L->logger, text, e, true);
 }
 
 py::list suggest_fixes(py::handle comments, py::handle project_root) {
@@ -1053,25 +1421,35 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
             bodies.append(comment["body"]);
         }
 
-        py::object fixes = py::list();
+        std::vector<Fix> fixes;
         bool html = support::truthy(path.attr(name<"endswith">())(".html"));
         bool python = !html && support::truthy(path.attr(name<"endswith">())(".py"));
         if (PySet_GET_SIZE(message_ids.ptr()) > 0 && (html || python)) {
-            if (!cache.contains(path)) cache[path] = load_file(path, python);
-            py::object content = cache[path];
-            if (!content.is_none() && html)
-                fixes =
-                    html_line_suggestions(content, line, message_ids, settings, [&] {
-                        if (!load_points.contains(path))
-                            load_points[path] =
-                                get_staticfile_template_tag_insertion_point_and_current(
-                                    content);
-                        return py::tuple(load_points[path]);
-                    });
-            if (!content.is_none() && python)
-                fixes =
-                    get_suggestions_for_python(content, line, message_ids, code_style,
-                                               settings_modpath, py::bool_(true));
+            try {
+                if (!cache.contains(path)) cache[path] = load_file(path, python);
+                py::object content = cache[path];
+                py::object found = py::list();
+                if (!content.is_none() && html)
+                    found = html_line_suggestions(
+                        content, line, message_ids, settings, [&] {
+                            if (!load_points.contains(path))
+                                load_points[path] =
+                                    get_staticfile_template_tag_insertion_point_and_current(
+                                        content);
+                            return py::tuple(load_points[path]);
+                        });
+                if (!content.is_none() && python)
+                    found = get_suggestions_for_python(content, line, message_ids,
+                                                       code_style, settings_modpath,
+                                                       py::bool_(true));
+                fixes = as_fixes(found);
+            } catch (py::error_already_set &e) {
+                // The last guard: whatever else one line raises costs that line its
+                // fixes, never the run. Its comment keeps its advice.
+                if (!e.matches(PyExc_Exception)) throw;
+                log_line_failure(path, line, message_ids, e);
+                fixes.clear();
+            }
         }
 
         // A fix goes in front of the line's bodies when it starts or ends on the line;
@@ -1079,11 +1457,11 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
         // block repeats rows of another.
         bool placed = false;
         std::vector<std::pair<py::tuple, py::str>> in_front_blocks;
-        for (py::handle fix : py::iter(fixes)) {
-            std::vector<py::object> item = unpack(fix, 3);
-            py::object fix_start = item[0], fix_end = item[1], suggestion = item[2];
+        for (Fix &fix : fixes) {
+            py::object fix_start = fix.start, fix_end = fix.end;
+            py::object suggestion = fix.suggestion;
             py::tuple rows = py::make_tuple(path, fix_start, fix_end);
-            py::str markup = markup_suggestion(suggestion);
+            py::str markup = fix.markup;
             // An earlier line offered a block of these very rows (another finding in
             // the same statement): the lines of a file share one tree, so this text
             // holds that line's edits too, and takes that block's place. Two blocks of
@@ -1135,6 +1513,7 @@ void load_libs(py::module_ &m) {
     py::handle token = support::import("token");
     l->OP = as_long(token.attr("OP"));
     l->NAME = as_long(token.attr("NAME"));
+    l->STRING = as_long(token.attr("STRING"));
     l->COMMENT = as_long(token.attr("COMMENT"));
     l->NL = as_long(token.attr("NL"));
     l->NEWLINE = as_long(token.attr("NEWLINE"));
@@ -1147,6 +1526,15 @@ void load_libs(py::module_ &m) {
     l->ImportFrom = support::import("astroid.nodes", "ImportFrom");
     l->Match = support::import("astroid.nodes", "Match");
     l->TryStar = support::import("astroid.nodes", "TryStar");
+    l->Call = support::import("astroid.nodes", "Call");
+    l->List = support::import("astroid.nodes", "List");
+    l->Tuple = support::import("astroid.nodes", "Tuple");
+    l->Set = support::import("astroid.nodes", "Set");
+    l->Dict = support::import("astroid.nodes", "Dict");
+    l->Subscript = support::import("astroid.nodes", "Subscript");
+    l->JoinedStr = support::import("astroid.nodes", "JoinedStr");
+    l->NodeNG = support::import("astroid.nodes", "NodeNG");
+    l->extract_node = support::import("astroid", "extract_node");
     l->black = support::import("black");
     l->linegen = support::import("black.linegen");
     l->black_strings = support::import("black.strings");

@@ -244,18 +244,28 @@ bool provides_reverse(py::handle import) {
     return false;
 }
 
-// Whether reverse_lazy must stay imported: some use of the name is left that is not
-// the callee of a misused call (a fit call, or the name passed on as a value).
-bool keeps_reverse_lazy(py::handle module_node) {
+// Whether `use` is bound by `import`: the name, looked up from where it stands, finds
+// that statement (a function's own import reaches no other function).
+bool bound_by(py::handle use, py::handle import) {
+    py::object found = use.attr(name<"lookup">())(name<"reverse_lazy">());
+    for (py::handle assignment : found[py::int_(1)])
+        if (assignment.is(import)) return true;
+    return false;
+}
+
+// Whether `import` must keep reverse_lazy: a use of the name that it binds is left as
+// it is, other than the callee of `call`, the call being fixed now (with None, every
+// use counts). A misused call that another line is to fix counts until it is fixed:
+// that line may get no suggestion (a comment its rewrite cannot keep), and its call
+// must stay bound.
+bool keeps_reverse_lazy(py::handle module_node, py::handle import, py::handle call) {
+    py::object callee =
+        call.is_none() ? py::none() : support::attr_or_none(call, name<"func">());
     py::object names = module_node.attr(name<"nodes_of_class">())(L->Name);
-    for (py::handle found : names) {
-        if (!str_equals(found.attr(name<"name">()), "reverse_lazy")) continue;
-        py::object parent = found.attr(name<"parent">());
-        bool misused_callee = !parent.is_none() &&
-                              support::attr_or_none(parent, name<"func">()).is(found) &&
-                              support::truthy(is_misusing_reverse_lazy(parent));
-        if (!misused_callee) return true;
-    }
+    for (py::handle found : names)
+        if (str_equals(found.attr(name<"name">()), "reverse_lazy") &&
+            !found.is(callee) && bound_by(found, import))
+            return true;
     return false;
 }
 
@@ -263,6 +273,26 @@ bool keeps_reverse_lazy(py::handle module_node) {
 py::object pair_sort_key(py::handle pair) {
     py::object alias = pair[py::int_(1)];
     return py::make_tuple(pair[py::int_(0)], alias.is_none() ? py::str("") : alias);
+}
+
+bool binds_reverse_lazy(py::handle import) {
+    for (py::handle pair : import.attr(name<"names">()))
+        if (binds(pair, "reverse_lazy")) return true;
+    return false;
+}
+
+// Takes out the pair that binds reverse_lazy, if there is one; `reverse_lazy as rl`
+// serves other calls and stays.
+bool drop_reverse_lazy(py::handle import) {
+    py::list names =
+        support::steal(PySequence_List(import.attr(name<"names">()).ptr()));
+    for (size_t i = 0; i < names.size(); ++i)
+        if (binds(names[i], "reverse_lazy")) {
+            names.attr(name<"pop">())(i);
+            py::setattr(import, name<"names">(), names);
+            return true;
+        }
+    return false;
 }
 
 // from django.urls import path, reverse_lazy -> from django.urls import path, reverse
@@ -275,37 +305,42 @@ void fix_import(py::handle import, bool keep_reverse_lazy) {
         by["key"] = py::cpp_function(&pair_sort_key);
         names.attr(name<"sort">())(**by);
     }
-    if (!keep_reverse_lazy) {
-        // Only the pair that binds reverse_lazy: `reverse_lazy as rl` serves other
-        // calls.
-        for (size_t i = 0; i < names.size(); ++i)
-            if (binds(names[i], "reverse_lazy")) {
-                names.attr(name<"pop">())(i);
-                break;
-            }
-    }
     py::setattr(import, name<"names">(), names);
+    if (!keep_reverse_lazy) drop_reverse_lazy(import);
 }
 
-// Edits the first from-import of django.urls that the call sees, once per tree: the
-// mark `skip_<modname>` on the module says the import has been handled. When imports
-// of django.urls exist but none reaches this call, nothing is marked: a later call in
-// another function may still find its own.
-// The imports and those of them the call sees come from the caller, which may have
-// found them already.
+// The import goes to the items the fix suggestions offer, once per line.
+void offer_import(py::handle module_node, py::handle import) {
+    auto others = support::try_attr(module_node, name<"replace_other_nodes">());
+    if (others && !support::contains(*others, import))
+        others->attr(name<"append">())(import);
+}
+
+// Edits the first from-import of django.urls that `call` (the call being fixed, or
+// None) sees. reverse goes in once per tree: the mark `skip_<modname>` on the module
+// says the import has been handled. When imports of django.urls exist but none reaches
+// this call, nothing is marked: a later call in another function may still find its
+// own. reverse_lazy stays while a use of it is left; the call that fixes the last one
+// takes it out, and the import is offered again with that call's line. The imports and
+// those of them the call sees come from the caller, which may have found them already.
 void ensure_import_of(py::handle module_node, py::handle modname,
                       const std::vector<py::object> &imports,
-                      const std::vector<py::object> &seen) {
+                      const std::vector<py::object> &seen, py::handle call) {
     py::str mark = py::str("skip_") + py::str(modname);
-    if (support::try_attr(module_node, mark)) return;
+    if (support::try_attr(module_node, mark)) {
+        if (!seen.empty() && binds_reverse_lazy(seen.front()) &&
+            !keeps_reverse_lazy(module_node, seen.front(), call) &&
+            drop_reverse_lazy(seen.front()))
+            offer_import(module_node, seen.front());
+        return;
+    }
     if (seen.empty()) {
         if (imports.empty()) py::setattr(module_node, mark, py::bool_(true));
         return;
     }
     py::object import = seen.front();
-    fix_import(import, keeps_reverse_lazy(module_node));
-    if (auto others = support::try_attr(module_node, name<"replace_other_nodes">()))
-        others->attr(name<"append">())(import);
+    fix_import(import, keeps_reverse_lazy(module_node, import, call));
+    offer_import(module_node, import);
     py::setattr(module_node, mark, py::bool_(true));
 }
 
@@ -316,7 +351,7 @@ void ensure_import(py::handle module_node, py::handle modname, py::handle import
     if (support::try_attr(module_node, mark)) return;
     std::vector<py::object> imports = django_urls_imports(module_node);
     ensure_import_of(module_node, modname, imports,
-                     reaching(imports, module_node, node));
+                     reaching(imports, module_node, node), node);
 }
 
 // reverse_lazy("home") -> reverse("home"), the import fixed first. The callee changes
@@ -327,7 +362,7 @@ py::object transform_reverse_lazy_to_reverse(py::handle call_node) {
     // call sees.
     std::vector<py::object> imports = django_urls_imports(module_node);
     std::vector<py::object> seen = reaching(imports, module_node, call_node);
-    ensure_import_of(module_node, name<"reverse">(), imports, seen);
+    ensure_import_of(module_node, name<"reverse">(), imports, seen, call_node);
     for (py::object &import : seen) {
         if (!provides_reverse(import)) continue;
         py::dict kwargs;
