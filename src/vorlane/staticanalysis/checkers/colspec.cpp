@@ -143,15 +143,6 @@ bool is_name(py::handle node, py::handle identifier) {
     return is_a(node, L->Name) && is_text(node.attr(name<"name">()), identifier);
 }
 
-// The name a call's callee ends in, as written: UniqueConstraint in
-// models.UniqueConstraint(...); None for a computed callee.
-py::object callee_name(py::handle call) {
-    py::object func = call.attr(name<"func">());
-    if (is_a(func, L->Attribute)) return func.attr(name<"attrname">());
-    if (is_a(func, L->Name)) return func.attr(name<"name">());
-    return py::none();
-}
-
 // The nodes of the given classes below node (node included), in tree order.
 py::object nodes_of_class(py::handle node, py::handle classes) {
     return node.attr(name<"nodes_of_class">())(classes);
@@ -488,7 +479,10 @@ bool meta_relies_on_null(py::handle model, py::handle member) {
         for (const py::object &value : assigned_values(meta, name<"constraints">())) {
             if (mentions_lookup(value, lookup)) return true;
             for (py::handle call : nodes_of_class(value, L->Call)) {
-                if (!is_text(callee_name(call), name<"UniqueConstraint">())) continue;
+                // models.UniqueConstraint(...); a computed callee names nothing.
+                if (!is_text(helpers_get_function_name(call),
+                             name<"UniqueConstraint">()))
+                    continue;
                 for (py::handle argument : call.attr(name<"args">()))
                     if (mentions_text(argument, member)) return true;
                 py::object keywords = call.attr(name<"keywords">());
