@@ -572,6 +572,16 @@ class Page(models.Model):
 """
 
 
+def field_class_project(declaration):
+    """An app whose field classes set some of their own keyword defaults, and a model
+    with the given field declaration."""
+    return {
+        "app/__init__.py": "",
+        "app/fields.py": FIELD_CLASSES,
+        "app/models.py": FIELD_MODELS.format(declaration=declaration),
+    }
+
+
 @pytest.mark.parametrize(
     "declaration, expected",
     [
@@ -606,11 +616,7 @@ class Page(models.Model):
 def test_defaults_set_by_the_field_class_itself(
     lint_project, monkeypatch, declaration, expected
 ):
-    files = {
-        "app/__init__.py": "",
-        "app/fields.py": FIELD_CLASSES,
-        "app/models.py": FIELD_MODELS.format(declaration=declaration),
-    }
+    files = field_class_project(declaration)
     found, _ = findings_and_fixes(lint_project, monkeypatch, files, ("C2002",))
     assert found == expected
 
@@ -636,11 +642,7 @@ def test_defaults_set_by_the_field_class_itself(
 def test_redundant_default_fix_keeps_keywords_the_class_sets(
     lint_project, monkeypatch, declaration, expected
 ):
-    files = {
-        "app/__init__.py": "",
-        "app/fields.py": FIELD_CLASSES,
-        "app/models.py": FIELD_MODELS.format(declaration=declaration),
-    }
+    files = field_class_project(declaration)
     _, fixes = findings_and_fixes(lint_project, monkeypatch, files, ("C2002",))
     assert fixes == [expected]
 
