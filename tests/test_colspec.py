@@ -91,6 +91,15 @@ PREDICATE_ANSWERS = [
     ("is_missing_blank_true", "models.IntegerField()  #@", None),
     ("is_missing_blank_true", "models.CharField(null=True)  #@", None),
     ("is_missing_blank_true", "models.BooleanField(null=True)  #@", None),
+    # Not editable, so no form asks for it.
+    (
+        "is_missing_blank_true",
+        "models.IntegerField(null=True, editable=False)  #@",
+        False,
+    ),
+    ("is_missing_blank_true", "models.BinaryField(null=True)  #@", False),
+    ("is_missing_blank_true", "models.BinaryField(null=True, editable=True)  #@", True),
+    ("is_missing_blank_true", "models.DateField(null=True, auto_now=True)  #@", False),
     ("is_missing_blank_true", "len('x')  #@", False),
     # is_fk_mising_related_name
     (
@@ -553,6 +562,40 @@ class OptionsField(models.TextField):
     def __init__(self, *args, **options):
         options.update(null=True)
         super().__init__(*args, **options)
+
+
+class MomentField(models.DateTimeField):
+    pass
+
+
+class HiddenField(models.IntegerField):
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("editable", False)
+        super().__init__(*args, **kwargs)
+
+
+class HiddenChildField(HiddenField):
+    pass
+
+
+class LabelledField(models.IntegerField):
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("help_text", "count")
+        self.shown = kwargs.get("editable", True)
+        super().__init__(*args, **kwargs)
+
+
+class SometimesHiddenField(models.IntegerField):
+    def __init__(self, *args, secret=False, **kwargs):
+        if secret:
+            kwargs["editable"] = False
+        super().__init__(*args, **kwargs)
+
+
+class PoppingField(HiddenField):
+    def __init__(self, *args, **kwargs):
+        self.shown = kwargs.pop("editable", True)
+        super().__init__(*args, **kwargs)
 """
 
 FIELD_MODELS = """\
@@ -762,6 +805,153 @@ def test_nullable_string_fields_a_model_relies_on(
         "label": 'label = models.CharField(max_length=10, default="", blank=True)',
     }
     assert fixes == [rewritten[name] for name in reported + ["label"]]
+
+
+# A nullable field that no form edits needs no blank=True: Django leaves it out of
+# ModelForms and Field.validate passes it by. Each row is a member of one model, with
+# the field classes above: (declaration, the C2003 fix, or None where the field is not
+# editable and so neither reported nor fixed).
+EDITABLE_ROWS = [
+    # Not editable: neither reported nor fixed.
+    ("a = models.IntegerField(null=True, editable=False)", None),
+    ("a = models.IntegerField(null=True, editable=0)", None),
+    ("a = models.IntegerField(null=True, editable=HIDDEN)", None),
+    ("a = models.BinaryField(null=True)", None),
+    ("a = models.DateTimeField(null=True, auto_now=True)", None),
+    ("a = models.DateTimeField(null=True, auto_now_add=True)", None),
+    ("a = models.DateField(null=True, auto_now=True)", None),
+    ("a = models.TimeField(null=True, auto_now_add=True)", None),
+    ("a = MomentField(null=True, auto_now=True)", None),
+    ("a = StampField(null=True)", None),
+    # An __init__ that assigns editable overrides what the call writes.
+    ("a = StampField(null=True, editable=True)", None),
+    ("a = HiddenField(null=True)", None),
+    ("a = HiddenChildField(null=True)", None),
+    # Editable: reported and fixed as before.
+    (
+        "a = models.IntegerField(null=True)",
+        "a = models.IntegerField(null=True, blank=True)",
+    ),
+    (
+        "a = models.ForeignKey(Author, on_delete=models.CASCADE, null=True)",
+        "a = models.ForeignKey(Author, on_delete=models.CASCADE, null=True, blank=True)",
+    ),
+    (
+        "a = models.IntegerField(null=True, editable=True)",
+        "a = models.IntegerField(null=True, editable=True, blank=True)",
+    ),
+    # setdefault gives way to what the call writes.
+    (
+        "a = models.BinaryField(null=True, editable=True)",
+        "a = models.BinaryField(null=True, editable=True, blank=True)",
+    ),
+    (
+        "a = HiddenField(null=True, editable=True)",
+        "a = HiddenField(null=True, editable=True, blank=True)",
+    ),
+    # Values that may be true: a call's result, or whatever **options carries.
+    (
+        "a = models.IntegerField(null=True, editable=is_shown())",
+        "a = models.IntegerField(null=True, editable=is_shown(), blank=True)",
+    ),
+    (
+        "a = models.BinaryField(null=True, **OPTIONS)",
+        "a = models.BinaryField(null=True, blank=True, **OPTIONS)",
+    ),
+    (
+        "a = models.DateTimeField(null=True, auto_now=False)",
+        "a = models.DateTimeField(null=True, auto_now=False, blank=True)",
+    ),
+    (
+        "a = models.DateTimeField(null=True, auto_now=is_stamped())",
+        "a = models.DateTimeField(null=True, auto_now=is_stamped(), blank=True)",
+    ),
+    ("a = models.DateField(null=True)", "a = models.DateField(null=True, blank=True)"),
+    ("a = MomentField(null=True)", "a = MomentField(null=True, blank=True)"),
+    (
+        "a = LabelledField(null=True)",
+        "a = LabelledField(null=True, blank=True)",
+    ),
+    # Code that may or may not hide the field, or that takes editable away, is not
+    # followed: the field may be editable.
+    (
+        "a = SometimesHiddenField(null=True)",
+        "a = SometimesHiddenField(null=True, blank=True)",
+    ),
+    (
+        "a = PoppingField(null=True, editable=False)",
+        "a = PoppingField(null=True, editable=False, blank=True)",
+    ),
+]
+
+EDITABLE_MODELS = """\
+from django.db import models
+
+from .fields import (
+    HiddenChildField,
+    HiddenField,
+    LabelledField,
+    MomentField,
+    PoppingField,
+    SometimesHiddenField,
+    StampField,
+)
+
+HIDDEN = False
+OPTIONS = {"editable": True}
+
+
+def is_shown():
+    return True
+
+
+def is_stamped():
+    return False
+
+
+class Author(models.Model):
+    pass
+
+
+class Entry(models.Model):
+"""
+
+
+@pytest.fixture(scope="module")
+def editable_rows(linted_project, tmp_path_factory):
+    """The rows as members of one model, linted once, and suggest_fixes once over a
+    C2003 finding on every row, as a tool still holding old findings would ask:
+    {declaration: (C2003 reported, the text of its suggestion block or None)}."""
+    source = tmp_path_factory.mktemp("editable") / "editable"
+    (source / "app").mkdir(parents=True)
+    (source / "app" / "__init__.py").write_text("")
+    (source / "app" / "fields.py").write_text(FIELD_CLASSES)
+    body = "".join(f"    {declaration}\n" for declaration, _ in EDITABLE_ROWS)
+    (source / "app" / "models.py").write_text(EDITABLE_MODELS + body)
+    project = linted_project(source)
+    path = project.root / "app" / "models.py"
+    first = EDITABLE_MODELS.count("\n") + 1
+    rows = {first + i: declaration for i, (declaration, _) in enumerate(EDITABLE_ROWS)}
+    found = project.findings("C2003")
+    reported = {line for where, line, _ in found if where == "app/models.py"}
+    with pytest.MonkeyPatch.context() as patch:
+        patch.syspath_prepend(str(project.root))
+        comments = [finding(path, row, "C2003") for row in rows]
+        blocks = items_of(suggest.suggest_fixes(comments, str(project.root)), path)
+    fixes = {start: text.strip() for start, _, text in blocks}
+    return {
+        declaration: (row in reported, fixes.get(row))
+        for row, declaration in rows.items()
+    }
+
+
+@pytest.mark.parametrize(
+    "declaration, fix", EDITABLE_ROWS, ids=[row[0][4:] for row in EDITABLE_ROWS]
+)
+def test_null_not_blank_only_where_a_form_edits_the_field(
+    editable_rows, declaration, fix
+):
+    assert editable_rows[declaration] == (fix is not None, fix)
 
 
 # --- Rewrites ------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // that fix them.
 #include "support.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -23,8 +24,10 @@ struct Libs {
     py::handle helpers;
     py::handle safe_infer, Counter, Iterable, Call, Keyword, const_factory;
     // astroid node classes the rules read
-    py::handle AnnAssign, Assign, Attribute, ClassDef, Compare, Const, Dict,
+    py::handle AnnAssign, Assign, Attribute, ClassDef, Compare, Const, Dict, Expr,
         FunctionDef, Name, Subscript;
+    // astroid.const.Context: tells a read of kwargs["x"] from a write or a del
+    py::handle Context;
 };
 const Libs *L = nullptr;
 
@@ -148,18 +151,129 @@ py::object nodes_of_class(py::handle node, py::handle classes) {
     return node.attr(name<"nodes_of_class">())(classes);
 }
 
+// The first keyword named `option`, or None.
+py::object find_keyword(py::handle keywords, py::handle option) {
+    for (py::handle keyword : py::iter(keywords))
+        if (is_text(keyword.attr(name<"arg">()), option))
+            return py::reinterpret_borrow<py::object>(keyword);
+    return py::none();
+}
+
+// The truth of what a value node evaluates to (`False`, `0`, a module constant bound
+// to False); nullopt where static evaluation stops at a node or an instance (a call,
+// an import), whose truth only running the code would tell.
+std::optional<bool> known_truth(py::handle node) {
+    py::object value = helpers_astroid_node_to_value(node);
+    PyObject *v = value.ptr();
+    if (v == Py_None || PyBool_Check(v) || PyLong_Check(v) || PyFloat_Check(v) ||
+        PyUnicode_Check(v) || PyBytes_Check(v) || PyList_Check(v) || PyDict_Check(v))
+        return support::truthy(value);
+    return std::nullopt;
+}
+
 // --- Defaults a constructor sets itself ----------------------------------------------
+
+// What an `editable` keyword is as it goes down the constructors: surely false, left
+// out (Field then takes editable=True), or maybe true. In this order no later one is
+// less editable than an earlier one, whatever code follows: where two outcomes are
+// possible, the larger stands for both.
+enum Passed : unsigned char { FALSE_VALUE, LEFT_OUT, MAYBE_TRUE };
+
+// What a stretch of constructor code makes of the `editable` that reaches it, for each
+// of the three ways it may arrive.
+struct EditableFlow {
+    Passed out[3] = {FALSE_VALUE, LEFT_OUT, MAYBE_TRUE}; // untouched
+
+    // kwargs["editable"] = value
+    static EditableFlow forced(Passed value) {
+        return EditableFlow{{value, value, value}};
+    }
+    // kwargs.setdefault("editable", value)
+    static EditableFlow defaulted(Passed value) {
+        return EditableFlow{{FALSE_VALUE, value, MAYBE_TRUE}};
+    }
+    // Code that may or may not run (under an `if`, in a loop): either outcome.
+    EditableFlow maybe() const {
+        EditableFlow flow;
+        for (int i = 0; i < 3; ++i)
+            flow.out[i] = std::max(flow.out[i], out[i]);
+        return flow;
+    }
+    // This stretch, then `next`.
+    void then(const EditableFlow &next) {
+        for (Passed &value : out)
+            value = next.out[value];
+    }
+
+    // The memo keeps a flow as a small int.
+    long code() const { return out[0] + 3 * out[1] + 9 * out[2]; }
+    static EditableFlow from_code(long code) {
+        EditableFlow flow;
+        for (Passed &value : flow.out) {
+            value = static_cast<Passed>(code % 3);
+            code /= 3;
+        }
+        return flow;
+    }
+};
+
+// What a written `editable` value passes on; one whose truth is not known may be true.
+Passed passed(py::handle value_node) {
+    return known_truth(value_node) == false ? FALSE_VALUE : MAYBE_TRUE;
+}
+
+// node.<attribute> is other itself.
+bool attr_is(py::handle node, py::handle attribute, py::handle other) {
+    return py::object(node.attr(attribute)).ptr() == other.ptr();
+}
+
+// What one mention of kwargs["editable"] in an __init__ does to the keyword. Only the
+// two writes Django's own fields use are followed, as statements of the __init__ body
+// itself (BinaryField's `kwargs.setdefault("editable", False)`); nested in an `if`
+// (DateField's auto_now branch) they may not run. Reads change nothing; anything else
+// (pop, del, update) may leave any value, so it counts as maybe true.
+EditableFlow editable_step(py::handle init, py::handle node) {
+    py::object parent = node.attr(name<"parent">());
+    if (is_a(node, L->Compare)) return EditableFlow{};
+    if (is_a(node, L->Subscript)) {
+        if (is_a(parent, L->Assign) && contains(parent.attr(name<"targets">()), node)) {
+            auto flow = EditableFlow::forced(passed(parent.attr(name<"value">())));
+            return attr_is(parent, name<"parent">(), init) ? flow : flow.maybe();
+        }
+        py::object load = L->Context.attr(name<"Load">());
+        if (attr_is(node, name<"ctx">(), load)) return EditableFlow{};
+        return EditableFlow::forced(MAYBE_TRUE);
+    }
+    py::object method = node.attr(name<"func">()).attr(name<"attrname">());
+    if (is_text(method, name<"get">())) return EditableFlow{};
+    if (!is_text(method, name<"setdefault">())) return EditableFlow::forced(MAYBE_TRUE);
+    py::object args = node.attr(name<"args">());
+    // setdefault("editable") puts None there: false.
+    auto flow = EditableFlow::defaulted(py::len(args) > 1 ? passed(args[py::int_(1)])
+                                                          : FALSE_VALUE);
+    // kwargs.setdefault(...) as a statement, or the value a statement assigns.
+    bool statement = (is_a(parent, L->Expr) || is_a(parent, L->Assign)) &&
+                     attr_is(parent, name<"value">(), node) &&
+                     attr_is(parent, name<"parent">(), init);
+    return statement ? flow : flow.maybe();
+}
 
 // Adds to `out` the keywords that an __init__ sets or reads in its **kwargs, named
 // `kwarg`: kwargs.setdefault("x", v), kwargs.get("x"), kwargs.pop("x"),
-// kwargs.update(x=v), kwargs["x"] read, written or deleted, and "x" in kwargs.
-void add_handled_keywords(py::handle init, py::handle kwarg, py::set &out) {
+// kwargs.update(x=v), kwargs["x"] read, written or deleted, and "x" in kwargs. What
+// the code does to "editable" goes on `editable`, in the order of the code.
+void add_handled_keywords(py::handle init, py::handle kwarg, py::set &out,
+                          EditableFlow &editable) {
+    auto handled = [&](py::handle key, py::handle node) {
+        out.add(key);
+        if (is_text(key, name<"editable">())) editable.then(editable_step(init, node));
+    };
     py::tuple kinds = py::make_tuple(L->Call, L->Subscript, L->Compare);
     for (py::handle node : nodes_of_class(init, kinds)) {
         if (is_a(node, L->Subscript)) {
             if (!is_name(node.attr(name<"value">()), kwarg)) continue;
             py::object key = text_constant(node.attr(name<"slice">()));
-            if (key) out.add(key);
+            if (key) handled(key, node);
         } else if (is_a(node, L->Compare)) {
             py::object key = text_constant(node.attr(name<"left">()));
             py::object ops = node.attr(name<"ops">());
@@ -168,7 +282,7 @@ void add_handled_keywords(py::handle init, py::handle kwarg, py::set &out) {
             py::object op = pair[py::int_(0)];
             if ((is_text(op, name<"in">()) || is_text(op, name<"not in">())) &&
                 is_name(pair[py::int_(1)], kwarg))
-                out.add(key);
+                handled(key, node);
         } else {
             py::object func = node.attr(name<"func">());
             if (!is_a(func, L->Attribute) || !is_name(func.attr(name<"expr">()), kwarg))
@@ -179,19 +293,19 @@ void add_handled_keywords(py::handle init, py::handle kwarg, py::set &out) {
                 is_text(method, name<"get">()) || is_text(method, name<"pop">())) {
                 if (py::len(args) == 0) continue;
                 py::object key = text_constant(args[py::int_(0)]);
-                if (key) out.add(key);
+                if (key) handled(key, node);
             } else if (is_text(method, name<"update">())) {
                 py::object keywords = node.attr(name<"keywords">());
                 if (support::truthy(keywords))
                     for (py::handle keyword : keywords) {
                         py::object arg = keyword.attr(name<"arg">());
-                        if (!arg.is_none()) out.add(arg);
+                        if (!arg.is_none()) handled(arg, node);
                     }
                 if (py::len(args) == 0 || !is_a(args[py::int_(0)], L->Dict)) continue;
                 for (py::handle item : args[py::int_(0)].attr(name<"items">())) {
                     py::object key =
                         text_constant(py::reinterpret_borrow<py::tuple>(item)[0]);
-                    if (key) out.add(key);
+                    if (key) handled(key, node);
                 }
             }
         }
@@ -223,16 +337,34 @@ void add_declared_defaults(py::handle args, py::set &out) {
         if (!values[i].is_none()) declare(parameters[i], values[i]);
 }
 
-// The keywords whose default the field's signatures do not tell. The defaults come
-// from the first __init__ of the MRO that declares each parameter; when an __init__
-// before it sets or reads the keyword in its **kwargs (AutoSlugField's
-// `kwargs.setdefault("editable", False)`, EmailField's max_length), a call that leaves
-// the keyword out gets what that code makes of it, and writing the declared default is
-// no restatement.
-py::set defaults_set_in_init(py::handle inferred) {
-    py::set declared, handled;
+// What the constructors of one field class do themselves, the same for all its calls.
+struct InitFacts {
+    // The keywords whose default the signatures do not tell.
+    py::set handled;
+    // What becomes of the editable a call passes.
+    EditableFlow editable;
+    // Django's DateField or TimeField is a base: a true auto_now or auto_now_add makes
+    // the field non-editable, under an `if` that the editable flow does not follow.
+    bool stamps = false;
+};
+
+// The facts of a field class, read along its MRO. The defaults come from the first
+// __init__ that declares each parameter; when an __init__ before it sets or reads the
+// keyword in its **kwargs (AutoSlugField's `kwargs.setdefault("editable", False)`,
+// EmailField's max_length), a call that leaves the keyword out gets what that code
+// makes of it, and writing the declared default is no restatement. For the same reason
+// only those __init__s decide what becomes of `editable`.
+InitFacts set_in_init(py::handle inferred) {
+    InitFacts facts;
+    py::set declared;
     py::object mro = support::call_method(inferred, name<"mro">());
     for (py::handle cls : mro) {
+        if (!facts.stamps) {
+            py::object qualified = support::call_method(cls, name<"qname">());
+            facts.stamps =
+                is_text(qualified, name<"django.db.models.fields.DateField">()) ||
+                is_text(qualified, name<"django.db.models.fields.TimeField">());
+        }
         if (!contains(cls, name<"__init__">())) continue;
         py::object init = cls[name<"__init__">()];
         if (!is_a(init, L->FunctionDef)) continue; // `__init__ = other`: no signature
@@ -240,13 +372,15 @@ py::set defaults_set_in_init(py::handle inferred) {
         py::object kwarg = args.attr(name<"kwarg">());
         if (PyUnicode_Check(kwarg.ptr())) {
             py::set seen;
-            add_handled_keywords(init, kwarg, seen);
+            EditableFlow editable;
+            add_handled_keywords(init, kwarg, seen, editable);
             for (py::handle keyword : seen)
-                if (!declared.contains(keyword)) handled.add(keyword);
+                if (!declared.contains(keyword)) facts.handled.add(keyword);
+            if (!declared.contains(name<"editable">())) facts.editable.then(editable);
         }
         add_declared_defaults(args, declared);
     }
-    return handled;
+    return facts;
 }
 
 // --- Field facts ---------------------------------------------------------------------
@@ -257,8 +391,8 @@ py::set defaults_set_in_init(py::handle inferred) {
 class Field {
 public:
     // `defaults_memo`, when given, is a dict from call node to default arguments that
-    // the keywords of one call share; `init_memo` one from field class to the keywords
-    // its constructors set themselves (the checker keeps both per module).
+    // the keywords of one call share; `init_memo` one from field class to what its
+    // constructors do themselves (the checker keeps both per module).
     explicit Field(py::handle node, py::object defaults_memo = py::object(),
                    py::object init_memo = py::object())
         : node_(node), memo_(std::move(defaults_memo)),
@@ -313,30 +447,40 @@ public:
     // that its declared default is not what a call without it gets. Asked only of a
     // keyword that restates its declared default, which few do.
     bool default_set_in_init(py::handle keyword) {
-        if (!set_in_init_) {
-            py::object inferred = L->safe_infer(node_);
-            if (!support::truthy(inferred)) return false;
-            // Calls of one class share the answer: it is the class's.
-            py::object key = support::attr_or_none(inferred, name<"_proxied">());
-            if (key.is_none()) key = inferred;
-            if (init_memo_) {
-                PyObject *known = PyDict_GetItemWithError(init_memo_.ptr(), key.ptr());
-                if (known)
-                    set_in_init_ = py::reinterpret_borrow<py::object>(known);
-                else if (PyErr_Occurred())
-                    throw py::error_already_set();
+        return contains(init_facts().handled, keyword);
+    }
+
+    // What the field class's constructors do themselves; nothing for a call that does
+    // not infer, or a class whose MRO cannot be read (it has no signatures either).
+    const InitFacts &init_facts() {
+        if (init_facts_) return *init_facts_;
+        py::object inferred = L->safe_infer(node_);
+        if (!support::truthy(inferred)) return init_facts_.emplace();
+        // Calls of one class share the answer: it is the class's. The memo keeps it as
+        // (handled keywords, editable flow, stamps).
+        py::object key = support::attr_or_none(inferred, name<"_proxied">());
+        if (key.is_none()) key = inferred;
+        if (init_memo_) {
+            PyObject *known = PyDict_GetItemWithError(init_memo_.ptr(), key.ptr());
+            if (known) {
+                auto memo = py::reinterpret_borrow<py::tuple>(known);
+                return init_facts_.emplace(
+                    InitFacts{py::reinterpret_borrow<py::set>(memo[0]),
+                              EditableFlow::from_code(memo[1].cast<long>()),
+                              memo[2].ptr() == Py_True});
             }
-            if (!set_in_init_) {
-                // A class whose MRO cannot be read has no signatures either.
-                set_in_init_ = support::on_exception(
-                    [&]() -> py::object { return defaults_set_in_init(inferred); },
-                    py::object(py::set()));
-                if (init_memo_ &&
-                    PyDict_SetItem(init_memo_.ptr(), key.ptr(), set_in_init_.ptr()) < 0)
-                    throw py::error_already_set();
-            }
+            if (PyErr_Occurred()) throw py::error_already_set();
         }
-        return contains(set_in_init_, keyword);
+        init_facts_ = support::on_exception(
+            [&]() -> InitFacts { return set_in_init(inferred); }, InitFacts{});
+        if (init_memo_) {
+            py::tuple memo =
+                py::make_tuple(init_facts_->handled, init_facts_->editable.code(),
+                               init_facts_->stamps);
+            if (PyDict_SetItem(init_memo_.ptr(), key.ptr(), memo.ptr()) < 0)
+                throw py::error_already_set();
+        }
+        return *init_facts_;
     }
 
     // The defaults of the field class overlaid with the keywords the call writes; the
@@ -354,7 +498,8 @@ public:
 
 private:
     py::handle node_;
-    py::object memo_, init_memo_, set_in_init_;
+    py::object memo_, init_memo_;
+    std::optional<InitFacts> init_facts_;
     std::optional<bool> is_field_;
     bool class_name_known_ = false;
     std::optional<py::object> class_name_;
@@ -555,6 +700,34 @@ bool has_redundant_kwargs(Field &field) {
     return false;
 }
 
+// No form shows the field, and Field.validate passes it by, so blank=True would change
+// nothing:
+//     models.IntegerField(null=True, editable=False)
+//     models.BinaryField(null=True)      # its __init__: setdefault("editable", False)
+//     models.DateTimeField(null=True, auto_now=True)  # DateField's sets editable=False
+// A written value whose truth is not known may be true: the field may be editable.
+bool is_not_editable(Field &field) {
+    py::object keywords = field.node().attr(name<"keywords">());
+    if (!support::truthy(keywords)) keywords = py::list();
+    const InitFacts &facts = field.init_facts();
+    if (facts.stamps)
+        for (py::handle option : {name<"auto_now">(), name<"auto_now_add">()}) {
+            py::object keyword = find_keyword(keywords, option);
+            if (!keyword.is_none() &&
+                known_truth(keyword.attr(name<"value">())) == true)
+                return true;
+        }
+    py::object editable = find_keyword(keywords, name<"editable">());
+    Passed written = LEFT_OUT;
+    if (!editable.is_none())
+        written = passed(editable.attr(name<"value">()));
+    else
+        for (py::handle keyword : keywords)
+            if (keyword.attr(name<"arg">()).is_none())
+                written = MAYBE_TRUE; // `**options` may carry any editable
+    return facts.editable.out[written] == FALSE_VALUE;
+}
+
 // count = models.IntegerField(null=True): forms would still demand a value.
 py::object is_missing_blank_true(Field &field) {
     if (!field.is_model_field()) return py::bool_(false);
@@ -565,7 +738,11 @@ py::object is_missing_blank_true(Field &field) {
     py::object null = get(explicit_args, name<"null">());
     if (!support::truthy(null)) return null;
     if (support::truthy(get(explicit_args, name<"blank">()))) return py::bool_(false);
-    return py::bool_(get(explicit_args, name<"default">()).is_none());
+    if (!get(explicit_args, name<"default">()).is_none()) return py::bool_(false);
+    // Asked last, of the few calls that would be reported. A field whose code cannot
+    // be read is taken as editable: reported, as before.
+    auto not_editable = [&]() { return is_not_editable(field); };
+    return py::bool_(!support::on_exception(not_editable, false));
 }
 
 // models.DateField(unique_for_date='published'): the keyword alone decides.
@@ -785,14 +962,6 @@ py::object keyword_list(py::handle node) {
     return keywords;
 }
 
-// The first keyword named `option`, or None.
-py::object find_keyword(py::handle keywords, py::handle option) {
-    for (py::handle keyword : py::iter(keywords))
-        if (is_text(keyword.attr(name<"arg">()), option))
-            return py::reinterpret_borrow<py::object>(keyword);
-    return py::none();
-}
-
 // Gives the keyword `option` a constant value: the first one written is changed in
 // place, else a new one goes before any trailing **options.
 void set_keyword(py::handle node, py::handle option, py::handle value) {
@@ -948,9 +1117,11 @@ PYBIND11_MODULE(colspec, m) {
         support::import("astroid.nodes", "Compare"),
         support::import("astroid.nodes", "Const"),
         support::import("astroid.nodes", "Dict"),
+        support::import("astroid.nodes", "Expr"),
         support::import("astroid.nodes", "FunctionDef"),
         support::import("astroid.nodes", "Name"),
         support::import("astroid.nodes", "Subscript"),
+        support::import("astroid.const", "Context"),
     };
     py::object Checker = support::make_python_checker(m, "colspec", MESSAGES, OPTIONS);
     m.attr("MAX_CHARFIELD_LENGTH") = 512;
