@@ -168,3 +168,60 @@ def lint_project(tmp_path):
 
     yield lint
     forget_project(root)
+
+
+# --- A repository that reaches outside itself -----------------------------------------
+
+TOKEN = "TOKEN"  # written only in the files outside the repository
+
+SHELF_MODEL = """\
+from django.db import models
+
+
+class Shelf(models.Model):
+    {field} = models.CharField(max_length=10, null=True)
+"""
+
+
+class EscapingRepository:
+    """`repo/` beside `outside/`, whose files hold TOKEN, with links leading out of the
+    repository (to files and to a directory) and links that stay inside it. Paths are
+    resolved; `path(name)` maps "repo/..." and "outside/..." names to absolute ones. The
+    working directory is repo/, which is on the module search path, as a caller has it."""
+
+    def __init__(self, base):
+        self.base = base
+        self.repo = base / "repo"
+        self.outside = base / "outside"
+
+    def path(self, name):
+        return str(self.base / name)
+
+
+@pytest.fixture
+def escaping_repository(tmp_path, write_tree, monkeypatch):
+    base = tmp_path.resolve()
+    write_tree(
+        {
+            "outside/secret.html": f'<img src="/static/{TOKEN}.png">\n',
+            "outside/secret.py": SHELF_MODEL.format(field=TOKEN),
+            "repo/app/models.py": SHELF_MODEL.format(field="label"),
+            "repo/app/templates/page.html": '<img src="/static/inside.png">\n',
+        },
+        base,
+    )
+    repo = base / "repo"
+    links = {
+        "app/evil.py": "../../outside/secret.py",
+        "app/templates/evil.html": "../../../outside/secret.html",
+        "app/linked_out": "../../outside",
+        "vendor": "../outside",
+        "app/alias.py": "models.py",
+        "app/templates/alias.html": "page.html",
+    }
+    for name, target in links.items():
+        (repo / name).symlink_to(target)
+    monkeypatch.chdir(repo)
+    monkeypatch.syspath_prepend(str(repo))
+    yield EscapingRepository(base)
+    forget_project(base)

@@ -20,7 +20,7 @@ from pylint.message import Message
 from pylint.typing import MessageLocationTuple
 from pylint.utils.file_state import FileState
 
-from conftest import forget_project
+from conftest import TOKEN, forget_project
 from vorlane.staticanalysis import advicetexts, checker, helpers
 
 PROJECTS = Path(__file__).parent / "projects"
@@ -900,6 +900,86 @@ def test_worker_processes_with_the_whole_registry(tmp_path):
     single = checker.get_python_messages(str(tmp_path), files, "3.2")
     assert checker.get_python_messages(str(tmp_path), files, "3.2", jobs=2) == single
     assert [r["message-id"] for r in single] == ["E0001", "E0001"]
+
+
+# get_messages on escaping_repository with these keys selected: names below the
+# fixture's base, or relative keys taken as given. A key whose real path lies outside
+# the root is not opened; the rest is linted as usual.
+@pytest.mark.parametrize(
+    "selected, expected, warned",
+    [
+        (
+            [
+                "{base}/repo/app/models.py",
+                "{base}/repo/app/templates/page.html",
+                "META",
+            ],
+            [
+                ("repo/app/models.py", "C2000"),
+                ("repo/app/templates/page.html", "C7001"),
+            ],
+            [],
+        ),
+        (
+            ["{base}/repo/app/templates/alias.html", "app/templates/page.html"],
+            [
+                ("repo/app/templates/alias.html", "C7001"),
+                ("app/templates/page.html", "C7001"),
+            ],
+            [],
+        ),
+        (
+            ["{base}/repo/app/evil.py", "{base}/repo/app/models.py"],
+            [("repo/app/models.py", "C2000")],
+            ["{base}/repo/app/evil.py"],
+        ),
+        (
+            [
+                "{base}/repo/app/templates/evil.html",
+                "{base}/repo/app/templates/page.html",
+            ],
+            [("repo/app/templates/page.html", "C7001")],
+            ["{base}/repo/app/templates/evil.html"],
+        ),
+        (
+            [
+                "{base}/outside/secret.py",
+                "{base}/outside/secret.html",
+                "../outside/secret.html",
+            ],
+            [],
+            [
+                "{base}/outside/secret.py",
+                "{base}/outside/secret.html",
+                "../outside/secret.html",
+            ],
+        ),
+    ],
+    ids=[
+        "inside",
+        "inside-links-and-relative",
+        "python-link-out",
+        "template-link-out",
+        "outside-paths",
+    ],
+)
+def test_nothing_outside_the_root_is_linted(
+    escaping_repository, caplog, selected, expected, warned
+):
+    r = escaping_repository
+    files = {key.format(base=r.base): None for key in selected}
+    with caplog.at_level(logging.WARNING, logger="vorlane.staticanalysis.checker"):
+        records = checker.get_messages(str(r.repo), files)
+    assert TOKEN not in repr(records)
+    shown = [(record["path"], record["message-id"]) for record in records]
+    assert shown == [
+        (str(r.base / path) if path.startswith("repo/") else path, code)
+        for path, code in expected
+    ]
+    assert [record.getMessage() for record in caplog.records] == [
+        f"{key.format(base=r.base)}: not linted: it lies outside the project root {r.repo}"
+        for key in warned
+    ]
 
 
 # --- Templates -----------------------------------------------------------------------

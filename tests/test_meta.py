@@ -232,18 +232,19 @@ def test_is_importable_python_file(path, expected):
 
 
 def test_walk_links_and_vanished_entries(write_tree, tmp_path):
-    outside = write_tree(
-        {"target.py": "x = 1\n", "dir/inner.py": "y = 1\n"}, tmp_path / "outside"
+    root = write_tree(
+        {"real.py": "x = 1\n", "lib/target.py": "x = 1\n", "lib/dir/inner.py": "y\n"},
+        tmp_path / "proj",
     )
-    root = write_tree({"real.py": "x = 1\n"}, tmp_path / "proj")
-    (root / "to_file.py").symlink_to(outside / "target.py")
-    (root / "to_dir").symlink_to(outside / "dir")
+    (root / "to_file.py").symlink_to(root / "lib" / "target.py")
+    (root / "to_dir").symlink_to(root / "lib" / "dir")
     (root / "dangling.py").symlink_to(root / "missing.py")
     (root / "loop_a.py").symlink_to(root / "loop_b.py")
     (root / "loop_b.py").symlink_to(root / "loop_a.py")
-    selection = meta.get_files_to_check_in_project([root], project_root=str(root))
+    # The ignore entry keeps the walk out of lib/ (its stem), not off the files in it.
+    selection = meta.get_files_to_check_in_project([root], {"lib"}, str(root))
     assert sorted(selection) == sorted(
-        [str((root / "real.py").resolve()), str((outside / "target.py").resolve())]
+        [str((root / "real.py").resolve()), str((root / "lib/target.py").resolve())]
     )
 
 
@@ -397,6 +398,90 @@ def test_interpreter_prefix_is_a_path_boundary(write_tree, tmp_path, env_name):
     )
     # A walk that starts inside the prefix is listed in full.
     assert result["inside"] == [str(env / "lib" / "inside.py")]
+
+
+INSIDE_FILES = ["repo/app/models.py", "repo/app/templates/page.html"]
+# Warnings as (kind, subject): a link is named by its path as the walk found it (below a
+# directory given relative, the top entries are relative too).
+LINKS_OUT = [
+    ("link", "{base}/repo/app/evil.py"),
+    ("link", "{base}/repo/app/templates/evil.html"),
+]
+LINKS_OUT_OF_APP = [
+    ("link", "app/evil.py"),
+    ("link", "{base}/repo/app/templates/evil.html"),
+]
+
+
+# The walk of escaping_repository from its root with these directories given and
+# configured: the links that stay inside are listed under their targets, and nothing of
+# outside/ is listed, however it is reached. The directory links (app/linked_out,
+# vendor) are never entered, as any directory link.
+@pytest.mark.parametrize(
+    "directories, configured, expected, warned",
+    [
+        (["repo"], None, INSIDE_FILES, LINKS_OUT),
+        (["repo"], ["app"], INSIDE_FILES, LINKS_OUT_OF_APP),
+        (
+            ["repo"],
+            ["{base}/outside", "app"],
+            INSIDE_FILES,
+            [("entry", "{base}/outside")] + LINKS_OUT_OF_APP,
+        ),
+        (
+            ["repo"],
+            ["../outside", "app"],
+            INSIDE_FILES,
+            [("entry", "../outside")] + LINKS_OUT_OF_APP,
+        ),
+        (
+            ["repo"],
+            ["vendor", "app"],
+            INSIDE_FILES,
+            [("entry", "vendor")] + LINKS_OUT_OF_APP,
+        ),
+        # Nothing configured is left: the directories given apply, as for an empty list.
+        (["repo"], ["../outside"], INSIDE_FILES, [("entry", "../outside")] + LINKS_OUT),
+        (["outside"], None, [], [("directory", "{base}/outside")]),
+        (["repo/vendor"], None, [], [("directory", "{base}/repo/vendor")]),
+        (["repo/app/templates"], None, INSIDE_FILES[1:], LINKS_OUT[1:]),
+    ],
+    ids=[
+        "root",
+        "configured-inside",
+        "configured-absolute",
+        "configured-dot-dot",
+        "configured-link",
+        "configured-only-outside",
+        "given-outside",
+        "given-link-out",
+        "given-inside",
+    ],
+)
+def test_walk_never_lists_outside_the_root(
+    escaping_repository, caplog, directories, configured, expected, warned
+):
+    r = escaping_repository
+    if configured is not None:
+        entries = [entry.format(base=r.base) for entry in configured]
+        (r.repo / "pyproject.toml").write_text(
+            f"[tool.vorlane]\ndirectories = {json.dumps(entries)}\n"
+        )
+    with caplog.at_level(logging.WARNING, logger="vorlane.staticanalysis.meta"):
+        selection = meta.get_files_to_check_in_project(
+            [r.path(name) for name in directories], set(), str(r.repo)
+        )
+    assert sorted(selection) == [r.path(name) for name in expected]
+    root, pyproject = f"the project root {r.repo}", r.repo / "pyproject.toml"
+    texts = {
+        "link": f"{{}}: not listed: it links to a file outside {root}",
+        "entry": f"{pyproject}: [tool.vorlane] directories entry {{!r}} lies outside "
+        f"{root}; it is not walked",
+        "directory": f"{{}}: directory not checked: it lies outside {root}",
+    }
+    assert sorted(record.getMessage() for record in caplog.records) == sorted(
+        texts[kind].format(subject.format(base=r.base)) for kind, subject in warned
+    )
 
 
 # --- Project configuration ---

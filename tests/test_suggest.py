@@ -19,6 +19,7 @@ from vorlane.staticanalysis import checker, constants, helpers, meta, suggest
 from vorlane.staticanalysis.checkers import colspec, fetchplan, migrations, settings
 from vorlane.staticanalysis.checkers import templates, urls
 
+from conftest import TOKEN
 from suggest_support import apply_items, black_clean, finding, items_of, suggestion_of
 
 PROJECTS = Path(__file__).parent / "projects"
@@ -460,8 +461,10 @@ def test_bad_files_do_not_end_the_run(project, fakes, caplog, tmp_path):
         finding(root / "good.py", 2, "C9000", "good"),
         finding(root / "page.html", 1, "C7001", "page"),
     ]
+    # The root given holds elsewhere/ too: a file of the project that no module name
+    # reaches, not one outside it.
     with caplog.at_level(logging.ERROR, logger="vorlane.staticanalysis.suggest"):
-        result = suggest.suggest_fixes(comments, str(root))
+        result = suggest.suggest_fixes(comments, str(tmp_path.parent))
     by_path = {Path(c["path"]).name: c for c in result}
     for name in bad:
         assert by_path[Path(name).name]["body"] == name
@@ -474,6 +477,65 @@ def test_bad_files_do_not_end_the_run(project, fakes, caplog, tmp_path):
     for name in bad:
         assert str(root / name) in logged or name in logged
     assert len(caplog.records) == len(bad)  # each file once
+
+
+# suggest_fixes on escaping_repository: two findings on one line of the path (a name
+# below the fixture's base, or a relative path read as given), with a control finding on
+# page.html in the same call. A path whose real path lies outside the root is not
+# opened: its comment holds the bodies alone.
+@pytest.mark.parametrize(
+    "path, line, code, fixed",
+    [
+        ("{base}/repo/app/models.py", 5, "C2000", "    label = "),
+        ("app/models.py", 5, "C2000", "    label = "),
+        ("{base}/repo/app/alias.py", 5, "C2000", "    label = "),
+        ("{base}/repo/app/templates/alias.html", 1, "C7001", "inside.png"),
+        ("{base}/repo/app/evil.py", 5, "C2000", None),
+        ("{base}/repo/app/templates/evil.html", 1, "C7001", None),
+        ("{base}/outside/secret.py", 5, "C2000", None),
+        ("{base}/outside/secret.html", 1, "C7001", None),
+        ("../outside/secret.html", 1, "C7001", None),
+    ],
+    ids=[
+        "inside",
+        "inside-relative",
+        "python-link-inside",
+        "template-link-inside",
+        "python-link-out",
+        "template-link-out",
+        "python-outside",
+        "template-outside",
+        "template-outside-relative",
+    ],
+)
+def test_nothing_outside_the_root_is_fixed(
+    escaping_repository, caplog, path, line, code, fixed
+):
+    r = escaping_repository
+    path = path.format(base=r.base)
+    control = r.path("repo/app/templates/page.html")
+    comments = [
+        finding(path, line, code, "first"),
+        finding(path, line, code, "second"),
+        finding(control, 1, "C7001", "control"),
+    ]
+    with caplog.at_level(logging.WARNING, logger="vorlane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(comments, str(r.repo))
+    assert TOKEN not in repr(result)
+    (comment,) = [c for c in result if c["path"] == path]
+    if fixed:
+        assert fixed in suggestion_of(comment["body"])
+        assert comment["body"].endswith("```\n\nfirst\n\nsecond")
+    else:
+        assert comment["body"] == "first\n\nsecond"
+    assert "inside.png" in suggestion_of(result[-1]["body"])
+    assert [record.getMessage() for record in caplog.records] == (
+        []
+        if fixed
+        else [
+            f"No fix suggestions for {path}: it lies outside the project root {r.repo}"
+        ]
+    )
 
 
 def test_suppression_round_trip_is_honoured_by_the_linter(project, monkeypatch):

@@ -18,7 +18,8 @@ struct Libs {
                        // module's own functions and classes are read through it at
                        // call time, so tests can patch them
     py::handle builtins_super, PyLinter, JSONReporter, TokenInfo, COMMENT, Path,
-        SpecifierSet, FileItem, Name, InferenceError, AstroidSyntaxError, HIGH;
+        realpath, SpecifierSet, FileItem, Name, InferenceError, AstroidSyntaxError,
+        HIGH;
     py::handle gc_get_threshold, gc_set_threshold;
     py::handle Linter, CodeLinter, Reporter, HtmlLinter, StringFormattingIgnored;
     py::handle empty_config_python, empty_config_linter, empty_config_messages;
@@ -721,9 +722,33 @@ py::object get_meta_messages(py::handle project_root) {
     return std::move(result);
 }
 
-py::object get_project_messages(py::handle project_root, py::handle files,
+// The selection without the sources and templates whose real path lies outside the
+// project root, each named in a warning: a link in the repository, or a path the caller
+// hands in, may lead to any file of the machine, and what the lint reads of it would
+// come back in its records.
+py::dict files_inside_root(py::handle project_root, py::handle files) {
+    py::object is_inside_root = sibling(N->meta, support::name<"is_inside_root">());
+    py::object real_root = L->realpath(project_root);
+    py::dict inside;
+    for (auto item : py::reinterpret_borrow<py::object>(files).attr(N->items)()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        bool read =
+            str_endswith(pair[0], N->dot_py) || str_endswith(pair[0], N->dot_html);
+        if (read && !support::truthy(is_inside_root(pair[0], real_root))) {
+            logger().attr(support::name<"warning">())(
+                "%s: not linted: it lies outside the project root %s", pair[0],
+                real_root);
+            continue;
+        }
+        inside[pair[0]] = pair[1];
+    }
+    return inside;
+}
+
+py::object get_project_messages(py::handle project_root, py::handle selection,
                                 py::handle default_django_version, py::handle config,
                                 py::handle jobs) {
+    py::dict files = files_inside_root(project_root, selection);
     py::dict merged;
     for (auto item :
          sibling(N->meta, N->get_toml_config)(project_root).attr(N->items)()) {
@@ -1059,6 +1084,7 @@ PYBIND11_MODULE(checker, m) {
     libs->PyLinter = py::object(lint.attr("PyLinter")).release();
     libs->TokenInfo = py::object(tokenize.attr("TokenInfo")).release();
     libs->COMMENT = py::object(tokenize.attr("COMMENT")).release();
+    libs->realpath = support::import("os.path", "realpath");
     libs->builtins_super = support::import("builtins", "super");
     libs->FileItem = support::import("pylint.typing", "FileItem");
     libs->HIGH = support::import("pylint.interfaces", "HIGH");

@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -15,8 +16,8 @@ using namespace pybind11::literals;
 // --- Libraries and names, made once at load and never released ---------------------
 
 struct Libs {
-    py::handle Path, os, scandir, realpath, samefile, islink, os_stat, fnmatch,
-        translate, re_compile, open;
+    py::handle Path, os, scandir, realpath, fsdecode, samefile, islink, os_stat,
+        fnmatch, translate, re_compile, open;
     py::handle toml_load, TOMLDecodeError;
     py::handle astroid, MANAGER, If, Expr, Attribute, FunctionDef, ImportFrom,
         AstroidBuilder, AstroidBuildingError, file_from_modpath;
@@ -167,6 +168,29 @@ void debug(const py::object &text) {
         L->logger.attr(N->debug)(text);
 }
 
+// --- The project root
+// ------------------------------------------------------------------
+
+// A path as the file system's bytes, whether given as text, bytes or a path object.
+std::string path_bytes(py::handle path) {
+    return fs_bytes(L->fsdecode(path));
+}
+
+// Whether path, its links resolved, lies inside the project root. real_root is the
+// root with its links resolved already, made once by the caller for all the paths of
+// its run. A repository under review may hold links to any file of the machine, and
+// name folders outside itself in its configuration: where a path is written says
+// nothing about what opening it reads. The walk asks `within` itself: it has resolved
+// every path it meets anyway.
+bool is_inside_root(py::handle path, py::handle real_root) {
+    return within(path_bytes(L->realpath(path)), path_bytes(real_root));
+}
+
+void warn_outside_root(const char *text, py::handle path,
+                       const std::string &real_root) {
+    L->logger.attr(support::name<"warning">())(text, path, fs_str(real_root));
+}
+
 // --- Ignore rules
 // ----------------------------------------------------------------------
 
@@ -257,10 +281,13 @@ struct IgnoreRules {
 // One depth-first walk of a directory tree. Entries of a real (not linked) directory
 // resolve to the resolved directory joined with their name, so only links cost a full
 // resolution. Every listing is closed when its directory ends, on errors and on
-// close().
+// close(). With a project root, nothing whose real path lies outside it is listed:
+// since the walk never enters a linked directory, every path below a directory inside
+// the root is inside it too, but for the file links.
 struct TreeWalk {
     py::object directory;
     py::object ignore;
+    std::optional<std::string> real_root;
     std::unique_ptr<IgnoreRules> rules;
     struct Frame {
         py::object listing;
@@ -269,8 +296,9 @@ struct TreeWalk {
     std::vector<Frame> stack;
     bool started = false;
 
-    TreeWalk(py::object dir, py::object ig)
-        : directory(std::move(dir)), ignore(std::move(ig)) {}
+    TreeWalk(py::object dir, py::object ig, std::optional<std::string> root)
+        : directory(std::move(dir)), ignore(std::move(ig)), real_root(std::move(root)) {
+    }
     TreeWalk(const TreeWalk &) = delete;
     ~TreeWalk() { close(); }
 
@@ -295,6 +323,12 @@ struct TreeWalk {
         started = true;
         py::object text = L->os.attr("fspath")(directory);
         std::string resolved = fs_bytes(L->realpath(text));
+        if (real_root && !within(resolved, *real_root)) {
+            warn_outside_root("%s: directory not checked: it lies outside the project "
+                              "root %s",
+                              text, *real_root);
+            return;
+        }
         // A walk that starts inside the interpreter's prefix (a project below /usr with
         // the system interpreter) is listed in full.
         rules =
@@ -355,8 +389,10 @@ struct TreeWalk {
         std::string name = fs_bytes(entry.attr(N->name));
         std::string path;
         long long size = -1;
+        bool linked = false;
         try {
             if (support::truthy(call_method(entry, N->is_symlink))) {
+                linked = true;
                 // A link is listed under its target, and only when that is a regular
                 // file; a dangling link or a loop cannot be stat'ed and is skipped.
                 py::object target = L->realpath(entry.attr(N->path));
@@ -386,6 +422,12 @@ struct TreeWalk {
             return py::object(); // removed while the walk ran, or unreadable status
         }
         if (size == 0 || rules->covers(path, name)) return py::object();
+        if (linked && real_root && !within(path, *real_root)) {
+            warn_outside_root("%s: not listed: it links to a file outside the project "
+                              "root %s",
+                              entry.attr(N->path), *real_root);
+            return py::object();
+        }
         py::str text = fs_str(path);
         if (support::truthy(L->logger.attr(N->isEnabledFor)(DEBUG)))
             L->logger.attr(N->debug)(py::str("Adding \"") + text +
@@ -402,11 +444,13 @@ struct TreeWalk {
 struct TreesWalk {
     py::object directories;
     py::object ignore;
+    std::optional<std::string> real_root;
     py::object pending; // iterator over directories, made at the first item
     std::unique_ptr<TreeWalk> current;
 
-    TreesWalk(py::object dirs, py::object ig)
-        : directories(std::move(dirs)), ignore(std::move(ig)) {}
+    TreesWalk(py::object dirs, py::object ig, std::optional<std::string> root)
+        : directories(std::move(dirs)), ignore(std::move(ig)),
+          real_root(std::move(root)) {}
 
     py::object next() {
         if (!pending) pending = py::iter(directories);
@@ -422,7 +466,7 @@ struct TreesWalk {
                 return py::object();
             }
             current = std::make_unique<TreeWalk>(py::reinterpret_steal<py::object>(dir),
-                                                 ignore);
+                                                 ignore, real_root);
         }
     }
 };
@@ -432,12 +476,14 @@ py::object as_path(const py::object &text) {
 }
 
 py::object scan_tree(py::object directory, py::object ignore) {
-    auto walk = std::make_shared<TreeWalk>(std::move(directory), std::move(ignore));
+    auto walk = std::make_shared<TreeWalk>(std::move(directory), std::move(ignore),
+                                           std::nullopt);
     return support::lazy_iterator([walk]() { return as_path(walk->next()); });
 }
 
 py::object scan_trees(py::object directories, py::object ignore) {
-    auto walk = std::make_shared<TreesWalk>(std::move(directories), std::move(ignore));
+    auto walk = std::make_shared<TreesWalk>(std::move(directories), std::move(ignore),
+                                            std::nullopt);
     return support::lazy_iterator([walk]() { return as_path(walk->next()); });
 }
 
@@ -535,6 +581,28 @@ py::dict get_toml_config(py::handle project_root) {
 // --- Files to check
 // ------------------------------------------------------------------------
 
+// The configured directories that lie inside the project root; each other entry is
+// dropped with a warning. When none is left the caller's directories are walked, as
+// for an empty list.
+py::object directories_inside_root(py::handle root, py::handle config,
+                                   const std::string &real_root) {
+    py::object configured = config.attr(N->get)(N->directories);
+    if (!support::truthy(configured)) return configured;
+    py::object real = fs_str(real_root);
+    py::list inside;
+    for (py::handle entry : configured) {
+        if (is_inside_root(entry, real)) {
+            inside.append(entry);
+            continue;
+        }
+        L->logger.attr(support::name<"warning">())(
+            "%s: [tool.vorlane] directories entry %r lies outside the project root %s; "
+            "it is not walked",
+            find_pyproject_toml(root), entry, real);
+    }
+    return std::move(inside);
+}
+
 py::dict get_files_to_check_in_project(py::object directories, py::object ignore,
                                        py::object project_root) {
     py::object root = support::truthy(project_root)
@@ -545,9 +613,10 @@ py::dict get_files_to_check_in_project(py::object directories, py::object ignore
     py::object ignored = defaults.attr(N->union_)(ignore);
     ignored = ignored.attr(N->union_)(config.attr(N->get)(N->ignore, py::list()));
     debug(py::str("ignoring modules: ") + py::str(ignored));
-    py::object configured = config.attr(N->get)(N->directories);
+    std::string real_root = fs_bytes(L->realpath(root));
+    py::object configured = directories_inside_root(root, config, real_root);
     if (support::truthy(configured)) directories = configured;
-    TreesWalk walk(directories, ignored);
+    TreesWalk walk(directories, ignored, real_root);
     py::dict selection;
     for (py::object path = walk.next(); path; path = walk.next())
         if (PyDict_SetDefault(selection.ptr(), path.ptr(), Py_None) == nullptr)
@@ -1085,6 +1154,7 @@ PYBIND11_MODULE(meta, m) {
     libs->scandir = support::import("os", "scandir");
     libs->os_stat = support::import("os", "stat");
     libs->realpath = support::import("os.path", "realpath");
+    libs->fsdecode = support::import("os", "fsdecode");
     libs->samefile = support::import("os.path", "samefile");
     libs->islink = support::import("os.path", "islink");
     libs->translate = support::import("fnmatch", "translate");
@@ -1205,6 +1275,7 @@ PYBIND11_MODULE(meta, m) {
           py::arg("ignored_modules") = default_set);
     m.def("is_owner_ignored", &is_owner_ignored, py::arg("path"),
           py::arg("ignored_modules"));
+    m.def("is_inside_root", &is_inside_root, py::arg("path"), py::arg("real_root"));
 
     // Project configuration
     m.def("get_toml_config", &get_toml_config, py::arg("project_root"));

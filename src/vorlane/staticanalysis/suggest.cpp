@@ -20,7 +20,7 @@ using support::steal;
 // --- Libs ----------------------------------------------------------------------------
 
 struct Libs {
-    py::handle defaultdict, partial, re, textwrap, warnings;
+    py::handle defaultdict, partial, re, textwrap, warnings, realpath;
     py::handle AsStringVisitor, Module, Decorators, Pass, Import, ImportFrom, Match,
         TryStar;
     // The nodes that own a bracket pair, whose last item may be followed by a comma.
@@ -1351,8 +1351,16 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
 
 // A file's content for the whole call: template rows or the parsed Python file. A file
 // that cannot be read or parsed is logged once with its path and answers None; its
-// lines keep their comments without fixes, and the other files go on.
-py::object load_file(py::handle path, bool python) {
+// lines keep their comments without fixes, and the other files go on. So does a file
+// whose real path lies outside the project root (a link of the repository, or a path
+// named by a comment): it is not opened, since its rows would come back in the blocks.
+py::object load_file(py::handle path, bool python, py::handle real_root) {
+    if (!support::truthy(L->meta.attr(name<"is_inside_root">())(path, real_root))) {
+        L->logger.attr(name<"warning">())(
+            "No fix suggestions for %s: it lies outside the project root %s", path,
+            real_root);
+        return py::none();
+    }
     try {
         py::object lines = L->helpers.attr(name<"read_code_from_file">())(path);
         if (!python) return lines;
@@ -1402,6 +1410,7 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
         L->meta.attr(name<"get_static_url_setting">())(project_root);
     py::object settings_modpath =
         L->meta.attr(name<"get_settings_modpath">())(project_root);
+    py::object real_root = L->realpath(project_root);
     py::dict cache;
     // The load tag's insertion point of each template, by path: one per file.
     py::dict load_points;
@@ -1426,7 +1435,8 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
         bool python = !html && support::truthy(path.attr(name<"endswith">())(".py"));
         if (PySet_GET_SIZE(message_ids.ptr()) > 0 && (html || python)) {
             try {
-                if (!cache.contains(path)) cache[path] = load_file(path, python);
+                if (!cache.contains(path))
+                    cache[path] = load_file(path, python, real_root);
                 py::object content = cache[path];
                 py::object found = py::list();
                 if (!content.is_none() && html)
@@ -1510,6 +1520,7 @@ void load_libs(py::module_ &m) {
     l->re = support::import("re");
     l->textwrap = support::import("textwrap");
     l->warnings = support::import("warnings");
+    l->realpath = support::import("os.path", "realpath");
     py::handle token = support::import("token");
     l->OP = as_long(token.attr("OP"));
     l->NAME = as_long(token.attr("NAME"));
