@@ -786,9 +786,11 @@ py::object get_project_messages(py::handle project_root, py::handle selection,
 py::object get_messages(py::handle project_root, py::handle files,
                         py::handle default_django_version, py::handle config,
                         py::handle jobs) {
-    return with_rare_collections([&] {
-        return get_project_messages(project_root, files, default_django_version, config,
-                                    jobs);
+    return support::fresh_call([&](py::list &) {
+        return with_rare_collections([&] {
+            return get_project_messages(project_root, files, default_django_version,
+                                        config, jobs);
+        });
     });
 }
 
@@ -870,6 +872,10 @@ py::object code_linter_get_ast(py::handle self, py::handle filepath, py::handle 
         return report_syntax_error(self, e.value());
     }
     py::object tree = atok.attr(N->tree);
+    auto text_trees = support::try_attr(self, support::name<"vorlane_text_trees">());
+    if (text_trees && PyList_Check(text_trees->ptr()) &&
+        PyList_Append(text_trees->ptr(), tree.ptr()) < 0)
+        throw py::error_already_set();
     module_attr(N->check_names)(tree);
     return tree;
 }
@@ -898,24 +904,28 @@ py::object code_linter_iterate_file_descrs(py::handle, py::object files_or_modul
 
 py::object check_code(py::handle code, py::handle filepath,
                       py::handle settings_modpath) {
-    py::object linter =
-        module_attr(N->create_linter)("linter_class"_a = module_attr(N->CodeLinter));
-    py::list settings;
-    if (!settings_modpath.is_none()) settings.append(settings_modpath);
-    linter.attr(N->set_option)("settings-files", settings);
-    py::list paths;
-    paths.append(filepath);
-    // Its check raises the collector's thresholds, as a project's does.
-    linter.attr(N->check)(code, "files_or_modules"_a = paths);
-    py::object messages = linter.attr(N->reporter).attr(N->messages);
-    log_fatal_records(messages);
-    py::object snippet = py::reinterpret_borrow<py::object>(code);
-    py::cpp_function code_reader([snippet](py::handle) { return snippet; },
-                                 py::name("code_reader"));
-    return sibling(N->render, N->render_message_centric_advice)(
-        "messages"_a = messages, "settings"_a = py::dict(),
-        "settings_modpath"_a = settings_modpath, "code_style"_a = py::dict(),
-        "code_reader"_a = code_reader);
+    return support::fresh_call([&](py::list &text_trees) {
+        py::object linter = module_attr(N->create_linter)(
+            "linter_class"_a = module_attr(N->CodeLinter));
+        // The snippet's tree is the call's own: its get_ast hands it over here.
+        py::setattr(linter, support::name<"vorlane_text_trees">(), text_trees);
+        py::list settings;
+        if (!settings_modpath.is_none()) settings.append(settings_modpath);
+        linter.attr(N->set_option)("settings-files", settings);
+        py::list paths;
+        paths.append(filepath);
+        // Its check raises the collector's thresholds, as a project's does.
+        linter.attr(N->check)(code, "files_or_modules"_a = paths);
+        py::object messages = linter.attr(N->reporter).attr(N->messages);
+        log_fatal_records(messages);
+        py::object snippet = py::reinterpret_borrow<py::object>(code);
+        py::cpp_function code_reader([snippet](py::handle) { return snippet; },
+                                     py::name("code_reader"));
+        return sibling(N->render, N->render_message_centric_advice)(
+            "messages"_a = messages, "settings"_a = py::dict(),
+            "settings_modpath"_a = settings_modpath, "code_style"_a = py::dict(),
+            "code_reader"_a = code_reader);
+    });
 }
 
 // --- Loading -------------------------------------------------------------------------

@@ -1132,6 +1132,405 @@ void fake_context_init(py::handle self) {
 }
 void fake_parameter_init(py::handle) {}
 
+// --- Modules as the files are now ---------------------------------------------------
+// astroid keeps every module tree it builds for the life of the process, keyed by name,
+// and its lookups of module files, failed ones included. A caller that lints one
+// commit after another in one process would be answered about files as they were at an
+// earlier call; so each call of an entry point first forgets what has gone stale, and
+// at its end lets go of what it made for itself alone. Unchanged modules stay cached:
+// Django's and the libraries' trees are parsed once per process.
+
+// A file is taken as unchanged while its modification time, size and inode are those
+// read when its tree was last seen (an editor's rewrite of the same size moves the
+// time; a replace by rename changes the inode). A module met for the first time is
+// stamped as it is then; a file whose modification time is not earlier than the start
+// of the call that built its tree may have changed while it was read, and gets a stamp
+// that matches nothing, so the next call parses it again.
+using support::steal;
+
+struct Stamps {
+    py::dict by_path; // one stat per path and call: path -> stamp (None: no such file)
+
+    py::object of(py::handle path) {
+        using support::name;
+        PyObject *known = PyDict_GetItemWithError(by_path.ptr(), path.ptr());
+        if (known) return support::borrow(known);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object stamp = py::none();
+        try {
+            py::object status = L->os_stat(path);
+            stamp = py::make_tuple(status.attr(name<"st_mtime_ns">()),
+                                   status.attr(name<"st_size">()),
+                                   status.attr(name<"st_ino">()));
+        } catch (py::error_already_set &e) {
+            // Gone, unreadable, or a name no file system holds (a zip member).
+            if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
+        }
+        by_path[path] = stamp;
+        return stamp;
+    }
+};
+
+// The file a cached module was built from, or None (built-in, namespace, text alone).
+py::object module_file(py::handle module) {
+    py::object file = support::attr_or_none(module, support::name<"file">());
+    return PyUnicode_Check(file.ptr()) ? file : py::none();
+}
+
+py::handle no_stamp() {
+    static const py::handle marker = py::object(py::str("unstamped")).release();
+    return marker;
+}
+
+py::object recorded_stamp(py::handle module) {
+    auto stamp = support::try_attr(module, support::name<"source_stamp">());
+    return stamp ? *stamp : support::borrow(no_stamp());
+}
+
+// The caches of astroid and pylint that hold nodes, and the lookup answers that a new
+// file may change. Imported at the first call: meta itself needs no pylint.
+struct CallCaches {
+    py::handle invalidate_inference, clear_inference_tips, clear_pylint_caches,
+        message_definitions, is_namespace, cache_manager, lookup,
+        metaclass_lookup_attribute, object_model_attributes;
+    py::handle AssignAttr, ClassDef, FunctionDef, Module, UninferableBase,
+        AstroidBuildingError, PY_NAMESPACE, C_BUILTIN, PY_FROZEN;
+    py::handle NodeNG, Proxy, ObjectModel, InferenceContext;
+};
+
+const CallCaches &call_caches() {
+    static const CallCaches *caches = [] {
+        using support::import;
+        auto *c = new CallCaches();
+        c->invalidate_inference = import("astroid.context", "_invalidate_cache");
+        c->clear_inference_tips =
+            import("astroid.inference_tip", "clear_inference_tip_cache");
+        c->clear_pylint_caches = import("pylint.checkers.utils", "clear_lru_caches");
+        c->message_definitions =
+            py::object(py::module_::import("pylint.message.message_definition_store")
+                           .attr("MessageDefinitionStore")
+                           .attr("get_message_definitions"))
+                .release();
+        c->is_namespace = import("astroid.interpreter._import.util", "is_namespace");
+        c->cache_manager = import("astroid._cache", "CACHE_MANAGER");
+        c->lookup = py::object(py::module_::import("astroid.nodes.node_classes")
+                                   .attr("LookupMixIn")
+                                   .attr("lookup"))
+                        .release();
+        c->ClassDef = import("astroid.nodes", "ClassDef");
+        c->metaclass_lookup_attribute =
+            py::object(c->ClassDef.attr("_metaclass_lookup_attribute")).release();
+        c->object_model_attributes =
+            py::object(py::module_::import("astroid.interpreter.objectmodel")
+                           .attr("ObjectModel")
+                           .attr("attributes"))
+                .release();
+        c->AssignAttr = import("astroid.nodes", "AssignAttr");
+        c->FunctionDef = import("astroid.nodes", "FunctionDef");
+        c->Module = import("astroid.nodes", "Module");
+        c->UninferableBase = import("astroid.util", "UninferableBase");
+        c->AstroidBuildingError = L->AstroidBuildingError;
+        py::object types =
+            py::module_::import("astroid.interpreter._import.spec").attr("ModuleType");
+        c->PY_NAMESPACE = py::object(types.attr("PY_NAMESPACE")).release();
+        c->C_BUILTIN = py::object(types.attr("C_BUILTIN")).release();
+        c->PY_FROZEN = py::object(types.attr("PY_FROZEN")).release();
+        c->NodeNG = import("astroid.nodes", "NodeNG");
+        c->Proxy = import("astroid.bases", "Proxy");
+        c->ObjectModel = import("astroid.interpreter.objectmodel", "ObjectModel");
+        c->InferenceContext = import("astroid.context", "InferenceContext");
+        return c;
+    }();
+    return *caches;
+}
+
+// The special attributes of each kind of node (`__module__`, `__dict__`...) are
+// answered by one object model per class, which keeps the last node it answered for,
+// and the class model an inference context that runs on. Both are let go.
+void release_object_models() {
+    using support::name;
+    const CallCaches &c = call_caches();
+    std::vector<py::object> pending{support::borrow(c.NodeNG),
+                                    support::borrow(c.Proxy)};
+    std::unordered_set<PyObject *> seen;
+    while (!pending.empty()) {
+        py::object cls = std::move(pending.back());
+        pending.pop_back();
+        if (!seen.insert(cls.ptr()).second) continue;
+        for (py::handle subclass : cls.attr(name<"__subclasses__">())())
+            pending.push_back(support::borrow(subclass));
+        PyObject *own = PyDict_GetItemWithError(
+            reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict,
+            name<"special_attributes">().ptr());
+        if (!own) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        py::object model = support::borrow(own);
+        // A lazy one that was never asked holds nothing yet.
+        if (auto resolved = support::try_attr(model, name<"__resolved__">())) {
+            if (!support::truthy(*resolved)) continue;
+            model = model.attr(name<"__wrapped__">());
+        }
+        if (!support::isinstance(model, c.ObjectModel)) continue;
+        py::setattr(model, name<"_instance">(), py::none());
+        if (support::try_attr(model, name<"context">()))
+            py::setattr(model, name<"context">(), c.InferenceContext());
+    }
+}
+
+// Every inference cache of astroid and pylint, which hold nodes of the trees they were
+// asked about. The method caches of astroid's nodes are registered in one list that
+// only grows: emptied, the dictionaries of nodes no longer alive (held by that list
+// alone) leave it too.
+void clear_inference_caches() {
+    using support::name;
+    const CallCaches &c = call_caches();
+    c.invalidate_inference();
+    c.clear_inference_tips();
+    for (py::handle cached : {c.lookup, c.metaclass_lookup_attribute,
+                              c.object_model_attributes, c.message_definitions})
+        cached.attr(name<"cache_clear">())();
+    c.clear_pylint_caches();
+    release_object_models();
+    c.cache_manager.attr(name<"clear_all_caches">())();
+    py::object dicts = c.cache_manager.attr(name<"dict_caches">());
+    if (!PyList_Check(dicts.ptr())) return;
+    py::list alive;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dicts.ptr()); ++i) {
+        PyObject *cache = PyList_GET_ITEM(dicts.ptr(), i);
+        if (Py_REFCNT(cache) > 1) alive.append(cache);
+    }
+    if (PyList_SetSlice(dicts.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()) < 0)
+        throw py::error_already_set();
+}
+
+bool same(py::handle a, py::handle b) {
+    return a.ptr() == b.ptr();
+}
+
+py::object root_of(py::handle node) {
+    return support::call_method(node, support::name<"root">());
+}
+
+// The lists of node bindings that a scope holds: its locals, and the instance
+// attributes of a class or function.
+std::vector<py::object> binding_lists(py::handle scope) {
+    std::vector<py::object> lists;
+    for (py::handle table :
+         {support::name<"locals">(), support::name<"instance_attrs">()}) {
+        py::object bindings = support::attr_or_none(scope, table);
+        if (!PyDict_Check(bindings.ptr())) continue;
+        PyObject *key, *value;
+        Py_ssize_t at = 0;
+        while (PyDict_Next(bindings.ptr(), &at, &key, &value))
+            if (PyList_Check(value)) lists.push_back(support::borrow(value));
+    }
+    return lists;
+}
+
+// Drops node from the binding `attribute` of owner's locals and instance attributes.
+void unbind(py::handle owner, py::handle attribute, py::handle node) {
+    for (py::handle table :
+         {support::name<"locals">(), support::name<"instance_attrs">()}) {
+        py::object bindings = support::attr_or_none(owner, table);
+        if (!PyDict_Check(bindings.ptr())) continue;
+        PyObject *values = PyDict_GetItemWithError(bindings.ptr(), attribute.ptr());
+        if (!values) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        if (!PyList_Check(values)) continue;
+        for (Py_ssize_t i = PyList_GET_SIZE(values); i-- > 0;)
+            if (PyList_GET_ITEM(values, i) == node.ptr() &&
+                PySequence_DelItem(values, i) < 0)
+                throw py::error_already_set();
+        if (PyList_GET_SIZE(values) == 0 &&
+            PyDict_DelItem(bindings.ptr(), attribute.ptr()) < 0)
+            throw py::error_already_set();
+    }
+}
+
+// When astroid builds a tree, each `obj.attr = value` of it is bound on whatever obj
+// infers to, a class or module of another tree included (`book.status = "sold"` binds
+// on Book's instance attributes). A tree let go keeps those bindings, and through them
+// itself, alive in the trees that stay, which would also go on answering with them.
+// They are found again as they were made, by inferring each target, while the trees
+// that were there when it was built are still cached.
+void unbind_foreign_attributes(py::handle tree) {
+    using support::name;
+    const CallCaches &c = call_caches();
+    for (py::handle node : tree.attr(name<"nodes_of_class">())(c.AssignAttr)) {
+        py::object attribute = node.attr(name<"attrname">());
+        py::list values;
+        try {
+            values = py::list(node.attr(name<"expr">()).attr(name<"infer">())());
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            continue; // bound on nothing else either
+        }
+        for (py::handle value : values) {
+            if (support::isinstance(value, c.UninferableBase)) continue;
+            py::object owner = support::attr_or_none(value, name<"_proxied">());
+            if (owner.is_none()) owner = support::borrow(value);
+            if (same(root_of(owner), tree)) continue;
+            unbind(owner, attribute, node);
+        }
+    }
+}
+
+// The cached trees that bound attributes on this one's classes, functions and module:
+// built against it, they would no longer answer as they would on its successor.
+void add_dependents(py::handle tree, py::handle cache, std::vector<py::object> &out) {
+    using support::name;
+    const CallCaches &c = call_caches();
+    py::list scopes;
+    scopes.append(tree);
+    for (py::handle scope :
+         tree.attr(name<"nodes_of_class">())(py::make_tuple(c.ClassDef, c.FunctionDef)))
+        scopes.append(scope);
+    for (py::handle scope : scopes)
+        for (const py::object &bindings : binding_lists(scope))
+            for (py::handle binding : bindings) {
+                if (!support::is_a(binding, c.AssignAttr)) continue;
+                py::object root = root_of(binding);
+                if (same(root, tree)) continue;
+                py::object module_name = support::attr_or_none(root, name<"name">());
+                PyObject *cached =
+                    PyDict_GetItemWithError(cache.ptr(), module_name.ptr());
+                if (!cached && PyErr_Occurred()) throw py::error_already_set();
+                if (cached == root.ptr()) out.push_back(root);
+            }
+}
+
+// Lets go of the given trees and of the cached trees built against them: their
+// attribute bindings on other trees are undone, and those cached are forgotten.
+// Answers whether any tree was let go.
+bool forget_trees(std::vector<py::object> trees) {
+    using support::name;
+    py::dict cache = L->MANAGER.attr(N->astroid_cache);
+    std::unordered_set<PyObject *> seen;
+    std::vector<py::object> forgotten;
+    for (size_t i = 0; i < trees.size(); ++i) {
+        py::object tree = trees[i];
+        if (!seen.insert(tree.ptr()).second) continue;
+        add_dependents(tree, cache, trees);
+        unbind_foreign_attributes(tree);
+        forgotten.push_back(tree);
+    }
+    for (const py::object &tree : forgotten) {
+        py::object module_name = support::attr_or_none(tree, name<"name">());
+        PyObject *cached = PyDict_GetItemWithError(cache.ptr(), module_name.ptr());
+        if (!cached && PyErr_Occurred()) throw py::error_already_set();
+        if (cached == tree.ptr() && PyDict_DelItem(cache.ptr(), module_name.ptr()) < 0)
+            throw py::error_already_set();
+    }
+    return !forgotten.empty();
+}
+
+// A module lookup that a file added or removed since may answer otherwise: a failed
+// one, a namespace package (a new __init__.py makes it a package), or one whose file
+// is gone.
+bool lookup_may_differ(py::handle answer, Stamps &stamps) {
+    using support::name;
+    const CallCaches &c = call_caches();
+    if (support::isinstance(answer, c.AstroidBuildingError)) return true;
+    py::object type = support::attr_or_none(answer, name<"type">());
+    if (same(type, c.PY_NAMESPACE)) return true;
+    if (same(type, c.C_BUILTIN) || same(type, c.PY_FROZEN)) return false;
+    py::object location = support::attr_or_none(answer, name<"location">());
+    if (!PyUnicode_Check(location.ptr())) return true;
+    return stamps.of(location).is_none();
+}
+
+// Drops each module lookup of astroid's whose answer `forget` picks.
+template <class Forget> void forget_lookups(Forget forget) {
+    py::dict lookups = L->MANAGER.attr(support::name<"_mod_file_cache">());
+    for (py::handle entry : py::list(steal(PyDict_Items(lookups.ptr())))) {
+        py::handle key = PyTuple_GET_ITEM(entry.ptr(), 0);
+        if (forget(PyTuple_GET_ITEM(entry.ptr(), 1)) &&
+            PyDict_DelItem(lookups.ptr(), key.ptr()) < 0)
+            throw py::error_already_set();
+    }
+}
+
+// Called by every entry point before it parses or infers anything. Forgets each cached
+// module whose file changed or is gone since its tree was built (with the cached
+// modules built against it), and each module lookup that could now answer otherwise.
+// Answers the time it started, in nanoseconds, for release_call_leftovers.
+py::object forget_stale_modules() {
+    using support::name;
+    static const py::handle time_ns = support::import("time", "time_ns");
+    py::object started = time_ns();
+    py::dict cache = L->MANAGER.attr(N->astroid_cache);
+    Stamps stamps;
+    std::vector<py::object> stale;
+    py::list entries = steal(PyDict_Items(cache.ptr()));
+    for (py::handle entry : entries) {
+        py::handle module = PyTuple_GET_ITEM(entry.ptr(), 1);
+        py::object file = module_file(module);
+        if (file.is_none()) continue;
+        py::object now = stamps.of(file);
+        py::object recorded = recorded_stamp(module);
+        if (same(recorded, no_stamp()))
+            py::setattr(module, name<"source_stamp">(), now);
+        else if (!recorded.equal(now))
+            stale.push_back(support::borrow(module));
+    }
+    if (!stale.empty()) {
+        if (support::truthy(L->logger.attr(N->isEnabledFor)(DEBUG))) {
+            py::list names;
+            for (const py::object &module : stale)
+                names.append(module.attr(N->name));
+            L->logger.attr(N->debug)("Forgetting changed modules: %s", names);
+        }
+        forget_trees(stale);
+        // What finding their attribute bindings inferred holds their nodes.
+        clear_inference_caches();
+    }
+    forget_lookups(
+        [&stamps](py::handle answer) { return lookup_may_differ(answer, stamps); });
+    call_caches().is_namespace.attr(name<"cache_clear">())();
+    return started;
+}
+
+// Called by every entry point however it ends. Lets go of the trees the call parsed
+// from text (a snippet, the files fixes are proposed for): they are no files' trees,
+// and they carry the call's edits. Stamps the modules the call built, and empties the
+// inference caches, so that nothing made for the call stays alive.
+void release_call_leftovers(py::handle text_trees, py::handle started) {
+    using support::name;
+    std::vector<py::object> trees;
+    for (py::handle tree : text_trees)
+        trees.push_back(support::borrow(tree));
+    forget_trees(std::move(trees));
+    py::dict cache = L->MANAGER.attr(N->astroid_cache);
+    Stamps stamps;
+    py::list entries = steal(PyDict_Items(cache.ptr()));
+    for (py::handle entry : entries) {
+        py::handle module = PyTuple_GET_ITEM(entry.ptr(), 1);
+        if (!same(recorded_stamp(module), no_stamp())) continue;
+        py::object file = module_file(module);
+        if (file.is_none()) continue;
+        py::object stamp = stamps.of(file);
+        // Written since the call began: what was read may be older than this stamp.
+        if (!stamp.is_none()) {
+            int racy = PyObject_RichCompareBool(PyTuple_GET_ITEM(stamp.ptr(), 0),
+                                                started.ptr(), Py_GE);
+            if (racy < 0) throw py::error_already_set();
+            if (racy) stamp = py::make_tuple();
+        }
+        py::setattr(module, name<"source_stamp">(), stamp);
+    }
+    // A failed lookup is kept as the error it raises, and each raise leaves on it the
+    // traceback of the frames it went through, with the nodes they held; the next call
+    // would forget it anyway.
+    py::handle failed = call_caches().AstroidBuildingError;
+    forget_lookups(
+        [failed](py::handle answer) { return support::isinstance(answer, failed); });
+    clear_inference_caches();
+}
+
 } // namespace
 
 PYBIND11_MODULE(meta, m) {
@@ -1307,4 +1706,9 @@ PYBIND11_MODULE(meta, m) {
 
     // Code style
     m.def("get_code_style", &get_code_style, py::arg("lookup_path"));
+
+    // Modules as the files are now
+    m.def("forget_stale_modules", &forget_stale_modules);
+    m.def("release_call_leftovers", &release_call_leftovers, py::arg("text_trees"),
+          py::arg("started"));
 }

@@ -1401,7 +1401,8 @@ void log_line_failure(py::handle path, py::handle line, py::handle message_ids,
     support::log_exception(L->logger, text, e, true);
 }
 
-py::list suggest_fixes(py::handle comments, py::handle project_root) {
+py::list suggest_line_fixes(py::handle comments, py::handle project_root,
+                            py::list &text_trees) {
     py::list comments_with_suggestions;
     py::set seen;
     py::object code_style = L->meta.attr(name<"get_code_style">())(project_root);
@@ -1435,8 +1436,12 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
         bool python = !html && support::truthy(path.attr(name<"endswith">())(".py"));
         if (PySet_GET_SIZE(message_ids.ptr()) > 0 && (html || python)) {
             try {
-                if (!cache.contains(path))
-                    cache[path] = load_file(path, python, real_root);
+                if (!cache.contains(path)) {
+                    py::object loaded = load_file(path, python, real_root);
+                    if (python && !loaded.is_none())
+                        text_trees.append(loaded.attr(name<"tree">()));
+                    cache[path] = loaded;
+                }
                 py::object content = cache[path];
                 py::object found = py::list();
                 if (!content.is_none() && html)
@@ -1509,6 +1514,14 @@ py::list suggest_fixes(py::handle comments, py::handle project_root) {
             offered[rows] = py::make_tuple(comment, markup);
     }
     return comments_with_suggestions;
+}
+
+// Every file's tree is parsed afresh for the call and edited by its rewrites: the
+// trees are the call's own, let go when it ends.
+py::list suggest_fixes(py::handle comments, py::handle project_root) {
+    return support::fresh_call([&](py::list &text_trees) -> py::object {
+        return suggest_line_fixes(comments, project_root, text_trees);
+    });
 }
 
 // --- Load ----------------------------------------------------------------------------

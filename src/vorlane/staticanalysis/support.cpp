@@ -373,6 +373,21 @@ bool from_standard_library(py::handle expr) {
     return true;
 }
 
+namespace {
+py::handle meta_module() {
+    static const py::handle meta = import("vorlane.staticanalysis.meta");
+    return meta;
+}
+} // namespace
+
+py::object begin_fresh_call() {
+    return meta_module().attr(name<"forget_stale_modules">())();
+}
+
+void end_fresh_call(py::handle text_trees, py::handle started) {
+    meta_module().attr(name<"release_call_leftovers">())(text_trees, started);
+}
+
 py::object lazy_iterator(std::function<py::object()> next_item) {
     return py::cast(LazyIterator{std::move(next_item)});
 }

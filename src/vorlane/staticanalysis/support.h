@@ -296,6 +296,36 @@ inline py::object helpers_is_queryset(py::handle value) {
     return helpers_call(name<"is_queryset">(), value);
 }
 
+// --- One call of an entry point ----------------------------------------------------
+
+// meta.forget_stale_modules(), and meta.release_call_leftovers(text_trees, started).
+py::object begin_fresh_call();
+void end_fresh_call(py::handle text_trees, py::handle started);
+
+// body(text_trees) as one call of an entry point over the project's files (a lint, a
+// snippet's lint, fix suggestions): before it, astroid forgets the trees of files that
+// changed since, so the call answers about the files as they are now; however it
+// ends, the trees the body parsed from text (it appends them to text_trees) and the
+// caches holding the call's nodes are let go, so nothing made for the call outlives
+// it.
+template <class Body> py::object fresh_call(Body body) {
+    py::object started = begin_fresh_call();
+    py::list text_trees;
+    py::object result;
+    try {
+        result = body(text_trees);
+    } catch (...) {
+        // The body's own error is the one to report.
+        try {
+            end_fresh_call(text_trees, started);
+        } catch (py::error_already_set &) {
+        }
+        throw;
+    }
+    end_fresh_call(text_trees, started);
+    return result;
+}
+
 // --- Syntax tests ------------------------------------------------------------------
 
 // The callee of `call`, as written, ends in a name spelled like a class: CapWords,
