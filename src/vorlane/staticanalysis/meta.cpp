@@ -1309,8 +1309,14 @@ bool same(py::handle a, py::handle b) {
     return a.ptr() == b.ptr();
 }
 
+// node.root(), read along the parents without a call per step.
 py::object root_of(py::handle node) {
-    return support::call_method(node, support::name<"root">());
+    py::object at = support::borrow(node);
+    for (;;) {
+        py::object parent = support::attr_or_none(at, support::name<"parent">());
+        if (parent.is_none()) return at;
+        at = std::move(parent);
+    }
 }
 
 // The lists of node bindings that a scope holds: its locals, and the instance
@@ -1355,67 +1361,68 @@ void unbind(py::handle owner, py::handle attribute, py::handle node) {
 // infers to, a class or module of another tree included (`book.status = "sold"` binds
 // on Book's instance attributes). A tree let go keeps those bindings, and through them
 // itself, alive in the trees that stay, which would also go on answering with them.
-// They are found again as they were made, by inferring each target, while the trees
+// They are found again as they were made, by inferring the target, while the trees
 // that were there when it was built are still cached.
-void unbind_foreign_attributes(py::handle tree) {
+void unbind_foreign_attribute(py::handle tree, py::handle node) {
     using support::name;
     const CallCaches &c = call_caches();
-    for (py::handle node : tree.attr(name<"nodes_of_class">())(c.AssignAttr)) {
-        py::object attribute = node.attr(name<"attrname">());
-        py::list values;
-        try {
-            values = py::list(node.attr(name<"expr">()).attr(name<"infer">())());
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            continue; // bound on nothing else either
-        }
-        for (py::handle value : values) {
-            if (support::isinstance(value, c.UninferableBase)) continue;
-            py::object owner = support::attr_or_none(value, name<"_proxied">());
-            if (owner.is_none()) owner = support::borrow(value);
-            if (same(root_of(owner), tree)) continue;
-            unbind(owner, attribute, node);
-        }
+    py::object attribute = node.attr(name<"attrname">());
+    py::list values;
+    try {
+        values = py::list(node.attr(name<"expr">()).attr(name<"infer">())());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return; // bound on nothing else either
+    }
+    for (py::handle value : values) {
+        if (support::isinstance(value, c.UninferableBase)) continue;
+        // An instance binds on its class, a class or module on itself; a class also
+        // has a _proxied (its metaclass), where nothing is bound.
+        for (py::handle owner :
+             {support::borrow(value), support::attr_or_none(value, name<"_proxied">())})
+            if (!owner.is_none() && !same(root_of(owner), tree))
+                unbind(owner, attribute, node);
     }
 }
 
-// The cached trees that bound attributes on this one's classes, functions and module:
-// built against it, they would no longer answer as they would on its successor.
-void add_dependents(py::handle tree, py::handle cache, std::vector<py::object> &out) {
-    using support::name;
+// Adds the cached trees that bound attributes on the scope, one of tree's: built
+// against it, they would not answer as they would against its successor.
+void add_dependents(py::handle tree, py::handle scope, py::handle cache,
+                    std::vector<py::object> &out) {
     const CallCaches &c = call_caches();
-    py::list scopes;
-    scopes.append(tree);
-    for (py::handle scope :
-         tree.attr(name<"nodes_of_class">())(py::make_tuple(c.ClassDef, c.FunctionDef)))
-        scopes.append(scope);
-    for (py::handle scope : scopes)
-        for (const py::object &bindings : binding_lists(scope))
-            for (py::handle binding : bindings) {
-                if (!support::is_a(binding, c.AssignAttr)) continue;
-                py::object root = root_of(binding);
-                if (same(root, tree)) continue;
-                py::object module_name = support::attr_or_none(root, name<"name">());
-                PyObject *cached =
-                    PyDict_GetItemWithError(cache.ptr(), module_name.ptr());
-                if (!cached && PyErr_Occurred()) throw py::error_already_set();
-                if (cached == root.ptr()) out.push_back(root);
-            }
+    for (const py::object &bindings : binding_lists(scope))
+        for (py::handle binding : bindings) {
+            if (!support::is_a(binding, c.AssignAttr)) continue;
+            py::object root = root_of(binding);
+            if (same(root, tree)) continue;
+            py::object module_name =
+                support::attr_or_none(root, support::name<"name">());
+            PyObject *cached = PyDict_GetItemWithError(cache.ptr(), module_name.ptr());
+            if (!cached && PyErr_Occurred()) throw py::error_already_set();
+            if (cached == root.ptr()) out.push_back(root);
+        }
 }
 
-// Lets go of the given trees and of the cached trees built against them: their
-// attribute bindings on other trees are undone, and those cached are forgotten.
-// Answers whether any tree was let go.
-bool forget_trees(std::vector<py::object> trees) {
+// Lets go of the given trees and of the cached trees built against them, in one walk
+// of each: their attribute bindings on other trees are undone, and those cached are
+// forgotten.
+void forget_trees(std::vector<py::object> trees) {
     using support::name;
+    const CallCaches &c = call_caches();
     py::dict cache = L->MANAGER.attr(N->astroid_cache);
+    py::tuple kinds = py::make_tuple(c.AssignAttr, c.ClassDef, c.FunctionDef);
     std::unordered_set<PyObject *> seen;
     std::vector<py::object> forgotten;
     for (size_t i = 0; i < trees.size(); ++i) {
         py::object tree = trees[i];
         if (!seen.insert(tree.ptr()).second) continue;
-        add_dependents(tree, cache, trees);
-        unbind_foreign_attributes(tree);
+        add_dependents(tree, tree, cache, trees);
+        for (py::handle node : tree.attr(name<"nodes_of_class">())(kinds)) {
+            if (support::is_a(node, c.AssignAttr))
+                unbind_foreign_attribute(tree, node);
+            else
+                add_dependents(tree, node, cache, trees);
+        }
         forgotten.push_back(tree);
     }
     for (const py::object &tree : forgotten) {
@@ -1425,7 +1432,6 @@ bool forget_trees(std::vector<py::object> trees) {
         if (cached == tree.ptr() && PyDict_DelItem(cache.ptr(), module_name.ptr()) < 0)
             throw py::error_already_set();
     }
-    return !forgotten.empty();
 }
 
 // A module lookup that a file added or removed since may answer otherwise: a failed
