@@ -48,17 +48,28 @@ print(first, min(again), found)
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tree", type=Path, default=REPO / "sample")
-    parser.add_argument("--changed", default="shop/models.py",
-                        help="the file rewritten between calls, below the tree")
+    parser.add_argument(
+        "--changed",
+        default="shop/models.py",
+        help="the file rewritten between calls, below the tree",
+    )
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as scratch:
         root = Path(scratch) / args.tree.name
         shutil.copytree(args.tree, root)
         run = subprocess.run(
-            [sys.executable, "-c", CHILD, str(root), str(root / args.changed),
-             str(args.repeat)],
-            capture_output=True, text=True, check=True,
+            [
+                sys.executable,
+                "-c",
+                CHILD,
+                str(root),
+                str(root / args.changed),
+                str(args.repeat),
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
         )
     first, again, found = run.stdout.split()
     first, again = float(first), float(again)

@@ -164,7 +164,11 @@ LINT_AFTER_CHANGES = [
         id="unchanged-views-infer-the-new-models",
     ),
     pytest.param(
-        {"APP/models.py": MODELS, "APP/views.py": VIEWS, "APP/crate_views.py": CRATE_VIEWS},
+        {
+            "APP/models.py": MODELS,
+            "APP/views.py": VIEWS,
+            "APP/crate_views.py": CRATE_VIEWS,
+        },
         {"APP/crates.py": CRATES},
         ALL,
         [SHELF_LABEL, SHELF_VIEW],
@@ -249,7 +253,9 @@ def test_check_code_change_check_code(project):
 
     def rows():
         with contextlib.redirect_stdout(io.StringIO()):
-            advice = checker.check_code(VIEWS.replace("APP", project.package), path, None)
+            advice = checker.check_code(
+                VIEWS.replace("APP", project.package), path, None
+            )
         return sorted(record["line"] for record in advice.get("C9001", []))
 
     assert rows() == [11]
