@@ -1193,8 +1193,8 @@ struct CallCaches {
     py::handle invalidate_inference, clear_inference_tips, clear_pylint_caches,
         message_definitions, is_namespace, cache_manager, lookup,
         metaclass_lookup_attribute, object_model_attributes;
-    py::handle AssignAttr, ClassDef, FunctionDef, Module, UninferableBase,
-        AstroidBuildingError, PY_NAMESPACE, C_BUILTIN, PY_FROZEN;
+    py::handle AssignAttr, ClassDef, FunctionDef, UninferableBase, AstroidBuildingError,
+        PY_NAMESPACE, C_BUILTIN, PY_FROZEN;
     py::handle NodeNG, Proxy, ObjectModel, InferenceContext;
 };
 
@@ -1227,7 +1227,6 @@ const CallCaches &call_caches() {
                 .release();
         c->AssignAttr = import("astroid.nodes", "AssignAttr");
         c->FunctionDef = import("astroid.nodes", "FunctionDef");
-        c->Module = import("astroid.nodes", "Module");
         c->UninferableBase = import("astroid.util", "UninferableBase");
         c->AstroidBuildingError = L->AstroidBuildingError;
         py::object types =
