@@ -183,19 +183,125 @@ class Shelf(models.Model):
 """
 
 
+# The project files that discovery reads, as outside/ holds them and as the
+# repository's conf/ holds them when a test links to them there.
+PROJECT_FILE_TEXTS = {
+    "pyproject.toml": '[tool.vorlane]\ndisable = ["C2000"]\nignore = ["models", "{token}"]'
+    "\n\n[tool.black]\nline-length = {length}\n",
+    "manage.py": "import os\n\n"
+    'if __name__ == "__main__":\n'
+    '    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "{module}")\n',
+    "settings.py": 'STATIC_URL = "{static_url}"\nROOT_URLCONF = "{token}.urls"\n',
+    "requirements.txt": "Django=={pin}  # {token}\n",
+    "setup.py": "from setuptools import setup\n\n"
+    'setup(name="{token}", install_requires=["Django=={pin}"])\n',
+}
+OUTSIDE_VALUES = dict(
+    token=TOKEN,
+    length=123,
+    module=f"{TOKEN}.settings",
+    static_url=f"/{TOKEN}/",
+    pin="2.1.7",
+)
+INSIDE_VALUES = dict(
+    token="inside", length=40, module="reposite.settings", static_url="/", pin="2.2.3"
+)
+OUTSIDE_TEXTS = {
+    name: text.format(**OUTSIDE_VALUES) for name, text in PROJECT_FILE_TEXTS.items()
+}
+# outside/ is laid out as a repository: its settings module is reposite.settings.
+OUTSIDE_PROJECT_FILES = {
+    f"outside/{'reposite/' if name == 'settings.py' else ''}{name}": text
+    for name, text in OUTSIDE_TEXTS.items()
+}
+OUTSIDE_PROJECT_FILES["outside/reposite/__init__.py"] = ""
+INSIDE_TEXTS = {
+    name: text.format(**INSIDE_VALUES) for name, text in PROJECT_FILE_TEXTS.items()
+}
+
+# Ways the repository may hold its project files: {repository file: text} written and
+# {repository link: target} made. "-out" links lead to outside/, "-in" ones to a copy
+# in conf/. manage.py names the settings module reposite.settings; repo/ is on the
+# module search path.
+SITE = {"manage.py": INSIDE_TEXTS["manage.py"], "reposite/__init__.py": ""}
+SETTINGS_COPY = {"conf/settings.py": INSIDE_TEXTS["settings.py"]}
+IMPORTING_SETTINGS = {**SITE, "reposite/settings.py": "from .base import STATIC_URL\n"}
+ARRANGEMENTS = {
+    "pyproject-out": ({}, {"pyproject.toml": "../outside/pyproject.toml"}),
+    "pyproject-in": (
+        {"conf/pyproject.toml": INSIDE_TEXTS["pyproject.toml"]},
+        {"pyproject.toml": "conf/pyproject.toml"},
+    ),
+    "manage-out": ({}, {"manage.py": "../outside/manage.py"}),
+    "manage-in": (
+        {
+            "conf/manage.py": INSIDE_TEXTS["manage.py"],
+            "reposite/__init__.py": "",
+            "reposite/settings.py": INSIDE_TEXTS["settings.py"],
+        },
+        {"manage.py": "conf/manage.py"},
+    ),
+    "settings-out": (
+        SITE,
+        {"reposite/settings.py": "../../outside/reposite/settings.py"},
+    ),
+    "settings-in": (
+        {**SITE, **SETTINGS_COPY},
+        {"reposite/settings.py": "../conf/settings.py"},
+    ),
+    "settings-package-out": (
+        {"manage.py": INSIDE_TEXTS["manage.py"]},
+        {"reposite": "../outside/reposite"},
+    ),
+    "settings-import-out": (
+        IMPORTING_SETTINGS,
+        {"reposite/base.py": "../../outside/reposite/settings.py"},
+    ),
+    "settings-import-in": (
+        {**IMPORTING_SETTINGS, **SETTINGS_COPY},
+        {"reposite/base.py": "../conf/settings.py"},
+    ),
+    "requirements-out": ({}, {"requirements.txt": "../outside/requirements.txt"}),
+    "requirements-in": (
+        {"conf/requirements.txt": INSIDE_TEXTS["requirements.txt"]},
+        {"requirements.txt": "conf/requirements.txt"},
+    ),
+    "setup-py-out": ({}, {"setup.py": "../outside/setup.py"}),
+    "setup-py-in": (
+        {"conf/setup.py": INSIDE_TEXTS["setup.py"]},
+        {"setup.py": "conf/setup.py"},
+    ),
+}
+
+
 class EscapingRepository:
     """`repo/` beside `outside/`, whose files hold TOKEN, with links leading out of the
     repository (to files and to a directory) and links that stay inside it. Paths are
     resolved; `path(name)` maps "repo/..." and "outside/..." names to absolute ones. The
-    working directory is repo/, which is on the module search path, as a caller has it."""
+    working directory is repo/, which is on the module search path, as a caller has it.
+    `arrange(*names)` adds the project files of ARRANGEMENTS; `linked_out` lists the
+    absolute paths of the links so made that lead out."""
 
     def __init__(self, base):
         self.base = base
         self.repo = base / "repo"
         self.outside = base / "outside"
+        self.linked_out = []
 
     def path(self, name):
         return str(self.base / name)
+
+    def arrange(self, *names):
+        for name in names:
+            files, links = ARRANGEMENTS[name]
+            for rel, text in files.items():
+                (self.repo / rel).parent.mkdir(parents=True, exist_ok=True)
+                (self.repo / rel).write_text(text)
+            for rel, target in links.items():
+                (self.repo / rel).parent.mkdir(parents=True, exist_ok=True)
+                (self.repo / rel).symlink_to(target)
+                if name.endswith("-out"):
+                    self.linked_out.append(str(self.repo / rel))
 
 
 @pytest.fixture
@@ -205,6 +311,7 @@ def escaping_repository(tmp_path, write_tree, monkeypatch):
         {
             "outside/secret.html": f'<img src="/static/{TOKEN}.png">\n',
             "outside/secret.py": SHELF_MODEL.format(field=TOKEN),
+            **OUTSIDE_PROJECT_FILES,
             "repo/app/models.py": SHELF_MODEL.format(field="label"),
             "repo/app/templates/page.html": '<img src="/static/inside.png">\n',
         },

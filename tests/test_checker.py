@@ -20,7 +20,7 @@ from pylint.message import Message
 from pylint.typing import MessageLocationTuple
 from pylint.utils.file_state import FileState
 
-from conftest import TOKEN, forget_project
+from conftest import OUTSIDE_VALUES, TOKEN, forget_project
 from vorlane.staticanalysis import advicetexts, checker, helpers
 
 PROJECTS = Path(__file__).parent / "projects"
@@ -902,11 +902,17 @@ def test_worker_processes_with_the_whole_registry(tmp_path):
     assert [r["message-id"] for r in single] == ["E0001", "E0001"]
 
 
+MODELS_AND_META = ["{base}/repo/app/models.py", "META"]
+
+
 # get_messages on escaping_repository with these keys selected: names below the
-# fixture's base, or relative keys taken as given. A key whose real path lies outside
-# the root is not opened; the rest is linted as usual.
+# fixture's base, or relative keys taken as given, and these project files arranged. A
+# key whose real path lies outside the root is not opened; the rest is linted as usual.
+# A project file that links out is not read either (each named in a warning of the
+# module that would read it): the lint then has no configuration, settings or Django
+# version, and no meta record. The inside pyproject.toml disables C2000.
 @pytest.mark.parametrize(
-    "selected, expected, warned",
+    "selected, expected, warned, arranged",
     [
         (
             [
@@ -919,6 +925,7 @@ def test_worker_processes_with_the_whole_registry(tmp_path):
                 ("repo/app/templates/page.html", "C7001"),
             ],
             [],
+            [],
         ),
         (
             ["{base}/repo/app/templates/alias.html", "app/templates/page.html"],
@@ -927,11 +934,13 @@ def test_worker_processes_with_the_whole_registry(tmp_path):
                 ("app/templates/page.html", "C7001"),
             ],
             [],
+            [],
         ),
         (
             ["{base}/repo/app/evil.py", "{base}/repo/app/models.py"],
             [("repo/app/models.py", "C2000")],
             ["{base}/repo/app/evil.py"],
+            [],
         ),
         (
             [
@@ -940,6 +949,7 @@ def test_worker_processes_with_the_whole_registry(tmp_path):
             ],
             [("repo/app/templates/page.html", "C7001")],
             ["{base}/repo/app/templates/evil.html"],
+            [],
         ),
         (
             [
@@ -953,6 +963,25 @@ def test_worker_processes_with_the_whole_registry(tmp_path):
                 "{base}/outside/secret.html",
                 "../outside/secret.html",
             ],
+            [],
+        ),
+        (
+            MODELS_AND_META,
+            [("repo/app/models.py", "C2000")],
+            [],
+            ["pyproject-out", "settings-out", "requirements-out", "setup-py-out"],
+        ),
+        (
+            MODELS_AND_META,
+            [("requirements.txt", "C1000")],
+            [],
+            ["pyproject-in", "settings-in", "requirements-in"],
+        ),
+        (
+            MODELS_AND_META,
+            [("repo/app/models.py", "C2000"), ("setup.py", "C1000")],
+            [],
+            ["requirements-out", "setup-py-in"],
         ),
     ],
     ids=[
@@ -961,25 +990,35 @@ def test_worker_processes_with_the_whole_registry(tmp_path):
         "python-link-out",
         "template-link-out",
         "outside-paths",
+        "project-files-link-out",
+        "project-files-link-inside",
+        "setup-py-after-requirements-out",
     ],
 )
 def test_nothing_outside_the_root_is_linted(
-    escaping_repository, caplog, selected, expected, warned
+    escaping_repository, caplog, selected, expected, warned, arranged
 ):
     r = escaping_repository
+    r.arrange(*arranged)
     files = {key.format(base=r.base): None for key in selected}
     with caplog.at_level(logging.WARNING, logger="vorlane.staticanalysis.checker"):
         records = checker.get_messages(str(r.repo), files)
-    assert TOKEN not in repr(records)
+    assert TOKEN not in repr(records) and OUTSIDE_VALUES["pin"] not in repr(records)
     shown = [(record["path"], record["message-id"]) for record in records]
     assert shown == [
         (str(r.base / path) if path.startswith("repo/") else path, code)
         for path, code in expected
     ]
-    assert [record.getMessage() for record in caplog.records] == [
+    assert [
+        record.getMessage()
+        for record in caplog.records
+        if record.name == "vorlane.staticanalysis.checker"
+    ] == [
         f"{key.format(base=r.base)}: not linted: it lies outside the project root {r.repo}"
         for key in warned
     ]
+    named = {record.getMessage().split(": ")[0] for record in caplog.records}
+    assert set(r.linked_out) <= named
 
 
 # --- Templates -----------------------------------------------------------------------

@@ -12,6 +12,7 @@ from dparse.parser import RequirementsTXTLineParser
 from packaging.specifiers import SpecifierSet
 
 import django.conf.global_settings
+from conftest import INSIDE_VALUES, OUTSIDE_VALUES, TOKEN
 from vorlane.staticanalysis import dependencies, meta
 
 PROJECTS = Path(__file__).parent / "projects"
@@ -312,6 +313,74 @@ def test_resolvers_take_paths(write_tree):
         == expected
     )
     assert dependencies.resolve_django_version_via_setup_py(root) is None
+
+
+INSIDE_PIN = "==" + INSIDE_VALUES["pin"]
+
+
+# The resolvers on escaping_repository holding requirement files as links: one that
+# leads out is not read (the Django version and specifier it holds would come back in
+# the meta record), and resolution goes on as if it were not there.
+@pytest.mark.parametrize(
+    "arranged, via_files, via_setup_py",
+    [
+        (["requirements-out"], None, None),
+        (["requirements-in"], details("requirements.txt", "2.2", INSIDE_PIN), None),
+        (["setup-py-out"], None, None),
+        (["setup-py-in"], None, details("setup.py", "2.2", INSIDE_PIN)),
+        (
+            ["requirements-out", "setup-py-in"],
+            None,
+            details("setup.py", "2.2", INSIDE_PIN),
+        ),
+    ],
+    ids=["requirements-out", "requirements-in", "setup-py-out", "setup-py-in", "both"],
+)
+def test_requirement_files_outside_the_root_are_not_read(
+    escaping_repository, caplog, arranged, via_files, via_setup_py
+):
+    r = escaping_repository
+    r.arrange(*arranged)
+    found = [
+        dependencies.resolve_django_version(str(r.repo)),
+        dependencies.resolve_django_version_via_dparse(r.repo),
+        dependencies.resolve_django_version_via_setup_py(r.repo),
+    ]
+    assert found == [via_files or via_setup_py, via_files, via_setup_py]
+    assert OUTSIDE_VALUES["pin"] not in repr(found) and TOKEN not in repr(found)
+    assert {record.getMessage() for record in caplog.records} == {
+        f"{path}: no Django version read from it: it lies outside the project root "
+        f"{r.repo}"
+        for path in r.linked_out
+    }
+
+
+# is_django_repository on escaping_repository's tools/, which imports django only
+# through these links: a source whose real path lies outside the root given is not
+# read, even when it lies inside the repository.
+@pytest.mark.parametrize(
+    "links, expected",
+    [
+        ({"evil.py": "../../outside/secret.py"}, False),
+        ({"alias.py": "../app/models.py"}, False),
+        ({"alias.py": "shelf.txt"}, True),
+    ],
+    ids=["link-out-of-the-repository", "link-out-of-the-root", "link-inside"],
+)
+def test_sources_outside_the_root_are_not_read(
+    escaping_repository, caplog, links, expected
+):
+    tools = escaping_repository.repo / "tools"
+    tools.mkdir()
+    (tools / "shelf.txt").write_text("from django.db import models\n")
+    for name, target in links.items():
+        (tools / name).symlink_to(target)
+    assert dependencies.is_django_repository(str(tools)) is expected
+    assert [record.getMessage() for record in caplog.records] == [
+        f"{tools / name}: not read: it lies outside the project root {tools}"
+        for name in links
+        if not expected
+    ]
 
 
 def test_tables_are_read_at_call_time(write_tree, monkeypatch):

@@ -15,6 +15,7 @@ import black
 import click
 import pytest
 
+from conftest import TOKEN
 from vorlane.staticanalysis import meta, shims
 
 PROJECTS = Path(__file__).parent / "projects"
@@ -472,16 +473,114 @@ def test_walk_never_lists_outside_the_root(
             [r.path(name) for name in directories], set(), str(r.repo)
         )
     assert sorted(selection) == [r.path(name) for name in expected]
+    assert sorted(record.getMessage() for record in caplog.records) == sorted(
+        outside_warning(r, kind, subject) for kind, subject in warned
+    )
+
+
+def outside_warning(r, kind, subject):
+    """The warning on a path of escaping_repository left out as outside its root."""
     root, pyproject = f"the project root {r.repo}", r.repo / "pyproject.toml"
     texts = {
         "link": f"{{}}: not listed: it links to a file outside {root}",
         "entry": f"{pyproject}: [tool.vorlane] directories entry {{!r}} lies outside "
         f"{root}; it is not walked",
         "directory": f"{{}}: directory not checked: it lies outside {root}",
+        "file": f"{{}}: not read: it lies outside {root}",
+        "manage": f"{{}}: not taken as manage.py: it lies outside {root}",
+        "settings": f"{{}}: not read as a settings module: it lies outside {root}",
+        "import": f"{{}}: STATIC_URL not read from it: it lies outside {root}",
     }
-    assert sorted(record.getMessage() for record in caplog.records) == sorted(
-        texts[kind].format(subject.format(base=r.base)) for kind, subject in warned
-    )
+    return texts[kind].format(subject.format(base=r.base))
+
+
+# What discovery answers for escaping_repository (walking app/) without project files.
+UNCONFIGURED = {
+    "config": {},
+    "line_length": black.DEFAULT_LINE_LENGTH,
+    "walks_models": True,
+    "settings_module": None,
+    "settings_files": [],
+    "static_url": "/static/",
+    "root_urlconf": None,
+}
+SETTINGS_READ = {
+    "settings_module": "reposite.settings",
+    "settings_files": ["reposite.settings"],
+    "static_url": "/",
+    "root_urlconf": "inside.urls",
+}
+MANAGE_READ = {"settings_module": "reposite.settings"}
+
+
+# Discovery on escaping_repository holding its project files as links: one that leads
+# out is not read, and discovery answers as if the file were not there; one that stays
+# inside is read. Warnings as in the walk's table, below {base}/repo.
+@pytest.mark.parametrize(
+    "arranged, expected, warned",
+    [
+        ("pyproject-out", {}, [("file", "pyproject.toml")]),
+        (
+            "pyproject-in",
+            {
+                "config": {"disable": ["C2000"], "ignore": ["models", "inside"]},
+                "line_length": 40,
+                "walks_models": False,
+            },
+            [],
+        ),
+        ("manage-out", {}, [("manage", "manage.py")]),
+        ("manage-in", SETTINGS_READ, []),
+        ("settings-out", MANAGE_READ, [("settings", "reposite/settings.py")]),
+        # Not searched at all: its directory lies outside.
+        ("settings-package-out", MANAGE_READ, [("settings", "reposite/settings.py")]),
+        ("settings-in", SETTINGS_READ, []),
+        (
+            "settings-import-out",
+            {**MANAGE_READ, "settings_files": ["reposite.settings"]},
+            [("import", "reposite/base.py")],
+        ),
+        (
+            "settings-import-in",
+            {**MANAGE_READ, "settings_files": ["reposite.settings"], "static_url": "/"},
+            [],
+        ),
+    ],
+    ids=[
+        "pyproject-out",
+        "pyproject-in",
+        "manage-out",
+        "manage-in",
+        "settings-out",
+        "settings-package-out",
+        "settings-in",
+        "settings-import-out",
+        "settings-import-in",
+    ],
+)
+def test_project_files_outside_the_root_are_not_read(
+    escaping_repository, caplog, arranged, expected, warned
+):
+    r = escaping_repository
+    r.arrange(arranged)
+    root = str(r.repo)
+    with caplog.at_level(logging.WARNING, logger="vorlane.staticanalysis.meta"):
+        walked = meta.get_files_to_check_in_project([r.path("repo/app")], set(), root)
+        found = {
+            "config": meta.get_toml_config(root),
+            "line_length": meta.get_code_style(root)["line_length"],
+            "walks_models": r.path("repo/app/models.py") in walked,
+            "settings_module": meta.get_settings_modpath(root),
+            "settings_files": sorted(meta.get_settings_files(root)),
+            "static_url": meta.get_static_url_setting(root),
+            "root_urlconf": meta.get_root_urlconf(list(meta.get_settings_files(root))),
+        }
+    assert TOKEN not in repr(found)
+    assert found == {**UNCONFIGURED, **expected}
+    subjects = [(kind, f"{{base}}/repo/{name}") for kind, name in warned]
+    assert {record.getMessage() for record in caplog.records} == {
+        outside_warning(r, kind, subject) for kind, subject in subjects + LINKS_OUT
+    }
 
 
 # --- Project configuration ---

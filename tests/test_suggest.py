@@ -479,22 +479,33 @@ def test_bad_files_do_not_end_the_run(project, fakes, caplog, tmp_path):
     assert len(caplog.records) == len(bad)  # each file once
 
 
+MODELS = "{base}/repo/app/models.py"
+ALIAS_HTML = "{base}/repo/app/templates/alias.html"
+
+
 # suggest_fixes on escaping_repository: two findings on one line of the path (a name
 # below the fixture's base, or a relative path read as given), with a control finding on
-# page.html in the same call. A path whose real path lies outside the root is not
-# opened: its comment holds the bodies alone.
+# page.html in the same call, and these project files arranged. A path whose real path
+# lies outside the root is not opened: its comment holds the bodies alone. A project
+# file that links out is not read either: the fixes then have black's defaults and the
+# default STATIC_URL. Inside, black's line length is 40 and STATIC_URL "/".
 @pytest.mark.parametrize(
-    "path, line, code, fixed",
+    "path, line, code, fixed, arranged",
     [
-        ("{base}/repo/app/models.py", 5, "C2000", "    label = "),
-        ("app/models.py", 5, "C2000", "    label = "),
-        ("{base}/repo/app/alias.py", 5, "C2000", "    label = "),
-        ("{base}/repo/app/templates/alias.html", 1, "C7001", "inside.png"),
-        ("{base}/repo/app/evil.py", 5, "C2000", None),
-        ("{base}/repo/app/templates/evil.html", 1, "C7001", None),
-        ("{base}/outside/secret.py", 5, "C2000", None),
-        ("{base}/outside/secret.html", 1, "C7001", None),
-        ("../outside/secret.html", 1, "C7001", None),
+        ("{base}/repo/app/models.py", 5, "C2000", "    label = ", []),
+        ("app/models.py", 5, "C2000", "    label = ", []),
+        ("{base}/repo/app/alias.py", 5, "C2000", "    label = ", []),
+        ("{base}/repo/app/templates/alias.html", 1, "C7001", "inside.png", []),
+        ("{base}/repo/app/evil.py", 5, "C2000", None, []),
+        ("{base}/repo/app/templates/evil.html", 1, "C7001", None, []),
+        ("{base}/outside/secret.py", 5, "C2000", None, []),
+        ("{base}/outside/secret.html", 1, "C7001", None, []),
+        ("../outside/secret.html", 1, "C7001", None, []),
+        (MODELS, 5, "C2000", 'CharField(max_length=10, default=""', ["pyproject-out"]),
+        (MODELS, 5, "C2000", "CharField(\n        max_length=10,", ["pyproject-in"]),
+        (ALIAS_HTML, 1, "C7001", '{% static "inside.png" %}', ["settings-out"]),
+        (ALIAS_HTML, 1, "C7001", '{% static "inside.png" %}', ["settings-import-out"]),
+        (ALIAS_HTML, 1, "C7001", '{% static "static/inside.png" %}', ["settings-in"]),
     ],
     ids=[
         "inside",
@@ -506,12 +517,18 @@ def test_bad_files_do_not_end_the_run(project, fakes, caplog, tmp_path):
         "python-outside",
         "template-outside",
         "template-outside-relative",
+        "pyproject-link-out",
+        "pyproject-link-inside",
+        "settings-link-out",
+        "settings-import-link-out",
+        "settings-link-inside",
     ],
 )
 def test_nothing_outside_the_root_is_fixed(
-    escaping_repository, caplog, path, line, code, fixed
+    escaping_repository, caplog, path, line, code, fixed, arranged
 ):
     r = escaping_repository
+    r.arrange(*arranged)
     path = path.format(base=r.base)
     control = r.path("repo/app/templates/page.html")
     comments = [
@@ -529,13 +546,19 @@ def test_nothing_outside_the_root_is_fixed(
     else:
         assert comment["body"] == "first\n\nsecond"
     assert "inside.png" in suggestion_of(result[-1]["body"])
-    assert [record.getMessage() for record in caplog.records] == (
+    assert [
+        record.getMessage()
+        for record in caplog.records
+        if record.name == "vorlane.staticanalysis.suggest"
+    ] == (
         []
         if fixed
         else [
             f"No fix suggestions for {path}: it lies outside the project root {r.repo}"
         ]
     )
+    named = {record.getMessage().split(": ")[0] for record in caplog.records}
+    assert set(r.linked_out) <= named
 
 
 def test_suppression_round_trip_is_honoured_by_the_linter(project, monkeypatch):

@@ -15,7 +15,7 @@ struct Libs {
     py::handle Path, astroid_parse, Const, dparse_parse, RequirementsTXTLineParser,
         REQUIREMENT, ParseBaseException, ast_parse, iter_child_nodes, Import,
         ImportFrom, meta, django_3_2, ConfigParser, setup_cfg, SetupCfgParser,
-        AstroidBuildingError, logger;
+        AstroidBuildingError, realpath, logger;
     py::handle default_omittable; // the default `omittable` of module_to_dict
 };
 const Libs *L = nullptr;
@@ -25,7 +25,8 @@ struct Names {
     py::handle exists, read_text, utf8, ignore, file_type, parser;
     py::handle dependencies, name, lower, specs, contains, line, specifier, parseString,
         value, strip, nodes_of_class, parse, get, isupper, startswith;
-    py::handle get_manage_file, ManageFileMissingError, rglob, py_glob, names, module;
+    py::handle get_manage_file, ManageFileMissingError, is_inside_root, rglob, py_glob,
+        names, module;
     py::handle django, setup_py, underscore, space_hash, backslash, space_backslash;
     py::handle obj, content, read_string, sections, has_option, items, options,
         extras_section, parse_content, setup_cfg_keys;
@@ -142,6 +143,18 @@ py::object get_django_version_from_dependency(py::handle dependency,
 
 const char *const kNoVersionRead = "no Django version read from it";
 
+// Whether path, links resolved, lies inside the project root whose real path is
+// real_root; when not, a warning names it. A requirement file or setup.py of the
+// repository may link to any file of the machine, and its Django requirement would come
+// back in the meta record.
+bool readable_inside_root(py::handle path, py::handle real_root,
+                          const char *consequence) {
+    if (support::truthy(L->meta.attr(N->is_inside_root)(path, real_root))) return true;
+    L->logger.attr(support::name<"warning">())(
+        "%s: %s: it lies outside the project root %s", path, consequence, real_root);
+    return false;
+}
+
 // dparse's reading of one requirement file, or a null object when the file cannot be
 // read or parsed. Its parsers fail in many ways on a broken file (a truncated
 // Pipfile.lock, a setup.cfg section header without its bracket, a Pipfile value that is
@@ -163,10 +176,11 @@ py::object parse_requirement_file(py::handle path, py::handle file_type) {
     }
 }
 
-py::object resolve_django_version_via_dparse(py::handle project_root_path) {
+py::object version_via_dparse(py::handle project_root_path, py::handle real_root) {
     for (py::handle file_type : table(N->dparse_file_types)) {
         py::object path = join(project_root_path, file_type);
         if (!support::truthy(path.attr(N->exists)())) continue;
+        if (!readable_inside_root(path, real_root, kNoVersionRead)) continue;
         py::object parsed = parse_requirement_file(path, file_type);
         if (!parsed) continue;
         for (py::handle dependency : parsed.attr(N->dependencies)) {
@@ -178,11 +192,16 @@ py::object resolve_django_version_via_dparse(py::handle project_root_path) {
     return py::none();
 }
 
+py::object resolve_django_version_via_dparse(py::handle project_root_path) {
+    return version_via_dparse(project_root_path, L->realpath(project_root_path));
+}
+
 // Every string constant of setup.py is tried, wherever it stands: install_requires is
 // not found by name, so a list built in a variable or a helper still counts.
-py::object resolve_django_version_via_setup_py(py::handle project_root_path) {
+py::object version_via_setup_py(py::handle project_root_path, py::handle real_root) {
     py::object path = join(project_root_path, N->setup_py);
     if (!support::truthy(path.attr(N->exists)())) return py::none();
+    if (!readable_inside_root(path, real_root, kNoVersionRead)) return py::none();
     py::object tree;
     try {
         tree = L->astroid_parse(path.attr(N->read_text)());
@@ -218,13 +237,21 @@ py::object resolve_django_version_via_setup_py(py::handle project_root_path) {
     return py::none();
 }
 
-py::object resolve_django_version(py::handle project_root) {
+py::object resolve_django_version_via_setup_py(py::handle project_root_path) {
+    return version_via_setup_py(project_root_path, L->realpath(project_root_path));
+}
+
+py::object version_of(py::handle project_root, py::handle real_root) {
     py::object root = L->Path(project_root);
-    py::object details = resolve_django_version_via_dparse(root);
+    py::object details = version_via_dparse(root, real_root);
     if (support::truthy(details)) return details;
-    details = resolve_django_version_via_setup_py(root);
+    details = version_via_setup_py(root, real_root);
     if (support::truthy(details)) return details;
     return py::none();
+}
+
+py::object resolve_django_version(py::handle project_root) {
+    return version_of(project_root, L->realpath(project_root));
 }
 
 // --- dparse's setup.cfg reader, made to read the sections it names -------------------
@@ -277,9 +304,11 @@ bool is_django_repository(py::handle project_root) {
     } catch (py::error_already_set &e) {
         if (!e.matches(meta.attr(N->ManageFileMissingError))) throw;
     }
-    if (support::truthy(resolve_django_version(project_root))) return true;
+    py::object real_root = L->realpath(project_root);
+    if (support::truthy(version_of(project_root, real_root))) return true;
     py::object sources = L->Path(project_root).attr(N->rglob)(N->py_glob);
     for (py::handle path : sources) {
+        if (!readable_inside_root(path, real_root, "not read")) continue;
         py::object tree;
         try {
             py::object text = path.attr(N->read_text)();
@@ -348,6 +377,7 @@ Names *make_names() {
     n->startswith = intern("startswith");
     n->get_manage_file = intern("get_manage_file");
     n->ManageFileMissingError = intern("ManageFileMissingError");
+    n->is_inside_root = intern("is_inside_root");
     n->rglob = intern("rglob");
     n->py_glob = intern("*.py");
     n->names = intern("names");
@@ -398,6 +428,7 @@ PYBIND11_MODULE(dependencies, m) {
     libs->meta = support::import("vorlane.staticanalysis.meta");
     libs->AstroidBuildingError =
         support::import("astroid.exceptions", "AstroidBuildingError");
+    libs->realpath = support::import("os.path", "realpath");
     py::dict stock;
     for (const StockModule &entry : kStockModules) {
         std::string qualified =

@@ -186,9 +186,13 @@ bool is_inside_root(py::handle path, py::handle real_root) {
     return within(path_bytes(L->realpath(path)), path_bytes(real_root));
 }
 
+void warn_outside_root(const char *text, py::handle path, py::handle real_root) {
+    L->logger.attr(support::name<"warning">())(text, path, real_root);
+}
+
 void warn_outside_root(const char *text, py::handle path,
                        const std::string &real_root) {
-    L->logger.attr(support::name<"warning">())(text, path, fs_str(real_root));
+    warn_outside_root(text, path, fs_str(real_root));
 }
 
 // --- Ignore rules
@@ -507,10 +511,22 @@ bool should_ignore_path(py::handle path, py::handle ignored_modules) {
 // --- Project configuration
 // ---------------------------------------------------------------
 
-py::object find_pyproject_toml(py::handle project_root) {
+// root/pyproject.toml, or None when there is no such file or it links to a file
+// outside the root: the repository's configuration and code style are taken from no
+// file of the machine but its own. real_root is made at the first need when null.
+py::object pyproject_inside_root(py::handle project_root, py::object real_root) {
     py::object candidate = L->Path(project_root).attr("__truediv__")("pyproject.toml");
-    if (support::truthy(candidate.attr("is_file")())) return py::str(candidate);
+    if (!support::truthy(candidate.attr("is_file")())) return py::none();
+    py::str path(candidate);
+    if (!real_root) real_root = L->realpath(project_root);
+    if (is_inside_root(path, real_root)) return std::move(path);
+    warn_outside_root("%s: not read: it lies outside the project root %s", path,
+                      real_root);
     return py::none();
+}
+
+py::object find_pyproject_toml(py::handle project_root) {
+    return pyproject_inside_root(project_root, py::object());
 }
 
 // Keys may be written as command-line options: --disable and dis-able arrive as
@@ -547,8 +563,8 @@ const char *wrong_type(const std::string &key, py::handle value) {
     return pylint_only ? "a text or a list of texts" : "a list of texts";
 }
 
-py::dict get_toml_config(py::handle project_root) {
-    py::object toml_file = find_pyproject_toml(project_root);
+// The configuration of the file found for the project (None: no file).
+py::dict toml_config_of(py::handle toml_file) {
     if (toml_file.is_none()) return py::dict();
     py::dict parsed;
     try {
@@ -578,27 +594,30 @@ py::dict get_toml_config(py::handle project_root) {
     return config;
 }
 
+py::dict get_toml_config(py::handle project_root) {
+    return toml_config_of(find_pyproject_toml(project_root));
+}
+
 // --- Files to check
 // ------------------------------------------------------------------------
 
 // The configured directories that lie inside the project root; each other entry is
 // dropped with a warning. When none is left the caller's directories are walked, as
 // for an empty list.
-py::object directories_inside_root(py::handle root, py::handle config,
-                                   const std::string &real_root) {
+py::object directories_inside_root(py::handle toml_file, py::handle config,
+                                   py::handle real_root) {
     py::object configured = config.attr(N->get)(N->directories);
     if (!support::truthy(configured)) return configured;
-    py::object real = fs_str(real_root);
     py::list inside;
     for (py::handle entry : configured) {
-        if (is_inside_root(entry, real)) {
+        if (is_inside_root(entry, real_root)) {
             inside.append(entry);
             continue;
         }
         L->logger.attr(support::name<"warning">())(
             "%s: [tool.vorlane] directories entry %r lies outside the project root %s; "
             "it is not walked",
-            find_pyproject_toml(root), entry, real);
+            toml_file, entry, real_root);
     }
     return std::move(inside);
 }
@@ -608,15 +627,16 @@ py::dict get_files_to_check_in_project(py::object directories, py::object ignore
     py::object root = support::truthy(project_root)
                           ? project_root
                           : py::str(L->Path(".").attr(N->resolve)());
-    py::dict config = get_toml_config(root);
+    py::object real_root = L->realpath(root);
+    py::object toml_file = pyproject_inside_root(root, real_root);
+    py::dict config = toml_config_of(toml_file);
     py::object defaults = L->module.attr(N->default_ignored_modules);
     py::object ignored = defaults.attr(N->union_)(ignore);
     ignored = ignored.attr(N->union_)(config.attr(N->get)(N->ignore, py::list()));
     debug(py::str("ignoring modules: ") + py::str(ignored));
-    std::string real_root = fs_bytes(L->realpath(root));
-    py::object configured = directories_inside_root(root, config, real_root);
+    py::object configured = directories_inside_root(toml_file, config, real_root);
     if (support::truthy(configured)) directories = configured;
-    TreesWalk walk(directories, ignored, real_root);
+    TreesWalk walk(directories, ignored, path_bytes(real_root));
     py::dict selection;
     for (py::object path = walk.next(); path; path = walk.next())
         if (PyDict_SetDefault(selection.ptr(), path.ptr(), Py_None) == nullptr)
@@ -627,16 +647,29 @@ py::dict get_files_to_check_in_project(py::object directories, py::object ignore
 // --- Manage file and settings modules
 // --------------------------------------------------------
 
-py::object get_manage_file(py::handle target) {
+// The first manage.py below target whose real path lies inside target: one that links
+// out of it is passed over with a warning, as if it were not there, since what it
+// names would be read as the project's settings. real_root is made at the first need
+// when null.
+py::object manage_file_inside(py::handle target, py::object real_root) {
     py::object search = L->Path(target).attr(N->rglob)("manage.py");
-    PyObject *first = PyIter_Next(search.ptr());
-    if (first) {
-        py::object found = py::reinterpret_steal<py::object>(first);
-        call_method(search, N->close);
-        return found;
+    while (PyObject *next = PyIter_Next(search.ptr())) {
+        py::object found = py::reinterpret_steal<py::object>(next);
+        if (!real_root) real_root = L->realpath(target);
+        if (is_inside_root(found, real_root)) {
+            call_method(search, N->close);
+            return found;
+        }
+        warn_outside_root("%s: not taken as manage.py: it lies outside the project "
+                          "root %s",
+                          found, real_root);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     support::raise(L->ManageFileMissingError);
+}
+
+py::object get_manage_file(py::handle target) {
+    return manage_file_inside(target, py::object());
 }
 
 py::object get_django_project_root(py::object target) {
@@ -727,6 +760,8 @@ py::object read_source_with(py::handle file, const char *consequence, F &&work) 
 }
 
 const char *const kSettingsNotRead = "not read as a settings module";
+const char *const kSettingsOutsideRoot =
+    "%s: not read as a settings module: it lies outside the project root %s";
 
 // os.environ.setdefault("DJANGO_SETTINGS_MODULE", "proj.settings"): the value, or a
 // null object for any other statement, including calls with too few arguments.
@@ -910,21 +945,31 @@ bool contains_settings(py::handle text) {
 }
 
 // settings.py, test_settings.py: named for it. In a settings package (config/settings/
-// local.py) every module of the package's own directory is one.
+// local.py) every module of the package's own directory is one. A settings module
+// whose real path lies outside the project root is not read: a link in the repository
+// or a name that manage.py gives may lead to any module of the machine, and its values
+// would come back to the caller. When the settings module's directory lies outside,
+// it is not searched at all.
 struct SettingsFiles {
-    py::object target;
+    py::object target, real_root;
     py::object manage_path, package_dir, paths;
     SettingsCandidates found;
     bool started = false;
 
-    explicit SettingsFiles(py::object t) : target(std::move(t)) {}
+    SettingsFiles(py::object t, py::object real)
+        : target(std::move(t)), real_root(std::move(real)) {}
 
     py::object next() {
         if (!started) {
             started = true;
             try {
-                manage_path = get_manage_file(target);
+                if (!real_root) real_root = L->realpath(target);
+                manage_path = manage_file_inside(target, real_root);
                 found = settings_candidates(manage_path);
+                if (found.dir && !is_inside_root(found.dir, real_root)) {
+                    warn_outside_root(kSettingsOutsideRoot, found.file, real_root);
+                    return py::object();
+                }
                 if (found.dir && contains_settings(found.dir.attr(N->name)))
                     package_dir = found.dir;
                 paths = py::iter(found.paths);
@@ -947,6 +992,10 @@ struct SettingsFiles {
                 contains_settings(path.attr(N->name)) ||
                 (package_dir && py::object(path.attr(N->parent)).equal(package_dir));
             if (!named || !is_importable_python_file(path)) continue;
+            if (!is_inside_root(path, real_root)) {
+                warn_outside_root(kSettingsOutsideRoot, path, real_root);
+                continue;
+            }
             py::object modpath = settings_module_name(found, path, manage_path);
             if (modpath) return modpath;
         }
@@ -956,7 +1005,7 @@ struct SettingsFiles {
 };
 
 py::object get_settings_files(py::object target) {
-    auto files = std::make_shared<SettingsFiles>(std::move(target));
+    auto files = std::make_shared<SettingsFiles>(std::move(target), py::object());
     return support::lazy_iterator([files]() { return files->next(); });
 }
 
@@ -1008,15 +1057,47 @@ py::object get_root_urlconf(py::handle settings_files) {
     return py::none();
 }
 
+// The file that the from-import `node` of `tree` loads, found as astroid's import of
+// it finds it: the name made relative to the module, and for an absolute import the
+// name as written when that fails. Not a text for a module without a file (built in,
+// a namespace package); raises astroid's building error when there is no such module.
+py::object imported_file(py::handle tree, py::handle node) {
+    using support::name;
+    py::object modname = node.attr(name<"modname">());
+    py::object level = node.attr(name<"level">());
+    bool relative_only = PyLong_Check(level.ptr()) && PyLong_AsLong(level.ptr()) >= 1;
+    py::object absolute =
+        tree.attr(name<"relative_to_absolute_name">())(modname, level);
+    py::object find = L->MANAGER.attr(name<"file_from_module_name">());
+    py::object spec;
+    try {
+        spec = find(absolute, py::none());
+    } catch (py::error_already_set &e) {
+        if (relative_only || !e.matches(L->AstroidBuildingError)) throw;
+        spec = find(modname, py::none());
+    }
+    return spec.attr(name<"location">());
+}
+
 // A module bound through `from .base import STATIC_URL` is followed once; an import
-// that cannot be resolved means this module gives no value.
-py::object get_static_url_from_source(py::handle source, py::object modname,
-                                      py::object path) {
+// that cannot be resolved means this module gives no value. With a project root (not
+// null), so does a module whose file lies outside it: it is not imported.
+py::object static_url_of(py::handle source, py::object modname, py::object path,
+                         py::handle real_root) {
     py::object tree = settings_parse(source, modname, path);
     if (!mentions(tree, N->STATIC_URL)) return py::none();
     py::object node = tree[N->STATIC_URL];
     if (support::isinstance(node, L->ImportFrom)) {
         try {
+            if (real_root) {
+                py::object file = imported_file(tree, node);
+                if (PyUnicode_Check(file.ptr()) && !is_inside_root(file, real_root)) {
+                    warn_outside_root("%s: STATIC_URL not read from it: it lies "
+                                      "outside the project root %s",
+                                      file, real_root);
+                    return py::none();
+                }
+            }
             node = call_method(node, N->do_import_module)[N->STATIC_URL];
         } catch (py::error_already_set &e) {
             if (e.matches(L->AstroidBuildingError) || e.matches(PyExc_KeyError))
@@ -1026,6 +1107,11 @@ py::object get_static_url_from_source(py::handle source, py::object modname,
     }
     py::object value = L->helpers.attr(N->astroid_node_to_value)(node);
     return PyUnicode_Check(value.ptr()) ? value : py::none();
+}
+
+py::object get_static_url_from_source(py::handle source, py::object modname,
+                                      py::object path) {
+    return static_url_of(source, std::move(modname), std::move(path), py::handle());
 }
 
 // The module name astroid resolves relative imports against: a package is named
@@ -1041,19 +1127,17 @@ py::object module_name_of(py::handle entry) {
 
 py::object get_static_url_setting(py::handle project_root, py::object default_) {
     try {
-        py::object entries =
-            get_settings_files(py::reinterpret_borrow<py::object>(project_root));
-        while (PyObject *raw = PyIter_Next(entries.ptr())) {
-            py::object entry = py::reinterpret_steal<py::object>(raw);
+        py::object real_root = L->realpath(project_root);
+        SettingsFiles entries(support::borrow(project_root), real_root);
+        for (py::object entry = entries.next(); entry; entry = entries.next()) {
             py::object file = file_of_modpath(entry);
-            py::object value = read_source_with(
-                file, kSettingsNotRead, [&file, &entry](py::handle source) {
-                    return get_static_url_from_source(source, module_name_of(entry),
-                                                      file);
+            py::object value =
+                read_source_with(file, kSettingsNotRead, [&](py::handle source) {
+                    return static_url_of(source, module_name_of(entry), file,
+                                         real_root);
                 });
             if (support::truthy(value)) return value;
         }
-        if (PyErr_Occurred()) throw py::error_already_set();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         support::log_exception(L->logger, e.value(), e, true);
