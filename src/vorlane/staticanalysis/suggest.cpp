@@ -1215,17 +1215,30 @@ private:
 
 // The main fix, the replaced nodes and the added code of one line, once the statement
 // is found and no suppression is asked for.
+// `formatted`, when given, holds black's output by (code, indentation, quotes) for the
+// whole call: it is the same for the same input, and the same field, test or call
+// stands in many models and views.
 py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
                    py::handle code_style, py::handle settings_modpath,
-                   py::handle indent) {
+                   py::handle indent, py::handle formatted) {
     py::object tree = atok.attr(name<"tree">());
     py::list suggestions;
     std::vector<py::object> fix =
         unpack(get_suggestion_for_python(atok, node, message_ids, settings_modpath), 3);
     py::object comma_character_target =
         get_comma_character_target(atok.attr(name<"text">()));
-    auto formatter = [&](py::str code, py::str indentation) {
-        return format_code(code, indentation, code_style, comma_character_target);
+    auto formatter = [&](py::str code, py::str indentation) -> py::str {
+        if (!formatted)
+            return format_code(code, indentation, code_style, comma_character_target);
+        py::tuple key = py::make_tuple(code, indentation, comma_character_target);
+        PyObject *known = PyDict_GetItemWithError(formatted.ptr(), key.ptr());
+        if (known) return borrow(known);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::str text =
+            format_code(code, indentation, code_style, comma_character_target);
+        if (PyDict_SetItem(formatted.ptr(), key.ptr(), text.ptr()) < 0)
+            throw py::error_already_set();
+        return text;
     };
     bool indented = indent.ptr() != Py_False; // only False itself turns it off
     auto indentation_of = [&](py::handle n) {
@@ -1308,9 +1321,9 @@ py::list fix_items(py::handle atok, py::handle node, py::handle message_ids,
     return suggestions;
 }
 
-py::list get_suggestions_for_python(py::handle atok, py::handle line,
-                                    py::handle message_ids, py::handle code_style,
-                                    py::handle settings_modpath, py::handle indent) {
+py::list python_line_items(py::handle atok, py::handle line, py::handle message_ids,
+                           py::handle code_style, py::handle settings_modpath,
+                           py::handle indent, py::handle formatted) {
     py::object tree = atok.attr(name<"tree">());
     py::object node =
         L->helpers.attr(name<"find_node_by_position">())(tree, "line"_a = line);
@@ -1331,8 +1344,8 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
     TreeState before(tree, node, message_ids);
     py::list items;
     try {
-        items =
-            fix_items(atok, node, message_ids, code_style, settings_modpath, indent);
+        items = fix_items(atok, node, message_ids, code_style, settings_modpath, indent,
+                          formatted);
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_Exception)) {
             before.restore();
@@ -1345,6 +1358,13 @@ py::list get_suggestions_for_python(py::handle atok, py::handle line,
         retract_marks(tree, marks);
     }
     return items;
+}
+
+py::list get_suggestions_for_python(py::handle atok, py::handle line,
+                                    py::handle message_ids, py::handle code_style,
+                                    py::handle settings_modpath, py::handle indent) {
+    return python_line_items(atok, line, message_ids, code_style, settings_modpath,
+                             indent, py::handle());
 }
 
 // --- Driver --------------------------------------------------------------------------
@@ -1413,6 +1433,8 @@ py::list suggest_line_fixes(py::handle comments, py::handle project_root,
         L->meta.attr(name<"get_settings_modpath">())(project_root);
     py::object real_root = L->realpath(project_root);
     py::dict cache;
+    // black's output for each code it was given, for the whole call.
+    py::dict formatted;
     // The load tag's insertion point of each template, by path: one per file.
     py::dict load_points;
     // Every block made so far, by (path, start row, end row): its comment and markup.
@@ -1454,9 +1476,9 @@ py::list suggest_line_fixes(py::handle comments, py::handle project_root,
                             return py::tuple(load_points[path]);
                         });
                 if (!content.is_none() && python)
-                    found = get_suggestions_for_python(content, line, message_ids,
-                                                       code_style, settings_modpath,
-                                                       py::bool_(true));
+                    found =
+                        python_line_items(content, line, message_ids, code_style,
+                                          settings_modpath, py::bool_(true), formatted);
                 fixes = as_fixes(found);
             } catch (py::error_already_set &e) {
                 // The last guard: whatever else one line raises costs that line its
