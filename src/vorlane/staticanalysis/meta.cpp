@@ -1290,25 +1290,21 @@ const CallCaches &call_caches() {
         c->clear_inference_tips =
             import("astroid.inference_tip", "clear_inference_tip_cache");
         c->clear_pylint_caches = import("pylint.checkers.utils", "clear_lru_caches");
+        // module.cls.attr, kept for the life of the process
+        auto member = [](const char *module, const char *cls, const char *attr) {
+            return py::object(import(module, cls).attr(attr)).release();
+        };
         c->message_definitions =
-            py::object(py::module_::import("pylint.message.message_definition_store")
-                           .attr("MessageDefinitionStore")
-                           .attr("get_message_definitions"))
-                .release();
+            member("pylint.message.message_definition_store", "MessageDefinitionStore",
+                   "get_message_definitions");
         c->is_namespace = import("astroid.interpreter._import.util", "is_namespace");
         c->cache_manager = import("astroid._cache", "CACHE_MANAGER");
-        c->lookup = py::object(py::module_::import("astroid.nodes.node_classes")
-                                   .attr("LookupMixIn")
-                                   .attr("lookup"))
-                        .release();
+        c->lookup = member("astroid.nodes.node_classes", "LookupMixIn", "lookup");
         c->ClassDef = import("astroid.nodes", "ClassDef");
         c->metaclass_lookup_attribute =
-            py::object(c->ClassDef.attr("_metaclass_lookup_attribute")).release();
+            member("astroid.nodes", "ClassDef", "_metaclass_lookup_attribute");
         c->object_model_attributes =
-            py::object(py::module_::import("astroid.interpreter.objectmodel")
-                           .attr("ObjectModel")
-                           .attr("attributes"))
-                .release();
+            member("astroid.interpreter.objectmodel", "ObjectModel", "attributes");
         c->AssignAttr = import("astroid.nodes", "AssignAttr");
         c->FunctionDef = import("astroid.nodes", "FunctionDef");
         c->UninferableBase = import("astroid.util", "UninferableBase");
@@ -1486,6 +1482,22 @@ void add_dependents(py::handle tree, py::handle scope, py::handle cache,
         }
 }
 
+// visit(node) for the tree's root and every node below it, parents first. The walk
+// keeps its own stack: a deep expression (a sum of a thousand terms) would pass the
+// interpreter's recursion limit.
+template <class Visit> void walk_tree(py::handle tree, Visit visit) {
+    std::vector<py::object> stack{support::borrow(tree)};
+    while (!stack.empty()) {
+        py::object node = std::move(stack.back());
+        stack.pop_back();
+        visit(node);
+        py::object children = steal(PySequence_List(
+            support::call_method(node, support::name<"get_children">()).ptr()));
+        for (Py_ssize_t i = PyList_GET_SIZE(children.ptr()); i-- > 0;)
+            stack.push_back(support::borrow(PyList_GET_ITEM(children.ptr(), i)));
+    }
+}
+
 // Lets go of the given trees and of the cached trees built against them, in one walk
 // of each: their attribute bindings on other trees are undone, and those cached are
 // forgotten.
@@ -1493,19 +1505,18 @@ void forget_trees(std::vector<py::object> trees) {
     using support::name;
     const CallCaches &c = call_caches();
     py::dict cache = L->MANAGER.attr(N->astroid_cache);
-    py::tuple kinds = py::make_tuple(c.AssignAttr, c.ClassDef, c.FunctionDef);
     std::unordered_set<PyObject *> seen;
     std::vector<py::object> forgotten;
     for (size_t i = 0; i < trees.size(); ++i) {
         py::object tree = trees[i];
         if (!seen.insert(tree.ptr()).second) continue;
-        add_dependents(tree, tree, cache, trees);
-        for (py::handle node : tree.attr(name<"nodes_of_class">())(kinds)) {
+        walk_tree(tree, [&](py::handle node) {
             if (support::is_a(node, c.AssignAttr))
                 unbind_foreign_attribute(tree, node);
-            else
+            else if (node.ptr() == tree.ptr() || support::is_a(node, c.ClassDef) ||
+                     support::is_a(node, c.FunctionDef))
                 add_dependents(tree, node, cache, trees);
-        }
+        });
         forgotten.push_back(tree);
     }
     for (const py::object &tree : forgotten) {
