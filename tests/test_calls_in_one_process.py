@@ -23,7 +23,8 @@ from pylint.message.message_definition_store import MessageDefinitionStore
 
 from conftest import forget_project
 from suggest_support import finding, items_of
-from vorlane.staticanalysis import checker, helpers, meta, suggest
+from vorlane.staticanalysis import checker, helpers, meta, render, suggest
+from vorlane.staticanalysis.checkers import fetchplan
 
 CODES = ("C2000", "C9001")
 
@@ -353,6 +354,34 @@ def test_trees_made_from_text_are_let_go(calls):
         if type(obj) is nodes.Module and id(obj) not in cached and "views" in obj.name
     ]
     assert left == []
+
+
+class Interrupted(BaseException):
+    """What no guard of a call catches, as KeyboardInterrupt."""
+
+
+def interrupt(*args, **kwargs):
+    raise Interrupted
+
+
+@pytest.mark.parametrize(
+    "entry, module, function",
+    [
+        ("check_code", render, "render_message_centric_advice"),
+        ("suggest_fixes", fetchplan, "build_transformer_visitor"),
+    ],
+    ids=["check_code", "suggest_fixes"],
+)
+def test_a_call_that_raises_lets_go_too(calls, monkeypatch, entry, module, function):
+    """The snippet's tree, or the file parsed for fixes, is let go however the call
+    ends: here by an interruption after it was parsed."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        calls["get_messages"]()
+        before = live_objects()
+        monkeypatch.setattr(module, function, interrupt)
+        with pytest.raises(Interrupted):
+            calls[entry]()
+    assert live_objects() == before
 
 
 def test_text_trees_bind_no_attributes_on_cached_trees(project):
