@@ -1464,6 +1464,14 @@ void unbind_foreign_attribute(py::handle tree, py::handle node) {
     }
 }
 
+// The tree is the one astroid's cache holds under its module name.
+bool is_cached_tree(py::handle cache, py::handle tree) {
+    py::object module_name = support::attr_or_none(tree, support::name<"name">());
+    PyObject *cached = PyDict_GetItemWithError(cache.ptr(), module_name.ptr());
+    if (!cached && PyErr_Occurred()) throw py::error_already_set();
+    return cached == tree.ptr();
+}
+
 // Adds the cached trees that bound attributes on the scope, one of tree's: built
 // against it, they would not answer as they would against its successor.
 void add_dependents(py::handle tree, py::handle scope, py::handle cache,
@@ -1473,12 +1481,7 @@ void add_dependents(py::handle tree, py::handle scope, py::handle cache,
         for (py::handle binding : bindings) {
             if (!support::is_a(binding, c.AssignAttr)) continue;
             py::object root = root_of(binding);
-            if (same(root, tree)) continue;
-            py::object module_name =
-                support::attr_or_none(root, support::name<"name">());
-            PyObject *cached = PyDict_GetItemWithError(cache.ptr(), module_name.ptr());
-            if (!cached && PyErr_Occurred()) throw py::error_already_set();
-            if (cached == root.ptr()) out.push_back(root);
+            if (!same(root, tree) && is_cached_tree(cache, root)) out.push_back(root);
         }
 }
 
@@ -1519,13 +1522,10 @@ void forget_trees(std::vector<py::object> trees) {
         });
         forgotten.push_back(tree);
     }
-    for (const py::object &tree : forgotten) {
-        py::object module_name = support::attr_or_none(tree, name<"name">());
-        PyObject *cached = PyDict_GetItemWithError(cache.ptr(), module_name.ptr());
-        if (!cached && PyErr_Occurred()) throw py::error_already_set();
-        if (cached == tree.ptr() && PyDict_DelItem(cache.ptr(), module_name.ptr()) < 0)
+    for (const py::object &tree : forgotten)
+        if (is_cached_tree(cache, tree) &&
+            PyDict_DelItem(cache.ptr(), tree.attr(name<"name">()).ptr()) < 0)
             throw py::error_already_set();
-    }
 }
 
 // A module lookup that a file added or removed since may answer otherwise: a failed

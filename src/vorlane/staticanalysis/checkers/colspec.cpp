@@ -552,13 +552,9 @@ bool offers_blank_choice(py::handle keyword) {
 bool writes_true_unique(py::handle call) {
     py::object keywords = call.attr(name<"keywords">());
     if (!support::truthy(keywords)) return false;
-    for (py::handle keyword : keywords) {
-        if (!is_text(keyword.attr(name<"arg">()), name<"unique">())) continue;
-        py::object unique =
-            helpers_astroid_node_to_value(keyword.attr(name<"value">()));
-        if (support::truthy(unique)) return true;
-    }
-    return false;
+    py::object unique = find_keyword(keywords, name<"unique">());
+    return !unique.is_none() &&
+           support::truthy(helpers_astroid_node_to_value(unique.attr(name<"value">())));
 }
 
 // Some string literal below node is `text`.
