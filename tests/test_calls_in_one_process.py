@@ -9,6 +9,7 @@ import gc
 import io
 import os
 import re
+import sys
 import textwrap
 import time
 import tokenize
@@ -416,3 +417,220 @@ def test_text_trees_bind_no_attributes_on_cached_trees(project):
     assert bound() == {"note": [tree], "shown": [tree]}
     meta.release_call_leftovers([tree], time.time_ns())
     assert bound() == {"note": [], "shown": []}
+
+
+# --- Calls on other roots ---------------------------------------------------------------
+# A review service checks out each pull request in a folder of its own, or reviews many
+# repositories, and almost every Django project has an app.models: in one process,
+# each call answers about its own root's files, as a fresh interpreter would.
+
+# The first checkout's author is a foreign key, the second's a text column: only the
+# first makes book.author.pk a query. book.shelf.pk (line 11) is one in both.
+FIRST_CHECKOUT = {"APP/models.py": MODELS_WITH_AUTHOR_KEY, "APP/views.py": VIEWS}
+SECOND_CHECKOUT = {"APP/models.py": MODELS, "APP/views.py": VIEWS}
+
+# Two projects whose Book is a model in one and a plain class in the other; Shelf, a
+# model in both, is counted with len() in both.
+COUNT_VIEWS = """\
+from APP.models import Book, Shelf
+
+
+def book_count():
+    return len(Book.objects.all())
+
+
+def shelf_count():
+    return len(Shelf.objects.all())
+"""
+PLAIN_BOOK = """\
+from django.db import models
+
+
+class Shelf(models.Model):
+    label = models.CharField(max_length=10)
+
+
+class Book:
+    objects = ()
+"""
+MODEL_BOOK = PLAIN_BOOK.replace(
+    "class Book:\n    objects = ()", MODELS.split("\n\n\n")[2]
+)
+PLAIN_BOOK_PROJECT = {"APP/models.py": PLAIN_BOOK, "APP/views.py": COUNT_VIEWS}
+MODEL_BOOK_PROJECT = {"APP/models.py": MODEL_BOOK, "APP/views.py": COUNT_VIEWS}
+
+
+class Checkouts:
+    """Project folders below tmp_path/checkouts, each with a package of the one name
+    the test has. Each call is made with its checkout's root, and that root alone of
+    theirs, on the module search path, as the README asks of a caller."""
+
+    def __init__(self, base, package, monkeypatch):
+        self.base = base
+        self.package = package
+        self.monkeypatch = monkeypatch
+        self.projects = {}
+
+    def add(self, name, files):
+        project = Project(self.base / name, self.package)
+        (project.root / self.package).mkdir(parents=True)
+        project.write({"APP/__init__.py": "", **files})
+        self.projects[name] = project
+
+    def enter(self, name):
+        for project in self.projects.values():
+            if str(project.root) in sys.path:
+                sys.path.remove(str(project.root))
+        self.monkeypatch.syspath_prepend(str(self.projects[name].root))
+        return self.projects[name]
+
+    def call(self, name, entry):
+        """What `entry` answers on the checkout: findings as (row, code) of a lint of
+        the views or of a snippet's lint of their text; (row, code) of the suggestion
+        blocks that fixes of their C9001 rows propose."""
+        project = self.enter(name)
+        views = project.path("APP/views.py")
+        with contextlib.redirect_stdout(io.StringIO()):
+            if entry == "lint":
+                records = checker.get_messages(str(project.root), {str(views): None})
+                return sorted((r["line"], r["message-id"]) for r in records)
+            if entry == "check_code":
+                advice = checker.check_code(views.read_text(), str(views), None)
+                return sorted(
+                    (record["line"], code)
+                    for code, records in advice.items()
+                    for record in records
+                )
+            comments = [finding(views, row, "C9001") for row in (6, 11)]
+            result = suggest.suggest_fixes(comments, str(project.root))
+        return [(start, text.strip()) for start, _, text in items_of(result, views)]
+
+
+@pytest.fixture
+def checkouts(tmp_path, monkeypatch):
+    base = (tmp_path / "checkouts").resolve()
+    package = "app_" + re.sub(r"\W", "_", tmp_path.name)
+    monkeypatch.chdir(tmp_path)
+    made = Checkouts(base, package, monkeypatch)
+    yield made
+    forget_project(base)
+
+
+AUTHOR_AND_SHELF = [(6, "C9001"), (11, "C9001")]
+SHELF_ONLY = [(11, "C9001")]
+AUTHOR_AND_SHELF_FIXED = [(6, "return book.author_id"), (11, "return book.shelf_id")]
+
+# (checkouts, [(checkout, entry, answer)]): the answers, in the order the calls are
+# made, are those of a fresh interpreter on each checkout.
+CALLS_ON_OTHER_ROOTS = [
+    pytest.param(
+        {"pr-1": FIRST_CHECKOUT, "pr-2": SECOND_CHECKOUT},
+        [
+            ("pr-1", "lint", AUTHOR_AND_SHELF),
+            ("pr-2", "lint", SHELF_ONLY),
+            ("pr-1", "lint", AUTHOR_AND_SHELF),
+            ("pr-2", "lint", SHELF_ONLY),
+        ],
+        id="two-checkouts-of-one-repository",
+    ),
+    pytest.param(
+        {"plain": PLAIN_BOOK_PROJECT, "model": MODEL_BOOK_PROJECT},
+        [
+            ("plain", "lint", [(9, "C9000")]),
+            ("model", "lint", [(5, "C9000"), (9, "C9000")]),
+            ("plain", "lint", [(9, "C9000")]),
+        ],
+        id="two-projects-with-the-same-module-names",
+    ),
+    pytest.param(
+        {"pr-1": FIRST_CHECKOUT, "pr-2": SECOND_CHECKOUT},
+        [
+            ("pr-1", "lint", AUTHOR_AND_SHELF),
+            ("pr-2", "suggest_fixes", [(11, "return book.shelf_id")]),
+            ("pr-1", "suggest_fixes", AUTHOR_AND_SHELF_FIXED),
+        ],
+        id="suggest-fixes-on-the-second-checkout",
+    ),
+    pytest.param(
+        {"pr-1": FIRST_CHECKOUT, "pr-2": SECOND_CHECKOUT},
+        [
+            ("pr-1", "lint", AUTHOR_AND_SHELF),
+            ("pr-2", "check_code", SHELF_ONLY),
+            ("pr-1", "check_code", AUTHOR_AND_SHELF),
+        ],
+        id="check-code-on-the-second-checkout",
+    ),
+]
+
+
+@pytest.mark.parametrize("projects, calls", CALLS_ON_OTHER_ROOTS)
+def test_each_root_is_answered_about_its_own_files(checkouts, projects, calls):
+    for name, files in projects.items():
+        checkouts.add(name, files)
+    answers = [(name, entry, checkouts.call(name, entry)) for name, entry, _ in calls]
+    assert answers == calls
+
+
+def checkouts_with_live_trees(checkouts):
+    gc.collect()
+    return {
+        Path(obj.file).relative_to(checkouts.base).parts[0]
+        for obj in gc.get_objects()
+        if type(obj) is nodes.Module
+        and str(obj.file).startswith(str(checkouts.base) + os.sep)
+    }
+
+
+def test_alternating_roots_keep_the_trees_of_one(checkouts):
+    """pr-1 alone has a module of its own, which its views import."""
+    views = VIEWS + CRATE_VIEWS.replace("from APP", "\n\nfrom APP")
+    checkouts.add(
+        "pr-1", {**FIRST_CHECKOUT, "APP/views.py": views, "APP/crates.py": CRATES}
+    )
+    checkouts.add("pr-2", SECOND_CHECKOUT)
+    for name in ("pr-1", "pr-2"):
+        checkouts.call(name, "lint")
+    after_two = live_objects()["module trees"]
+    assert checkouts_with_live_trees(checkouts) == {"pr-2"}
+    for _ in range(10):
+        for name in ("pr-1", "pr-2"):
+            checkouts.call(name, "lint")
+    assert live_objects()["module trees"] <= after_two
+    assert checkouts_with_live_trees(checkouts) == {"pr-2"}
+
+
+def test_a_call_on_another_root_lets_go_of_every_earlier_root(checkouts):
+    """Each entry point on each of three roots in turn: once the third has run, no tree
+    and no module lookup of the first two is alive."""
+    names = ("pr-1", "pr-2", "pr-3")
+    for name in names:
+        checkouts.add(name, FIRST_CHECKOUT)
+        for entry in ("lint", "check_code", "suggest_fixes"):
+            assert checkouts.call(name, entry)  # the control: each finds its rows
+    earlier = tuple(str(checkouts.base / name) + os.sep for name in names[:2])
+    gc.collect()
+    trees = [
+        obj.file
+        for obj in gc.get_objects()
+        if type(obj) is nodes.Module and str(obj.file).startswith(earlier)
+    ]
+    lookups = [
+        key
+        for key, found in astroid.MANAGER._mod_file_cache.items()
+        if any(root in repr(entry) for root in earlier for entry in (key, found))
+    ]
+    assert (trees, lookups) == ([], [])
+
+
+def test_the_libraries_stay_parsed_whatever_the_roots(checkouts):
+    """Django's trees lie outside every checkout; they stay parsed also after a call
+    whose root holds the interpreter's environment (a virtual environment inside a
+    repository)."""
+    checkouts.add("pr-1", FIRST_CHECKOUT)
+    checkouts.add("pr-2", SECOND_CHECKOUT)
+    checkouts.call("pr-1", "lint")
+    library = astroid.MANAGER.astroid_cache["django.db.models.base"]
+    with contextlib.redirect_stdout(io.StringIO()):
+        checker.get_messages(os.path.dirname(sys.prefix), {})
+    assert checkouts.call("pr-2", "lint") == SHELF_ONLY
+    assert astroid.MANAGER.astroid_cache["django.db.models.base"] is library

@@ -786,7 +786,7 @@ py::object get_project_messages(py::handle project_root, py::handle selection,
 py::object get_messages(py::handle project_root, py::handle files,
                         py::handle default_django_version, py::handle config,
                         py::handle jobs) {
-    return support::fresh_call([&](py::list &) {
+    return support::fresh_call(project_root, [&](py::list &) {
         return with_rare_collections([&] {
             return get_project_messages(project_root, files, default_django_version,
                                         config, jobs);
@@ -902,9 +902,50 @@ py::object code_linter_iterate_file_descrs(py::handle, py::object files_or_modul
     });
 }
 
+// The first entry of the module search path that holds the file, by whole path
+// components (/srv/pr-1 is no prefix of /srv/pr-10/app/views.py): entries as written
+// first, then each made absolute, as astroid makes module names. Null when none does.
+py::object search_entry_holding(const py::object &named, const py::object &real) {
+    static const py::handle abspath = support::import("os.path", "abspath");
+    std::string file = support::fs_bytes(named), resolved = support::fs_bytes(real);
+    py::list entries(support::import("sys").attr("path"));
+    for (bool made_absolute : {false, true})
+        for (py::handle entry : entries) {
+            if (!PyUnicode_Check(entry.ptr()) || PyUnicode_GET_LENGTH(entry.ptr()) == 0)
+                continue;
+            py::object folder = made_absolute ? abspath(entry) : support::borrow(entry);
+            std::string dir = support::fs_bytes(folder);
+            if (support::within(file, dir) || support::within(resolved, dir))
+                return folder;
+        }
+    return py::object();
+}
+
+// The root of a snippet's call: the folder its file's module name resolves under
+// (/srv/pr-2 for /srv/pr-2/app/views.py named app.views), or the file's own folder when
+// no search path entry holds it. pylint puts the folder above the file's top package
+// first on the search path while it lints the file; when that folder lies inside the
+// other, the snippet's imports are found there, and it is the root.
+py::object snippet_root(py::handle filepath) {
+    static const py::handle abspath = support::import("os.path", "abspath");
+    static const py::handle dirname = support::import("os.path", "dirname");
+    static const py::handle package_folder =
+        support::import("pylint.lint.expand_modules", "discover_package_path");
+    py::object named = abspath(filepath);
+    py::object real = L->realpath(named);
+    py::object root = search_entry_holding(named, real);
+    if (!root) root = dirname(named);
+    py::object searched_first = package_folder(real, py::list());
+    std::string first = support::fs_bytes(searched_first);
+    if (first != support::fs_bytes(L->realpath(root)) &&
+        support::within(first, support::fs_bytes(L->realpath(root))))
+        return searched_first;
+    return root;
+}
+
 py::object check_code(py::handle code, py::handle filepath,
                       py::handle settings_modpath) {
-    return support::fresh_call([&](py::list &text_trees) {
+    return support::fresh_call(snippet_root(filepath), [&](py::list &text_trees) {
         py::object linter = module_attr(N->create_linter)(
             "linter_class"_a = module_attr(N->CodeLinter));
         // The snippet's tree is the call's own: its get_ast hands it over here.

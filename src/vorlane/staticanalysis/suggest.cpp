@@ -1541,7 +1541,7 @@ py::list suggest_line_fixes(py::handle comments, py::handle project_root,
 // Every file's tree is parsed afresh for the call and edited by its rewrites: the
 // trees are the call's own, let go when it ends.
 py::list suggest_fixes(py::handle comments, py::handle project_root) {
-    return support::fresh_call([&](py::list &text_trees) -> py::object {
+    return support::fresh_call(project_root, [&](py::list &text_trees) -> py::object {
         return suggest_line_fixes(comments, project_root, text_trees);
     });
 }

@@ -173,6 +173,22 @@ py::object module_logger(py::module_ &m) {
     return logger;
 }
 
+std::string fs_bytes(py::handle text) {
+    py::object encoded = steal(PyUnicode_EncodeFSDefault(text.ptr()));
+    return std::string(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
+bool within(const std::string &path, const std::string &dir) {
+    static const std::string sep = py::str(import("os", "sep"));
+    if (path.compare(0, dir.size(), dir) != 0) return false;
+    if (path.size() == dir.size()) return true;
+    if (dir.size() >= sep.size() &&
+        dir.compare(dir.size() - sep.size(), sep.size(), sep) == 0)
+        return true;
+    return path.compare(dir.size(), sep.size(), sep) == 0;
+}
+
 py::dict codes_namespace(const Message *messages, size_t count) {
     py::dict ns;
     for (size_t i = 0; i < count; ++i)
@@ -380,8 +396,8 @@ py::handle meta_module() {
 }
 } // namespace
 
-py::object begin_fresh_call() {
-    return meta_module().attr(name<"forget_stale_modules">())();
+py::object begin_fresh_call(py::handle project_root) {
+    return meta_module().attr(name<"forget_stale_modules">())(project_root);
 }
 
 void end_fresh_call(py::handle text_trees, py::handle started) {

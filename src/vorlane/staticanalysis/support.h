@@ -151,6 +151,16 @@ py::object call_method(py::handle obj, py::handle name);
 // logging.getLogger(m.__name__), stored on m as `logger`.
 py::object module_logger(py::module_ &m);
 
+// --- Paths -------------------------------------------------------------------------
+
+// A path str as bytes in the file system's encoding, so that names that do not decode
+// (surrogate escapes) compare and round-trip exactly.
+std::string fs_bytes(py::handle text);
+
+// path is the directory dir or lies inside it, by whole path components: the prefix
+// /proj/env holds /proj/env/lib, not /proj/envoy. Both are file system bytes.
+bool within(const std::string &path, const std::string &dir);
+
 // --- Checker tables ----------------------------------------------------------------
 
 // One rule of a checker: its code, symbol and description.
@@ -298,18 +308,19 @@ inline py::object helpers_is_queryset(py::handle value) {
 
 // --- One call of an entry point ----------------------------------------------------
 
-// meta.forget_stale_modules(), and meta.release_call_leftovers(text_trees, started).
-py::object begin_fresh_call();
+// meta.forget_stale_modules(project_root), and meta.release_call_leftovers(text_trees,
+// started).
+py::object begin_fresh_call(py::handle project_root);
 void end_fresh_call(py::handle text_trees, py::handle started);
 
-// body(text_trees) as one call of an entry point over the project's files (a lint, a
-// snippet's lint, fix suggestions): before it, astroid forgets the trees of files that
-// changed since, so the call answers about the files as they are now; however it
-// ends, the trees the body parsed from text (it appends them to text_trees) and the
-// caches holding the call's nodes are let go, so nothing made for the call outlives
-// it.
-template <class Body> py::object fresh_call(Body body) {
-    py::object started = begin_fresh_call();
+// body(text_trees) as one call of an entry point over the files of project_root (a
+// lint, a snippet's lint, fix suggestions): before it, astroid forgets the trees of
+// files that changed since, and those of another root's files, so the call answers
+// about its own root's files as they are now; however it ends, the trees the body
+// parsed from text (it appends them to text_trees) and the caches holding the call's
+// nodes are let go, so nothing made for the call outlives it.
+template <class Body> py::object fresh_call(py::handle project_root, Body body) {
+    py::object started = begin_fresh_call(project_root);
     py::list text_trees;
     py::object result;
     try {
