@@ -11,6 +11,7 @@
 // parsed once per process.
 #include "freshness.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -23,6 +24,10 @@ namespace {
 
 using support::name;
 using support::steal;
+
+constexpr int DEBUG = 10; // logging.DEBUG
+
+// --- Libraries, imported once --------------------------------------------------------
 
 // The libraries and the caches of astroid and pylint that hold nodes, and the lookup
 // answers that a new file may change. Imported at the first call: meta itself needs no
@@ -102,6 +107,8 @@ bool same(py::handle a, py::handle b) {
 py::dict astroid_cache() {
     return libs().MANAGER.attr(name<"astroid_cache">());
 }
+
+// --- Stamps --------------------------------------------------------------------------
 
 // A file is taken as unchanged while its modification time, size and inode are those
 // read when its tree was last seen (an editor's rewrite of the same size moves the
@@ -216,12 +223,13 @@ public:
         return true;
     }
 
-    // From now on, this call's root is an earlier call's root for the calls after it.
+    // From now on, this call's root is an earlier call's root for the calls after it,
+    // and the last of them.
     void remember_root() const {
         if (!root_) return;
-        for (const Folder &earlier : earlier_roots())
-            if (earlier == *root_) return;
-        earlier_roots().push_back(*root_);
+        std::vector<Folder> &roots = earlier_roots();
+        roots.erase(std::remove(roots.begin(), roots.end(), *root_), roots.end());
+        roots.push_back(*root_);
     }
 
     Stamps stamps;
@@ -231,8 +239,7 @@ private:
     std::vector<Folder> others_; // the earlier roots but this call's own
 };
 
-// --- Is this tree still the right one
-// -------------------------------------------------
+// --- Is this tree still the right one ------------------------------------------------
 
 // astroid's cached tree of `module` is the one this call would build: its file is one
 // this call's module search may find there, unchanged since the tree was built. A
@@ -269,6 +276,8 @@ bool is_right_lookup(py::handle key, py::handle answer, CallView &view) {
     }
     return !view.stamps.of(location).is_none();
 }
+
+// --- Inference caches ----------------------------------------------------------------
 
 // The special attributes of each kind of node (`__module__`, `__dict__`...) are
 // answered by one object model per class, which keeps the last node it answered for,
@@ -328,6 +337,8 @@ void clear_inference_caches() {
     if (PyList_SetSlice(dicts.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()) < 0)
         throw py::error_already_set();
 }
+
+// --- Letting go of trees -------------------------------------------------------------
 
 // node.root(), read along the parents without a call per step.
 py::object root_of(py::handle node) {
@@ -476,6 +487,8 @@ template <class Forget> void forget_lookups(Forget forget) {
     }
 }
 
+// --- Roots that hold nothing any more ----------------------------------------------
+
 // Whether any of astroid's cached trees or lookups names a file the folder holds.
 bool holds_cached(const Folder &folder) {
     auto held = [&folder](py::handle file) {
@@ -524,7 +537,7 @@ py::object forget_stale_modules(py::handle project_root) {
         if (!is_right_tree(module, view)) stale.push_back(support::borrow(module));
     }
     if (!stale.empty()) {
-        if (support::truthy(c.logger.attr(name<"isEnabledFor">())(10))) {
+        if (support::truthy(c.logger.attr(name<"isEnabledFor">())(DEBUG))) {
             py::list names;
             for (const py::object &module : stale)
                 names.append(module.attr(name<"name">()));
