@@ -1,8 +1,8 @@
 """Calls that follow one another in one process, as a review service or an editor makes
-them: each sees the project's files as they are now, and none keeps anything of an
+them: each sees its own root's files as they are now, and none keeps anything of an
 earlier call alive. No test here forgets astroid's modules between its calls; each
-project has a package name of its own, and its modules are forgotten after the test
-only so that other tests start clean."""
+test's package has a name of its own (the checkouts of one test share it), and its
+modules are forgotten after the test only so that other tests start clean."""
 import collections
 import contextlib
 import gc

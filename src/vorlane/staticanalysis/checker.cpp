@@ -936,9 +936,8 @@ py::object snippet_root(py::handle filepath) {
     py::object root = search_entry_holding(named, real);
     if (!root) root = dirname(named);
     py::object searched_first = package_folder(real, py::list());
-    std::string first = support::fs_bytes(searched_first);
-    if (first != support::fs_bytes(L->realpath(root)) &&
-        support::within(first, support::fs_bytes(L->realpath(root))))
+    if (support::within(support::fs_bytes(searched_first),
+                        support::fs_bytes(L->realpath(root))))
         return searched_first;
     return root;
 }
